@@ -1,0 +1,84 @@
+// The wire format every datagram shares: a 12-byte header, the message types, the error
+// values and the size limits. Header fields are read and written byte by byte, never by
+// casting the buffer to a struct, so alignment and host byte order never matter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv {
+
+inline constexpr uint8_t MAGIC[4] = {'K', 'I', 'V', 'R'};
+inline constexpr uint8_t PROTOCOL_VERSION = 1;
+inline constexpr size_t HEADER_SIZE = 12;
+inline constexpr size_t MAX_DATAGRAM = 1412;
+inline constexpr uint16_t DEFAULT_PORT = 27017;
+inline constexpr int MAX_ROOMS = 256;
+inline constexpr int MAX_CLIENTS = 8;
+inline constexpr uint32_t TIMEOUT_MS = 60000;
+inline constexpr uint32_t SWEEP_MS = 1000;
+inline constexpr int RECEIVE_BUFFER_BYTES = 4194304;
+inline constexpr uint32_t MAX_ROOM_ID = uint32_t(1) << 25;
+inline constexpr uint32_t MAX_TAG = 65535;
+
+static_assert(HEADER_SIZE <= MAX_DATAGRAM, "a header must fit in a datagram");
+static_assert(MAX_CLIENTS < int(MAX_TAG), "tag allocation needs a free tag for every client");
+
+enum class MsgType : uint8_t {
+    MSG_OPEN = 1,
+    MSG_OPENED = 2,
+    MSG_DATA = 3,
+    MSG_CLOSE = 4,
+    MSG_LEAVE = 5,
+    MSG_ERROR = 6,
+    MSG_PING = 7,
+    MSG_PONG = 8,
+};
+
+enum class ErrorCode : uint32_t {
+    ERR_NO_ROOM = 1,
+    ERR_ROOM_FULL = 2,
+    ERR_NO_FREE_ROOM = 3,
+    ERR_BAD_VERSION = 4,
+};
+
+// Field offsets within the header.
+inline constexpr size_t OFFSET_TYPE = 4;
+inline constexpr size_t OFFSET_VERSION = 5;
+inline constexpr size_t OFFSET_RESERVED = 6;
+inline constexpr size_t OFFSET_VALUE = 8;
+
+inline uint32_t load_le32(const uint8_t* bytes) {
+    return uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 |
+           uint32_t(bytes[3]) << 24;
+}
+
+inline void store_le32(uint8_t* bytes, uint32_t value) {
+    bytes[0] = uint8_t(value);
+    bytes[1] = uint8_t(value >> 8);
+    bytes[2] = uint8_t(value >> 16);
+    bytes[3] = uint8_t(value >> 24);
+}
+
+inline bool header_has_magic(const uint8_t* header) {
+    return header[0] == MAGIC[0] && header[1] == MAGIC[1] && header[2] == MAGIC[2] &&
+           header[3] == MAGIC[3];
+}
+
+inline uint32_t header_value(const uint8_t* header) { return load_le32(header + OFFSET_VALUE); }
+
+// Writes a complete header as the relay sends it: version 1 and zero reserved bytes, whatever
+// the buffer held before (forwards rewrite the received header in place).
+inline void header_write(uint8_t* header, MsgType type, uint32_t value) {
+    header[0] = MAGIC[0];
+    header[1] = MAGIC[1];
+    header[2] = MAGIC[2];
+    header[3] = MAGIC[3];
+    header[OFFSET_TYPE] = uint8_t(type);
+    header[OFFSET_VERSION] = PROTOCOL_VERSION;
+    header[OFFSET_RESERVED] = 0;
+    header[OFFSET_RESERVED + 1] = 0;
+    store_le32(header + OFFSET_VALUE, value);
+}
+
+}  // namespace kiv

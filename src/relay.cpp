@@ -1,0 +1,158 @@
+#include "relay.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "log.hpp"
+
+namespace kiv {
+
+namespace {
+
+// Replies reuse the received buffer: every datagram answered is at least a header long, and
+// the reply is exactly one header, so nothing else is needed and nothing is copied.
+Outgoing reply(uint8_t* datagram, const sockaddr_in& source, MsgType type, uint32_t value) {
+    header_write(datagram, type, value);
+    return {source, uint32_t(HEADER_SIZE)};
+}
+
+Outgoing reply_error(uint8_t* datagram, const sockaddr_in& source, ErrorCode error) {
+    return reply(datagram, source, MsgType::MSG_ERROR, uint32_t(error));
+}
+
+constexpr Outgoing NOTHING{};
+
+}  // namespace
+
+void Relay::log(const char* format, ...) {
+    char line[192];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    log_.write(log_.context, line);
+}
+
+Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& source,
+                       uint32_t now_ms) {
+    if (length < HEADER_SIZE) return NOTHING;
+    if (!header_has_magic(datagram)) return NOTHING;
+    if (datagram[OFFSET_VERSION] != PROTOCOL_VERSION) {
+        return reply_error(datagram, source, ErrorCode::ERR_BAD_VERSION);
+    }
+    uint32_t value = header_value(datagram);
+    switch (MsgType(datagram[OFFSET_TYPE])) {
+        case MsgType::MSG_OPEN:
+            return on_open(datagram, value, source, now_ms);
+        case MsgType::MSG_DATA:
+            return on_data(datagram, length, value, source, now_ms);
+        case MsgType::MSG_CLOSE:
+            on_close(source);
+            return NOTHING;
+        case MsgType::MSG_LEAVE:
+            on_leave(source);
+            return NOTHING;
+        case MsgType::MSG_PING:
+            // A ping proves nothing about a room: it is answered and touches no record.
+            return reply(datagram, source, MsgType::MSG_PONG, value);
+        case MsgType::MSG_OPENED:
+        case MsgType::MSG_ERROR:
+        case MsgType::MSG_PONG:
+            return NOTHING;
+    }
+    return NOTHING;  // type 0 or above 8
+}
+
+Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
+                        uint32_t now_ms) {
+    if (Room* room = table_.room_by_host(source)) {
+        // A repeated open is the host's keep-alive: same room, whatever id it asks for.
+        room->host_seen = now_ms;
+        return reply(datagram, source, MsgType::MSG_OPENED, room->id);
+    }
+    Room* old_room = nullptr;
+    if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
+        // A host holds no client slot; the room it leaves is not told.
+        table_.client_clear(*old_room, *slot);
+    }
+    Room* room = table_.free_room();
+    if (room == nullptr) return reply_error(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
+
+    IdChoice choice = table_.choose_id(value, random_);
+    table_.room_open(*room, choice.id, source, now_ms);
+    log("room %s opened by %s%s", room_code(room->id), addr_str(source),
+        choice.reopened ? " (re-opened)" : "");
+    return reply(datagram, source, MsgType::MSG_OPENED, room->id);
+}
+
+void Relay::on_close(const sockaddr_in& source) {
+    if (Room* room = table_.room_by_host(source)) room_close(*room, "host closed it");
+}
+
+void Relay::room_close(Room& room, const char* reason) {
+    log("room %s closed (%s), %d client(s)", room_code(room.id), reason, client_count(room));
+    table_.room_clear(room);
+}
+
+Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value,
+                        const sockaddr_in& source, uint32_t now_ms) {
+    // Forwarding the first MAX_DATAGRAM bytes of a longer datagram would hand the peer
+    // corrupted data as if it were whole; such a datagram is dropped before it counts as
+    // a sign of life or a join.
+    if (length > MAX_DATAGRAM) return NOTHING;
+
+    // The host test comes first, so a host's datagram is never taken for a join.
+    if (Room* room = table_.room_by_host(source)) {
+        room->host_seen = now_ms;
+        ClientSlot* client = client_by_tag(*room, value);
+        if (client == nullptr) return NOTHING;
+        header_write(datagram, MsgType::MSG_DATA, 0);
+        return {client->addr, uint32_t(length)};
+    }
+
+    Room* room = nullptr;
+    ClientSlot* slot = table_.client_by_addr(source, &room);
+    if (slot != nullptr && room->id != value) {
+        // The client moves to another room; the room it leaves is not told.
+        table_.client_clear(*room, *slot);
+        slot = nullptr;
+    }
+    if (slot == nullptr) {
+        room = value == 0 ? nullptr : table_.room_by_id(value);
+        if (room == nullptr) return reply_error(datagram, source, ErrorCode::ERR_NO_ROOM);
+        slot = free_client_slot(*room);
+        if (slot == nullptr) return reply_error(datagram, source, ErrorCode::ERR_ROOM_FULL);
+        table_.client_join(*room, *slot, tag_allocate(*room), source);
+        log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id),
+            addr_str(source), slot->tag, client_count(*room));
+    }
+    slot->seen = now_ms;
+    header_write(datagram, MsgType::MSG_DATA, slot->tag);
+    return {room->host, uint32_t(length)};
+}
+
+void Relay::on_leave(const sockaddr_in& source) {
+    Room* room = nullptr;
+    if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
+        log("room %s: tag %u left", room_code(room->id), slot->tag);
+        table_.client_clear(*room, *slot);
+    }
+}
+
+void Relay::sweep(uint32_t now_ms) {
+    for (Room& room : table_.rooms()) {
+        if (room.id == 0) continue;
+        if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {
+            room_close(room, "host silent");
+            continue;
+        }
+        for (ClientSlot& slot : room.clients) {
+            if (slot.tag != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
+                log("room %s: tag %u timed out", room_code(room.id), slot.tag);
+                table_.client_clear(room, slot);
+            }
+        }
+    }
+}
+
+}  // namespace kiv

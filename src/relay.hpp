@@ -1,0 +1,58 @@
+// The relay's protocol logic as a deterministic core: it is given one datagram, its source
+// and the clock reading, changes the room table and says what to send; log lines go to a
+// sink. It never reads the clock, touches a socket or writes to stdout itself, so tests,
+// fuzzers and benchmarks drive it with any time and any input they like.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rooms.hpp"
+
+namespace kiv {
+
+struct LogSink {
+    void (*write)(void* context, const char* line);  // one line, without stamp or newline
+    void* context;
+};
+
+// What one datagram asks the relay to send: the first `length` bytes of that datagram's own
+// buffer, rewritten in place, to `to`. A length of 0 means nothing is sent. The address is a
+// copy, so it stays right even when a later datagram clears the record it came from.
+struct Outgoing {
+    sockaddr_in to;
+    uint32_t length;
+};
+
+class Relay {
+public:
+    Relay(RandomSource random, LogSink log) : random_(random), log_(log) {}
+
+    // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
+    // length as it arrived, which may be larger.
+    Outgoing handle(uint8_t* datagram, size_t length, const sockaddr_in& source, uint32_t now_ms);
+
+    // Forgets hosts and clients silent for more than TIMEOUT_MS at now_ms.
+    void sweep(uint32_t now_ms);
+
+    RoomTable& table() { return table_; }
+    const RoomTable& table() const { return table_; }
+
+private:
+    Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
+                     uint32_t now_ms);
+    void on_close(const sockaddr_in& source);
+    Outgoing on_data(uint8_t* datagram, size_t length, uint32_t value,
+                     const sockaddr_in& source, uint32_t now_ms);
+    void on_leave(const sockaddr_in& source);
+    void room_close(Room& room, const char* reason);
+    void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+    RoomTable table_;
+    RandomSource random_;
+    LogSink log_;
+};
+
+}  // namespace kiv

@@ -1,0 +1,118 @@
+#include "rooms.hpp"
+
+namespace kiv {
+
+int client_count(const Room& room) {
+    int count = 0;
+    for (const ClientSlot& slot : room.clients) count += slot.tag != 0;
+    return count;
+}
+
+ClientSlot* free_client_slot(Room& room) {
+    for (ClientSlot& slot : room.clients) {
+        if (slot.tag == 0) return &slot;
+    }
+    return nullptr;
+}
+
+ClientSlot* client_by_tag(Room& room, uint32_t tag) {
+    if (tag == 0) return nullptr;
+    for (ClientSlot& slot : room.clients) {
+        if (slot.tag == tag) return &slot;
+    }
+    return nullptr;
+}
+
+Room* RoomTable::room_by_host(const sockaddr_in& addr) {
+    for (Room& room : rooms_) {
+        if (room.id != 0 && addr_equal(room.host, addr)) return &room;
+    }
+    return nullptr;
+}
+
+Room* RoomTable::room_by_id(uint32_t id) {
+    for (Room& room : rooms_) {
+        if (room.id == id) return &room;
+    }
+    return nullptr;
+}
+
+ClientSlot* RoomTable::client_by_addr(const sockaddr_in& addr, Room** room_out) {
+    for (Room& room : rooms_) {
+        if (room.id == 0) continue;
+        for (ClientSlot& slot : room.clients) {
+            if (slot.tag != 0 && addr_equal(slot.addr, addr)) {
+                *room_out = &room;
+                return &slot;
+            }
+        }
+    }
+    return nullptr;
+}
+
+Room* RoomTable::free_room() {
+    for (Room& room : rooms_) {
+        if (room.id == 0) return &room;
+    }
+    return nullptr;
+}
+
+void RoomTable::room_open(Room& room, uint32_t id, const sockaddr_in& host, uint32_t now_ms) {
+    room = Room{};
+    room.id = id;
+    room.host = host;
+    room.host_seen = now_ms;
+    room.next_tag = 1;
+}
+
+void RoomTable::room_clear(Room& room) { room = Room{}; }
+
+void RoomTable::client_join(Room& /*room*/, ClientSlot& slot, uint32_t tag,
+                            const sockaddr_in& addr) {
+    slot.addr = addr;
+    slot.tag = tag;
+}
+
+void RoomTable::client_clear(Room& /*room*/, ClientSlot& slot) { slot = ClientSlot{}; }
+
+bool RoomTable::id_in_use(uint32_t id) const {
+    for (const Room& room : rooms_) {
+        if (room.id == id) return true;
+    }
+    return false;
+}
+
+IdChoice RoomTable::choose_id(uint32_t requested, RandomSource random) const {
+    if (requested >= 1 && requested <= MAX_ROOM_ID && !id_in_use(requested)) {
+        return {requested, true};
+    }
+    // At most 256 of 2^25 ids are ever taken, so a draw collides rarely and the loop ends.
+    uint32_t id;
+    do {
+        int r1 = random.next(random.context);
+        int r2 = random.next(random.context);
+        id = room_id_from_random(r1, r2);
+    } while (id_in_use(id));
+    return {id, id == requested};
+}
+
+uint32_t tag_allocate(Room& room) {
+    uint32_t tag = room.next_tag;
+    // With at most MAX_CLIENTS - 1 other clients, a free tag turns up within MAX_CLIENTS steps.
+    while (client_by_tag(room, tag) != nullptr) tag = tag == MAX_TAG ? 1 : tag + 1;
+    room.next_tag = tag == MAX_TAG ? 1 : tag + 1;
+    return tag;
+}
+
+const char* room_code(uint32_t id) {
+    static char code[6];
+    uint32_t digits = id - 1;
+    for (int i = 4; i >= 0; --i) {
+        code[i] = CODE_ALPHABET[digits % 32];
+        digits >>= 5;
+    }
+    code[5] = '\0';
+    return code;
+}
+
+}  // namespace kiv
