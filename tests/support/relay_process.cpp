@@ -1,0 +1,248 @@
+#include "relay_process.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <stdexcept>
+
+#ifndef KIV_RELAY_PATH
+#error "KIV_RELAY_PATH must name the relay binary"
+#endif
+
+extern char** environ;
+
+namespace kiv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<char*> c_strings(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+std::vector<std::string> environment_with(const std::vector<std::string>& extra) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    env.insert(env.end(), extra.begin(), extra.end());
+    return env;
+}
+
+pid_t spawn(const std::string& program, std::vector<std::string> argv,
+            const std::vector<std::string>& extra_env, int out_fd, int err_fd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    std::vector<std::string> env = environment_with(extra_env);
+    argv.insert(argv.begin(), program);
+    pid_t pid = -1;
+    int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, c_strings(argv).data(),
+                            c_strings(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error("cannot start " + program + ": " + strerror(error));
+    return pid;
+}
+
+// Appends what `fd` has to `into`, waiting at most until `deadline`; false on end of file
+// or time-out.
+bool read_some(int fd, std::string& into, Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) return false;
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, int(left.count())) <= 0) return false;
+    char chunk[4096];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    into.append(chunk, size_t(n));
+    return true;
+}
+
+}  // namespace
+
+ExitResult run_to_exit(const std::string& program, const std::vector<std::string>& args,
+                       std::chrono::milliseconds limit,
+                       const std::vector<std::string>& extra_env) {
+    int out_pipe[2], err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_t pid = spawn(program, args, extra_env, out_pipe[1], err_pipe[1]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    ExitResult result{-1, "", ""};
+    auto deadline = Clock::now() + limit;
+    bool out_open = true, err_open = true;
+    while ((out_open || err_open) && Clock::now() < deadline) {
+        pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                         {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (poll(fds, 2, int(std::max<int64_t>(left.count(), 0))) <= 0) break;
+        char chunk[4096];
+        if (fds[0].revents) {
+            ssize_t n = read(out_pipe[0], chunk, sizeof chunk);
+            if (n <= 0) out_open = false; else result.out.append(chunk, size_t(n));
+        }
+        if (fds[1].revents) {
+            ssize_t n = read(err_pipe[0], chunk, sizeof chunk);
+            if (n <= 0) err_open = false; else result.err.append(chunk, size_t(n));
+        }
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    if (out_open || err_open) kill(pid, SIGKILL);  // it overran its limit
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+RelayProcess::RelayProcess(std::vector<std::string> args, std::vector<std::string> extra_env) {
+    if (args.empty()) args.push_back("0");
+    int out_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_ = spawn(KIV_RELAY_PATH, args, extra_env, out_pipe[1], 2);
+    close(out_pipe[1]);
+    out_fd_ = out_pipe[0];
+    std::optional<std::string> first = next_line();
+    if (!first) throw std::runtime_error("relay printed no banner");
+    banner_ = *first;
+    static const std::regex listening(R"(listening on UDP (\d+) )");
+    std::smatch match;
+    if (!std::regex_search(banner_, match, listening)) {
+        throw std::runtime_error("unexpected banner: " + banner_);
+    }
+    port_ = uint16_t(std::stoi(match[1]));
+}
+
+RelayProcess::~RelayProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) close(out_fd_);
+}
+
+std::optional<std::string> RelayProcess::next_line(std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        size_t end = pending_.find('\n');
+        if (end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        if (!read_some(out_fd_, pending_, deadline)) return std::nullopt;
+    }
+}
+
+std::optional<std::string> RelayProcess::next_message(std::chrono::milliseconds limit) {
+    std::optional<std::string> line = next_line(limit);
+    if (!line) return std::nullopt;
+    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
+    std::smatch match;
+    if (!std::regex_match(*line, match, stamped)) {
+        throw std::runtime_error("log line without a time stamp: " + *line);
+    }
+    return match[1].str();
+}
+
+bool RelayProcess::quiet_for(std::chrono::milliseconds limit) {
+    if (pending_.find('\n') != std::string::npos) return false;
+    auto deadline = Clock::now() + limit;
+    while (read_some(out_fd_, pending_, deadline)) {
+        if (pending_.find('\n') != std::string::npos) return false;
+    }
+    return true;
+}
+
+Peer::Peer() {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw std::runtime_error("bind failed");
+    }
+    socklen_t length = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin_port);
+}
+
+Peer::~Peer() { close(fd_); }
+
+void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(relay_port);
+    if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
+               sizeof to) != ssize_t(datagram.size())) {
+        throw std::runtime_error(std::string("sendto failed: ") + strerror(errno));
+    }
+}
+
+std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit) const {
+    pollfd waiting{fd_, POLLIN, 0};
+    if (poll(&waiting, 1, int(limit.count())) <= 0) return std::nullopt;
+    Bytes datagram(65536);
+    ssize_t n = recv(fd_, datagram.data(), datagram.size(), 0);
+    if (n < 0) return std::nullopt;
+    datagram.resize(size_t(n));
+    return datagram;
+}
+
+Bytes header(uint8_t type, uint32_t value, uint8_t version, uint16_t reserved) {
+    return {'K',
+            'I',
+            'V',
+            'R',
+            type,
+            version,
+            uint8_t(reserved),
+            uint8_t(reserved >> 8),
+            uint8_t(value),
+            uint8_t(value >> 8),
+            uint8_t(value >> 16),
+            uint8_t(value >> 24)};
+}
+
+Bytes with_payload(Bytes datagram, const Bytes& payload) {
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    return datagram;
+}
+
+Bytes hex(const std::string& text) {
+    Bytes bytes;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == ' ') {
+            ++i;
+            continue;
+        }
+        bytes.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return bytes;
+}
+
+uint32_t value_of(const Bytes& datagram) {
+    return uint32_t(datagram.at(8)) | uint32_t(datagram.at(9)) << 8 |
+           uint32_t(datagram.at(10)) << 16 | uint32_t(datagram.at(11)) << 24;
+}
+
+}  // namespace kiv::test
