@@ -14,6 +14,7 @@
 #include <cstring>
 #include <regex>
 #include <stdexcept>
+#include <utility>
 
 #ifndef KIV_RELAY_PATH
 #error "KIV_RELAY_PATH must name the relay binary"
@@ -28,14 +29,27 @@ using Clock = std::chrono::steady_clock;
 
 std::vector<char*> c_strings(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
-    for (std::string& text : texts) pointers.push_back(text.data());
+    for (std::string& text : texts)
+        pointers.push_back(text.data());
     pointers.push_back(nullptr);
     return pointers;
 }
 
+std::string variable_name(const std::string& entry) {
+    return entry.substr(0, entry.find('='));
+}
+
+// The inherited environment with `extra` added; an extra NAME=value replaces an inherited
+// NAME, since getenv would otherwise find whichever comes first.
 std::vector<std::string> environment_with(const std::vector<std::string>& extra) {
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string name = variable_name(*entry);
+        bool replaced = false;
+        for (const std::string& added : extra)
+            replaced |= variable_name(added) == name;
+        if (!replaced) env.emplace_back(*entry);
+    }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
@@ -74,8 +88,7 @@ bool read_some(int fd, std::string& into, Clock::time_point deadline) {
 }  // namespace
 
 ExitResult run_to_exit(const std::string& program, const std::vector<std::string>& args,
-                       std::chrono::milliseconds limit,
-                       const std::vector<std::string>& extra_env) {
+                       std::chrono::milliseconds limit, const std::vector<std::string>& extra_env) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -89,17 +102,22 @@ ExitResult run_to_exit(const std::string& program, const std::vector<std::string
     while ((out_open || err_open) && Clock::now() < deadline) {
         pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
                          {err_open ? err_pipe[0] : -1, POLLIN, 0}};
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (poll(fds, 2, int(std::max<int64_t>(left.count(), 0))) <= 0) break;
         char chunk[4096];
         if (fds[0].revents) {
             ssize_t n = read(out_pipe[0], chunk, sizeof chunk);
-            if (n <= 0) out_open = false; else result.out.append(chunk, size_t(n));
+            if (n <= 0)
+                out_open = false;
+            else
+                result.out.append(chunk, size_t(n));
         }
         if (fds[1].revents) {
             ssize_t n = read(err_pipe[0], chunk, sizeof chunk);
-            if (n <= 0) err_open = false; else result.err.append(chunk, size_t(n));
+            if (n <= 0)
+                err_open = false;
+            else
+                result.err.append(chunk, size_t(n));
         }
     }
     close(out_pipe[0]);
@@ -113,6 +131,14 @@ ExitResult run_to_exit(const std::string& program, const std::vector<std::string
 
 RelayProcess::RelayProcess(std::vector<std::string> args, std::vector<std::string> extra_env) {
     if (args.empty()) args.push_back("0");
+    start(std::move(args), extra_env);
+}
+
+RelayProcess::RelayProcess(NoArguments, std::vector<std::string> extra_env) {
+    start({}, extra_env);
+}
+
+void RelayProcess::start(std::vector<std::string> args, const std::vector<std::string>& extra_env) {
     int out_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = spawn(KIV_RELAY_PATH, args, extra_env, out_pipe[1], 2);
@@ -184,7 +210,9 @@ Peer::Peer() {
     port_ = ntohs(addr.sin_port);
 }
 
-Peer::~Peer() { close(fd_); }
+Peer::~Peer() {
+    close(fd_);
+}
 
 void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
     sockaddr_in to{};

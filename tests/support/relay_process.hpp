@@ -32,10 +32,13 @@ ExitResult run_to_exit(const std::string& program, const std::vector<std::string
                        const std::vector<std::string>& extra_env = {});
 
 class RelayProcess {
-public:
+  public:
     // Starts the relay with `args` (port "0" when empty) and waits for its banner.
     explicit RelayProcess(std::vector<std::string> args = {},
                           std::vector<std::string> extra_env = {});
+    // Starts the relay with no argument at all, so it takes its default port.
+    struct NoArguments {};
+    explicit RelayProcess(NoArguments, std::vector<std::string> extra_env = {});
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
@@ -52,7 +55,9 @@ public:
     // True if no line arrives within `limit`.
     bool quiet_for(std::chrono::milliseconds limit);
 
-private:
+  private:
+    void start(std::vector<std::string> args, const std::vector<std::string>& extra_env);
+
     pid_t pid_ = -1;
     int out_fd_ = -1;
     uint16_t port_ = 0;
@@ -62,7 +67,7 @@ private:
 
 // One UDP peer on 127.0.0.1 with a port of its own.
 class Peer {
-public:
+  public:
     Peer();
     ~Peer();
     Peer(const Peer&) = delete;
@@ -73,7 +78,7 @@ public:
     // The next datagram, or nothing within `limit`.
     std::optional<Bytes> receive(std::chrono::milliseconds limit = WAIT) const;
 
-private:
+  private:
     int fd_ = -1;
     uint16_t port_ = 0;
 };

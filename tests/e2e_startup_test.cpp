@@ -1,0 +1,99 @@
+// The command line and start-up of the real binary: which ports it accepts, what it prints
+// and with which status it ends.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include "e2e_steps.hpp"
+
+namespace kiv::test {
+namespace {
+
+const std::string USAGE = "usage: kiv-relay [port]\n";
+
+bool udp_port_is_free(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return free;
+}
+
+std::string banner_message(const RelayProcess& relay) {
+    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
+    std::smatch match;
+    return std::regex_match(relay.banner(), match, stamped) ? match[1].str() : relay.banner();
+}
+
+std::string expected_banner(uint16_t port) {
+    return "kiv-relay listening on UDP " + std::to_string(port) + " (protocol 1, 256 rooms max)";
+}
+
+TEST(Startup, RefusesAnythingButAWholePortNumber) {
+    // Text, out of range, signed, empty, trailing junk, blanks, and a number that would wrap
+    // to a valid port in 32-bit arithmetic.
+    for (std::string port :
+         {"abc", "70000", "-1", "", "12x", "65536", "+5", " 5", "0x10", "4294967297"}) {
+        SCOPED_TRACE("port argument '" + port + "'");
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, {port});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err,
+                  "kiv-relay: invalid port '" + port + "' (expected 0-65535)\n" + USAGE);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(Startup, HelpPrintsUsageOnStandardOutput) {
+    ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--help"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, USAGE);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(Startup, PortZeroShowsThePortActuallyBound) {
+    RelayProcess relay({"0"});
+    EXPECT_NE(relay.port(), 0);
+    EXPECT_EQ(banner_message(relay), expected_banner(relay.port()));
+    Peer peer;
+    EXPECT_TRUE(next_is_pong(relay, peer));
+}
+
+TEST(Startup, NamedPortIsBoundAndShown) {
+    uint16_t port = 0;
+    {
+        RelayProcess probe({"0"});  // a port the system just found free
+        port = probe.port();
+    }
+    RelayProcess relay({std::to_string(port)});
+    EXPECT_EQ(banner_message(relay), expected_banner(port));
+    Peer peer;
+    EXPECT_TRUE(next_is_pong(relay, peer));
+}
+
+TEST(Startup, TakenPortFailsWithBindErrorAndStatusOne) {
+    RelayProcess first;
+    ExitResult second = run_to_exit(KIV_RELAY_PATH, {std::to_string(first.port())});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err.rfind("bind: ", 0), 0u) << second.err;
+    EXPECT_EQ(second.out, "");
+    Peer peer;
+    EXPECT_TRUE(next_is_pong(first, peer)) << "the first relay must keep its port";
+}
+
+TEST(Startup, NoArgumentListensOnDefaultPort) {
+    // Someone else may be using the default port on this machine; then there is nothing
+    // this test can check without disturbing them.
+    if (!udp_port_is_free(27017)) GTEST_SKIP() << "UDP port 27017 is in use";
+    RelayProcess relay(RelayProcess::NoArguments{});
+    EXPECT_EQ(banner_message(relay), expected_banner(27017));
+    Peer peer;
+    EXPECT_TRUE(next_is_pong(relay, peer));
+}
+
+}  // namespace
+}  // namespace kiv::test
