@@ -271,7 +271,11 @@ class Load {
         return "?";
     }
 
-    uint64_t in_flight() const { return sent_ - received_c2h_ - received_h2c_ - written_off_; }
+    // Datagrams written off as lost may still turn up late, so the difference can go below 0.
+    uint64_t in_flight() const {
+        uint64_t settled = received_c2h_ + received_h2c_ + written_off_;
+        return sent_ > settled ? sent_ - settled : 0;
+    }
     uint64_t window() const { return uint64_t(options_.window); }
 
     bool send_one(int fd, const uint8_t* data, size_t length) {
