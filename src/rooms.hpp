@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 
+#include "fixed_index.hpp"
 #include "protocol.hpp"
 
 namespace kiv {
@@ -50,17 +51,25 @@ struct IdChoice {
 };
 
 class RoomTable {
-public:
+  public:
     const std::array<Room, MAX_ROOMS>& rooms() const { return rooms_; }
     // Times and next_tag may be changed through this; keys (id, host, tag, addr) only
     // through the members below.
     std::array<Room, MAX_ROOMS>& rooms() { return rooms_; }
 
+    // Lookups in constant time through the indexes. The table's invariants make every
+    // match unique, so each answers exactly what the scan of the same name does.
     Room* room_by_host(const sockaddr_in& addr);
     Room* room_by_id(uint32_t id);
     // On a match, sets *room to the room holding the slot; otherwise leaves it untouched.
     ClientSlot* client_by_addr(const sockaddr_in& addr, Room** room);
     Room* free_room();
+
+    // The same lookups as plain scans in slot order, first match wins: the definition the
+    // indexed lookups are checked against.
+    Room* room_by_host_scan(const sockaddr_in& addr);
+    Room* room_by_id_scan(uint32_t id);
+    ClientSlot* client_by_addr_scan(const sockaddr_in& addr, Room** room);
 
     // Fills a free record as a newly opened room with next_tag 1.
     void room_open(Room& room, uint32_t id, const sockaddr_in& host, uint32_t now_ms);
@@ -71,10 +80,16 @@ public:
     // The requested id when it is in range and unused, otherwise a random unused one.
     IdChoice choose_id(uint32_t requested, RandomSource random) const;
 
-private:
+  private:
     bool id_in_use(uint32_t id) const;
+    uint32_t slot_of(const Room& room) const;
 
     std::array<Room, MAX_ROOMS> rooms_{};
+    // Keys of the records in use, kept in step by the four members that fill and clear them.
+    FixedIndex<MAX_ROOMS> room_by_host_index_;
+    FixedIndex<MAX_ROOMS> room_by_id_index_;
+    // Value: room slot * MAX_CLIENTS + client slot.
+    FixedIndex<MAX_ROOMS * MAX_CLIENTS> client_by_addr_index_;
 };
 
 // The next free tag from the room's next_tag on (wrapping 65535 to 1), skipping tags that

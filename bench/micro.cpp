@@ -1,0 +1,116 @@
+// What one datagram costs the core, without the kernel: Relay::handle on a forward from a
+// client to its host and from a host to a client, with the least state a forward needs (one
+// room, one client) and with a full table (256 rooms of 8 clients), where the datagrams
+// come from all 2048 clients in a shuffled order so that no lookup is helped by the last.
+// The lookups alone, indexed and scanned, show what the indexes buy.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "relay.hpp"
+
+namespace kiv {
+namespace {
+
+constexpr size_t PAYLOAD = 64;
+
+int fixed_random(void*) {
+    return 12345;
+}
+void discard(void*, const char*) {}
+
+sockaddr_in peer(uint32_t index) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(0x7F000001u + index / 50000);
+    addr.sin_port = htons(uint16_t(10000 + index % 50000));
+    return addr;
+}
+
+struct Pair {
+    sockaddr_in client;
+    sockaddr_in host;
+    uint32_t room_id;
+    uint32_t tag;
+};
+
+// A relay with `rooms` rooms of `clients` clients, opened and joined through handle() as
+// the wire would do it, and the (client, host) pairs in a shuffled order.
+struct Fixture {
+    Relay relay{RandomSource{fixed_random, nullptr}, LogSink{discard, nullptr}};
+    std::vector<Pair> pairs;
+    uint8_t datagram[HEADER_SIZE + PAYLOAD] = {};
+    uint32_t now_ms = 1;
+
+    Fixture(int rooms, int clients) {
+        uint32_t next_peer = 0;
+        for (int r = 0; r < rooms; ++r) {
+            sockaddr_in host = peer(next_peer++);
+            header_write(datagram, MsgType::MSG_OPEN, uint32_t(r + 1));
+            relay.handle(datagram, HEADER_SIZE, host, now_ms);
+            uint32_t room_id = header_value(datagram);
+            for (int c = 0; c < clients; ++c) {
+                sockaddr_in client = peer(next_peer++);
+                header_write(datagram, MsgType::MSG_DATA, room_id);
+                relay.handle(datagram, sizeof datagram, client, now_ms);
+                pairs.push_back({client, host, room_id, header_value(datagram)});
+            }
+        }
+        std::shuffle(pairs.begin(), pairs.end(), std::mt19937(7));
+    }
+};
+
+void client_to_host(benchmark::State& state) {
+    Fixture fixture(int(state.range(0)), int(state.range(1)));
+    size_t next = 0;
+    for (auto _ : state) {
+        const Pair& pair = fixture.pairs[next];
+        next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
+        header_write(fixture.datagram, MsgType::MSG_DATA, pair.room_id);
+        Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.client,
+                                            fixture.now_ms);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+void host_to_client(benchmark::State& state) {
+    Fixture fixture(int(state.range(0)), int(state.range(1)));
+    size_t next = 0;
+    for (auto _ : state) {
+        const Pair& pair = fixture.pairs[next];
+        next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
+        header_write(fixture.datagram, MsgType::MSG_DATA, pair.tag);
+        Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.host,
+                                            fixture.now_ms);
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()));
+}
+
+template <bool INDEXED>
+void client_lookup(benchmark::State& state) {
+    Fixture fixture(MAX_ROOMS, MAX_CLIENTS);
+    size_t next = 0;
+    for (auto _ : state) {
+        const Pair& pair = fixture.pairs[next];
+        next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
+        Room* room = nullptr;
+        ClientSlot* slot = INDEXED ? fixture.relay.table().client_by_addr(pair.client, &room)
+                                   : fixture.relay.table().client_by_addr_scan(pair.client, &room);
+        benchmark::DoNotOptimize(slot);
+    }
+}
+
+BENCHMARK(client_to_host)->ArgNames({"rooms", "clients"})->Args({1, 1})->Args({256, 8});
+BENCHMARK(host_to_client)->ArgNames({"rooms", "clients"})->Args({1, 1})->Args({256, 8});
+BENCHMARK(client_lookup<true>)->Name("client_by_addr/indexed/full");
+BENCHMARK(client_lookup<false>)->Name("client_by_addr/scan/full");
+
+}  // namespace
+}  // namespace kiv
+
+BENCHMARK_MAIN();
