@@ -174,6 +174,10 @@ int main(int argc, char** argv) {
             printf("%s\n", USAGE);
             return 0;
         }
+        if (strcmp(argv[1], "--version") == 0) {
+            printf("kiv-relay %s\n", KIV_VERSION);
+            return 0;
+        }
         if (argc > 2) {
             fprintf(stderr, "kiv-relay: too many arguments\n%s\n", USAGE);
             return 2;

@@ -106,4 +106,15 @@ inline uint32_t room_id_from_random(int r1, int r2) {
     return (((uint32_t(r1) << 15) ^ uint32_t(r2)) & (MAX_ROOM_ID - 1)) + 1;
 }
 
+// Reading a code back, for people who type or paste one: letters in either case; anything
+// else is refused with the reason, never guessed at (an O is not taken for a 0).
+enum class CodeError : uint8_t { none, wrong_length, bad_character };
+struct CodeParse {
+    uint32_t id;      // valid when error is none
+    CodeError error;
+    size_t position;  // of the offending character, for bad_character
+};
+inline constexpr size_t CODE_LENGTH = 5;
+CodeParse room_code_parse(const char* text);
+
 }  // namespace kiv

@@ -55,10 +55,15 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
 }
 
 pid_t spawn(const std::string& program, std::vector<std::string> argv,
-            const std::vector<std::string>& extra_env, int out_fd, int err_fd) {
+            const std::vector<std::string>& extra_env, int out_fd, int err_fd,
+            int in_fd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (in_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
     std::vector<std::string> env = environment_with(extra_env);
@@ -194,6 +199,76 @@ bool RelayProcess::quiet_for(std::chrono::milliseconds limit) {
         if (pending_.find('\n') != std::string::npos) return false;
     }
     return true;
+}
+
+CommandProcess::CommandProcess(const std::string& program, const std::vector<std::string>& args) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_ = spawn(program, args, {}, out_pipe[1], err_pipe[1], in_pipe[0]);
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    in_fd_ = in_pipe[1];
+    out_.fd = out_pipe[0];
+    err_.fd = err_pipe[0];
+}
+
+CommandProcess::~CommandProcess() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close_input();
+    close(out_.fd);
+    close(err_.fd);
+}
+
+void CommandProcess::write_line(const std::string& line) {
+    std::string text = line + "\n";
+    if (write(in_fd_, text.data(), text.size()) != ssize_t(text.size())) {
+        throw std::runtime_error("cannot write to the command's input");
+    }
+}
+
+void CommandProcess::close_input() {
+    if (in_fd_ >= 0) close(in_fd_);
+    in_fd_ = -1;
+}
+
+void CommandProcess::interrupt() {
+    kill(pid_, SIGINT);
+}
+
+std::optional<std::string> CommandProcess::next_line(Stream& stream,
+                                                     std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        size_t end = stream.pending.find('\n');
+        if (end != std::string::npos) {
+            std::string line = stream.pending.substr(0, end);
+            stream.pending.erase(0, end + 1);
+            return line;
+        }
+        if (!read_some(stream.fd, stream.pending, deadline)) return std::nullopt;
+    }
+}
+
+std::optional<int> CommandProcess::wait_exit(std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (Clock::now() >= deadline) return std::nullopt;
+        // Polling the exit with short pauses keeps this free of SIGCHLD handling.
+        poll(nullptr, 0, 10);
+    }
 }
 
 Peer::Peer() {

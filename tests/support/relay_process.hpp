@@ -65,6 +65,41 @@ class RelayProcess {
     std::string pending_;
 };
 
+// Any program run with pipes on all three standard streams, for commands driven line by line.
+// The process is killed on destruction if it has not exited.
+class CommandProcess {
+public:
+    CommandProcess(const std::string& program, const std::vector<std::string>& args);
+    ~CommandProcess();
+    CommandProcess(const CommandProcess&) = delete;
+    CommandProcess& operator=(const CommandProcess&) = delete;
+
+    void write_line(const std::string& line);
+    void close_input();
+    void interrupt();  // SIGINT, as Ctrl-C sends
+    // The next line of standard output or error, or nothing within `limit`.
+    std::optional<std::string> next_out_line(std::chrono::milliseconds limit = WAIT) {
+        return next_line(out_, limit);
+    }
+    std::optional<std::string> next_err_line(std::chrono::milliseconds limit = WAIT) {
+        return next_line(err_, limit);
+    }
+    // The exit status (128 + signal when killed), or nothing if it is still running.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit = WAIT);
+
+private:
+    struct Stream {
+        int fd = -1;
+        std::string pending;
+    };
+    std::optional<std::string> next_line(Stream& stream, std::chrono::milliseconds limit);
+
+    pid_t pid_ = -1;
+    int in_fd_ = -1;
+    Stream out_;
+    Stream err_;
+};
+
 // One UDP peer on 127.0.0.1 with a port of its own.
 class Peer {
   public:

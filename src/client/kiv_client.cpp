@@ -1,0 +1,374 @@
+#include "kiv_client.hpp"
+
+#include <errno.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace kiv::client {
+
+const char* error_text(Error error) {
+    switch (error) {
+        case Error::none:
+            return "no error";
+        case Error::no_room:
+            return "no such room";
+        case Error::room_full:
+            return "room is full";
+        case Error::no_free_room:
+            return "relay has no free room";
+        case Error::bad_version:
+            return "relay speaks another protocol version";
+        case Error::unknown_refusal:
+            return "relay refused with an unknown error";
+        case Error::timed_out:
+            return "relay did not answer";
+        case Error::too_large:
+            return "payload too large (at most 1400 bytes)";
+        case Error::bad_tag:
+            return "tag outside 1-65535";
+        case Error::bad_room:
+            return "room id outside 1-33554432";
+        case Error::not_ready:
+            return "not open or joined";
+        case Error::system:
+            return "system error";
+    }
+    return "unknown error";
+}
+
+Error error_from_wire(uint32_t value) {
+    switch (ErrorCode(value)) {
+        case ErrorCode::ERR_NO_ROOM:
+            return Error::no_room;
+        case ErrorCode::ERR_ROOM_FULL:
+            return Error::room_full;
+        case ErrorCode::ERR_NO_FREE_ROOM:
+            return Error::no_free_room;
+        case ErrorCode::ERR_BAD_VERSION:
+            return Error::bad_version;
+    }
+    return Error::unknown_refusal;
+}
+
+uint64_t monotonic_us() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1'000'000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+int wait_ms_until(uint64_t now_us, uint64_t due_us) {
+    if (due_us <= now_us) return 0;
+    uint64_t ms = (due_us - now_us + 999) / 1000;
+    return ms > 3'600'000 ? 3'600'000 : int(ms);
+}
+
+// ---- Link
+
+Link::~Link() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Error Link::connect(const sockaddr_in& relay) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&relay), sizeof relay) != 0) {
+        system_errno_ = errno;
+        return Error::system;
+    }
+    return Error::none;
+}
+
+Error Link::send_header(MsgType type, uint32_t value) {
+    return send_datagram(type, value, nullptr, 0);
+}
+
+Error Link::send_datagram(MsgType type, uint32_t value, const void* payload, size_t length) {
+    if (fd_ < 0) return Error::not_ready;
+    if (length > MAX_PAYLOAD) return Error::too_large;
+    uint8_t header[HEADER_SIZE];
+    header_write(header, type, value);
+    // The payload goes out from the caller's memory: no copy, nothing allocated.
+    iovec parts[2] = {{header, HEADER_SIZE}, {const_cast<void*>(payload), length}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = length > 0 ? 2 : 1;
+    if (sendmsg(fd_, &message, 0) >= 0) return Error::none;
+    // A refused or full socket loses this datagram the way the network could; the retry or
+    // keep-alive that depends on it is what recovers.
+    if (errno == ECONNREFUSED || errno == EAGAIN || errno == ENOBUFS) return Error::none;
+    system_errno_ = errno;
+    return Error::system;
+}
+
+bool Link::receive(Datagram* datagram) {
+    if (fd_ < 0) return false;
+    for (;;) {
+        ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC);
+        if (n < 0) {
+            // An earlier datagram met a closed port; that is a lost request, not the end.
+            if (errno == ECONNREFUSED || errno == EINTR) continue;
+            return false;
+        }
+        size_t length = size_t(n);
+        const uint8_t* header = buffer_.data();
+        if (length < HEADER_SIZE || length > MAX_DATAGRAM || !header_has_magic(header) ||
+            header[OFFSET_VERSION] != PROTOCOL_VERSION) {
+            continue;
+        }
+        *datagram = {MsgType(header[OFFSET_TYPE]), header_value(header), header + HEADER_SIZE,
+                     length - HEADER_SIZE};
+        return true;
+    }
+}
+
+// ---- Retry
+
+void Retry::start(uint64_t now_us, uint64_t timeout_us) {
+    active_ = true;
+    deadline_us_ = now_us + timeout_us;
+    next_send_us_ = now_us + RETRY_US;
+}
+
+Retry::Step Retry::step(uint64_t now_us) {
+    if (!active_) return Step::wait;
+    if (now_us >= deadline_us_) {
+        active_ = false;
+        return Step::expired;
+    }
+    if (now_us >= next_send_us_) {
+        next_send_us_ = now_us + RETRY_US;
+        return Step::resend;
+    }
+    return Step::wait;
+}
+
+namespace {
+
+Event refused(Error error) {
+    return {EventKind::refused, error, 0, nullptr, 0};
+}
+Event timed_out() {
+    return {EventKind::timed_out, Error::timed_out, 0, nullptr, 0};
+}
+
+}  // namespace
+
+// ---- Host
+
+Error Host::open(uint32_t requested_id, uint64_t now_us, uint64_t timeout_us) {
+    if (requested_id > MAX_ROOM_ID) return Error::bad_room;
+    room_id_ = requested_id;
+    timeout_us_ = timeout_us;
+    Error error = send_header(MsgType::MSG_OPEN, requested_id);
+    if (error != Error::none) return error;
+    state_ = State::opening;
+    answer_.start(now_us, timeout_us);
+    return Error::none;
+}
+
+Error Host::send(uint32_t tag, const void* payload, size_t length) {
+    if (state_ != State::open) return Error::not_ready;
+    if (tag == 0 || tag > MAX_TAG) return Error::bad_tag;
+    return send_datagram(MsgType::MSG_DATA, tag, payload, length);
+}
+
+Error Host::close() {
+    if (state_ != State::open && state_ != State::opening) return Error::not_ready;
+    state_ = State::closed;
+    answer_.stop();
+    return send_header(MsgType::MSG_CLOSE, 0);
+}
+
+Event Host::tick(uint64_t now_us) {
+    // The keep-alive is an open for the room already held: the relay answers it like the
+    // first, which also tells the host that its room still exists.
+    if (state_ == State::open && !answer_.active() && now_us >= keepalive_due_us_) {
+        (void)send_header(MsgType::MSG_OPEN, room_id_);
+        answer_.start(now_us, timeout_us_);
+    }
+    switch (answer_.step(now_us)) {
+        case Retry::Step::wait:
+            break;
+        case Retry::Step::resend:
+            (void)send_header(MsgType::MSG_OPEN, room_id_);
+            break;
+        case Retry::Step::expired:
+            state_ = State::closed;
+            return timed_out();
+    }
+    return {};
+}
+
+Event Host::next_event(uint64_t now_us) {
+    if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    Datagram in;
+    while (receive(&in)) {
+        switch (in.type) {
+            case MsgType::MSG_OPENED: {
+                if (state_ != State::opening && state_ != State::open) break;
+                bool news = state_ == State::opening || in.value != room_id_;
+                state_ = State::open;
+                room_id_ = in.value;
+                answer_.stop();
+                keepalive_due_us_ = now_us + KEEPALIVE_US;
+                if (news) return {EventKind::opened, Error::none, in.value, nullptr, 0};
+                break;
+            }
+            case MsgType::MSG_DATA:
+                if (state_ != State::open) break;
+                return {EventKind::data, Error::none, in.value, in.payload, in.length};
+            case MsgType::MSG_ERROR:
+                if (state_ != State::opening && state_ != State::open) break;
+                // Whatever the refusal, the host no longer holds a room it can rely on.
+                state_ = State::closed;
+                answer_.stop();
+                return refused(error_from_wire(in.value));
+            default:
+                break;
+        }
+    }
+    return {};
+}
+
+int Host::wait_ms(uint64_t now_us) const {
+    if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
+    if (state_ == State::open) return wait_ms_until(now_us, keepalive_due_us_);
+    return -1;
+}
+
+// ---- Client
+
+Error Client::join(uint32_t room_id, uint64_t now_us, uint64_t timeout_us) {
+    if (room_id == 0 || room_id > MAX_ROOM_ID) return Error::bad_room;
+    room_id_ = room_id;
+    ++join_nonce_;
+    Error error = send_join(now_us);
+    if (error != Error::none) return error;
+    state_ = State::joining;
+    answer_.start(now_us, timeout_us);
+    return Error::none;
+}
+
+Error Client::send_join(uint64_t now_us) {
+    last_sent_us_ = now_us;
+    Error error = send_header(MsgType::MSG_DATA, room_id_);
+    if (error != Error::none) return error;
+    return send_header(MsgType::MSG_PING, join_nonce_);
+}
+
+Error Client::send(const void* payload, size_t length, uint64_t now_us) {
+    if (state_ == State::idle) return Error::not_ready;
+    Error error = send_datagram(MsgType::MSG_DATA, room_id_, payload, length);
+    if (error == Error::none) last_sent_us_ = now_us;
+    return error;
+}
+
+Error Client::leave() {
+    if (state_ == State::idle) return Error::not_ready;
+    state_ = State::idle;
+    answer_.stop();
+    return send_header(MsgType::MSG_LEAVE, 0);
+}
+
+Event Client::tick(uint64_t now_us) {
+    switch (answer_.step(now_us)) {
+        case Retry::Step::wait:
+            break;
+        case Retry::Step::resend:
+            (void)send_join(now_us);
+            break;
+        case Retry::Step::expired:
+            state_ = State::idle;
+            return timed_out();
+    }
+    // Only a client's own datagrams keep its slot; an empty one reaches the host as a
+    // datagram without payload.
+    if (state_ == State::joined && now_us - last_sent_us_ >= KEEPALIVE_US) {
+        if (send_header(MsgType::MSG_DATA, room_id_) == Error::none) last_sent_us_ = now_us;
+    }
+    return {};
+}
+
+Event Client::next_event(uint64_t now_us) {
+    if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    Datagram in;
+    while (receive(&in)) {
+        switch (in.type) {
+            case MsgType::MSG_DATA:
+                if (state_ == State::idle) break;
+                return {EventKind::data, Error::none, 0, in.payload, in.length};
+            case MsgType::MSG_PONG:
+                if (state_ != State::joining || in.value != join_nonce_) break;
+                state_ = State::joined;
+                answer_.stop();
+                return {EventKind::joined, Error::none, room_id_, nullptr, 0};
+            case MsgType::MSG_ERROR:
+                if (state_ == State::idle) break;
+                state_ = State::idle;
+                answer_.stop();
+                return refused(error_from_wire(in.value));
+            default:
+                break;
+        }
+    }
+    return {};
+}
+
+int Client::wait_ms(uint64_t now_us) const {
+    if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
+    if (state_ == State::joined) return wait_ms_until(now_us, last_sent_us_ + KEEPALIVE_US);
+    return -1;
+}
+
+// ---- Pinger
+
+Error Pinger::start(uint64_t now_us, uint64_t timeout_us) {
+    probe_first_value_ = next_value_;
+    Error error = send_ping(now_us);
+    if (error != Error::none) return error;
+    answer_.start(now_us, timeout_us);
+    return Error::none;
+}
+
+Error Pinger::send_ping(uint64_t now_us) {
+    uint32_t value = next_value_++;
+    sent_us_[value % ATTEMPTS_KEPT] = now_us;
+    return send_header(MsgType::MSG_PING, value);
+}
+
+Event Pinger::next_event(uint64_t now_us) {
+    switch (answer_.step(now_us)) {
+        case Retry::Step::wait:
+            break;
+        case Retry::Step::resend:
+            (void)send_ping(now_us);
+            break;
+        case Retry::Step::expired:
+            return timed_out();
+    }
+    Datagram in;
+    while (receive(&in)) {
+        if (!answer_.active()) continue;
+        if (in.type == MsgType::MSG_ERROR) {
+            answer_.stop();
+            return refused(error_from_wire(in.value));
+        }
+        // Unsigned distances: a pong counts when it answers an attempt of this probe whose
+        // send time is still in the ring.
+        uint32_t age = next_value_ - in.value;
+        bool this_probe = in.value - probe_first_value_ < next_value_ - probe_first_value_;
+        if (in.type != MsgType::MSG_PONG || !this_probe || age > ATTEMPTS_KEPT) continue;
+        answer_.stop();
+        uint64_t round_trip_us = now_us - sent_us_[in.value % ATTEMPTS_KEPT];
+        return {EventKind::pong, Error::none, uint32_t(round_trip_us), nullptr, 0};
+    }
+    return {};
+}
+
+int Pinger::wait_ms(uint64_t now_us) const {
+    return answer_.active() ? wait_ms_until(now_us, answer_.next_us()) : -1;
+}
+
+}  // namespace kiv::client

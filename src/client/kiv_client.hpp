@@ -1,0 +1,202 @@
+// Talking to a kiv relay from an application: a Host opens a room and exchanges datagrams
+// with its clients by tag; a Client joins a room by id and exchanges datagrams with the host;
+// a Pinger checks that a relay answers.
+//
+// Everything is non-blocking and single-threaded. Each endpoint owns one UDP socket; wait on
+// fd() for reading (poll, epoll, an existing event loop) for at most wait_ms(now) and then
+// call next_event(now) until it returns EventKind::none. The caller supplies the time (any
+// monotonic microsecond count, see monotonic_us()), so retries and keep-alives are driven by
+// the clock the caller chooses and tests can step through minutes at once. No call allocates:
+// a received payload is handed out as a view of the endpoint's own buffer, valid until the
+// next call on that endpoint.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol.hpp"
+
+namespace kiv::client {
+
+inline constexpr size_t MAX_PAYLOAD = MAX_DATAGRAM - HEADER_SIZE;
+// The relay forgets a peer silent for 60 s; half of that leaves room for one lost datagram.
+inline constexpr uint64_t KEEPALIVE_US = 30'000'000;
+// Requests that need an answer (open, join, ping) are re-sent this often until answered.
+inline constexpr uint64_t RETRY_US = 1'000'000;
+inline constexpr uint64_t DEFAULT_ANSWER_TIMEOUT_US = 5'000'000;
+
+enum class Error : uint8_t {
+    none,
+    // Refusals sent by the relay, one per error value it defines.
+    no_room,
+    room_full,
+    no_free_room,
+    bad_version,
+    unknown_refusal,  // an error value this library does not know
+    // Found by the library itself.
+    timed_out,  // the relay did not answer within the time allowed
+    too_large,  // payload longer than MAX_PAYLOAD
+    bad_tag,    // a tag outside 1..65535
+    bad_room,   // a room id outside 1..2^25
+    not_ready,  // not open / not joined / not connected yet
+    system,     // a socket call failed; system_errno() tells why
+};
+
+// A short text for people: "no such room", "room is full", ...
+const char* error_text(Error error);
+Error error_from_wire(uint32_t value);
+
+enum class EventKind : uint8_t {
+    none,       // nothing to report now
+    opened,     // Host: the room is open; value is its id (again after a change of id)
+    joined,     // Client: the relay confirmed the join
+    data,       // a datagram; value is the sender's tag at a Host, 0 at a Client
+    pong,       // Pinger: value is the round trip in microseconds
+    refused,    // the relay sent an error; see error
+    timed_out,  // a request went unanswered; error is Error::timed_out
+};
+
+struct Event {
+    EventKind kind = EventKind::none;
+    Error error = Error::none;
+    uint32_t value = 0;
+    const uint8_t* payload = nullptr;  // for data; valid until the next call on the endpoint
+    size_t length = 0;
+};
+
+// A monotonic clock in microseconds, for callers that have none of their own.
+uint64_t monotonic_us();
+
+// The socket and buffers every endpoint shares.
+class Link {
+  public:
+    Link() = default;
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Creates the socket and fixes the relay as its only peer: datagrams from anyone else
+    // are never delivered to it.
+    Error connect(const sockaddr_in& relay);
+    int fd() const { return fd_; }
+    int system_errno() const { return system_errno_; }
+
+  protected:
+    struct Datagram {
+        MsgType type;
+        uint32_t value;
+        const uint8_t* payload;
+        size_t length;
+    };
+
+    Error send_header(MsgType type, uint32_t value);
+    Error send_datagram(MsgType type, uint32_t value, const void* payload, size_t length);
+    // The next well-formed datagram from the relay, or false when none is waiting.
+    bool receive(Datagram* datagram);
+
+  private:
+    int fd_ = -1;
+    int system_errno_ = 0;
+    // One byte more than the relay ever sends, so a longer datagram shows and is dropped.
+    std::array<uint8_t, MAX_DATAGRAM + 1> buffer_{};
+};
+
+// A request re-sent every RETRY_US until it is answered or its time is up.
+class Retry {
+  public:
+    enum class Step : uint8_t { wait, resend, expired };
+    void start(uint64_t now_us, uint64_t timeout_us);
+    void stop() { active_ = false; }
+    bool active() const { return active_; }
+    Step step(uint64_t now_us);
+    uint64_t next_us() const { return next_send_us_ < deadline_us_ ? next_send_us_ : deadline_us_; }
+
+  private:
+    bool active_ = false;
+    uint64_t deadline_us_ = 0;
+    uint64_t next_send_us_ = 0;
+};
+
+// Milliseconds from now_us until due_us, rounded up, for poll(); 0 when already due.
+int wait_ms_until(uint64_t now_us, uint64_t due_us);
+
+class Host : public Link {
+  public:
+    enum class State : uint8_t { idle, opening, open, closed };
+
+    // Asks for a room: requested_id 0 for any, or the id wanted (the relay gives another one
+    // if it is taken). Answered by an opened, refused or timed_out event.
+    Error open(uint32_t requested_id, uint64_t now_us,
+               uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
+    Error send(uint32_t tag, const void* payload, size_t length);
+    // Ends the room. The relay does not answer; its clients find out on their next datagram.
+    Error close();
+
+    Event next_event(uint64_t now_us);
+    int wait_ms(uint64_t now_us) const;
+    State state() const { return state_; }
+    uint32_t room_id() const { return room_id_; }
+
+  private:
+    Event tick(uint64_t now_us);
+
+    State state_ = State::idle;
+    uint32_t room_id_ = 0;  // once open; before, the id asked for
+    uint64_t timeout_us_ = DEFAULT_ANSWER_TIMEOUT_US;
+    uint64_t keepalive_due_us_ = 0;
+    Retry answer_;
+};
+
+class Client : public Link {
+  public:
+    enum class State : uint8_t { idle, joining, joined };
+
+    // Joins by sending an empty datagram to the room and confirms it with a ping: the relay
+    // handles a peer's datagrams in order, so a pong with no error before it means the join
+    // went through. Answered by a joined, refused or timed_out event.
+    Error join(uint32_t room_id, uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
+    Error send(const void* payload, size_t length, uint64_t now_us);
+    // Gives up the slot. The relay does not answer.
+    Error leave();
+
+    Event next_event(uint64_t now_us);
+    int wait_ms(uint64_t now_us) const;
+    State state() const { return state_; }
+    uint32_t room_id() const { return room_id_; }
+
+  private:
+    Error send_join(uint64_t now_us);
+    Event tick(uint64_t now_us);
+
+    State state_ = State::idle;
+    uint32_t room_id_ = 0;
+    uint32_t join_nonce_ = 0;
+    uint64_t last_sent_us_ = 0;
+    Retry answer_;
+};
+
+class Pinger : public Link {
+  public:
+    // Starts one probe, re-sent every RETRY_US until a pong or timeout_us. Answered by a pong
+    // or timed_out event. A pong to an earlier probe is ignored.
+    Error start(uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
+
+    Event next_event(uint64_t now_us);
+    int wait_ms(uint64_t now_us) const;
+
+  private:
+    Error send_ping(uint64_t now_us);
+
+    // Every attempt carries its own value, so a late pong is timed from the attempt it
+    // answers; the send times of the latest attempts are kept in a ring.
+    static constexpr uint32_t ATTEMPTS_KEPT = 64;
+    std::array<uint64_t, ATTEMPTS_KEPT> sent_us_{};
+    uint32_t next_value_ = 1;
+    uint32_t probe_first_value_ = 1;
+    Retry answer_;
+};
+
+}  // namespace kiv::client

@@ -1,0 +1,164 @@
+#include "cli.hpp"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "protocol.hpp"
+#include "rooms.hpp"
+
+namespace kiv::cli {
+
+bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value) {
+    if (*text == '\0') return false;
+    uint64_t number = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        number = number * 10 + uint64_t(*c - '0');
+        if (number > maximum) return false;
+    }
+    if (number < minimum) return false;
+    *value = uint32_t(number);
+    return true;
+}
+
+bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
+    char host[256];
+    const char* colon = strrchr(text, ':');
+    size_t host_length = colon != nullptr ? size_t(colon - text) : strlen(text);
+    uint32_t port = DEFAULT_PORT;
+    if (colon != nullptr && !parse_number(colon + 1, 1, 65535, &port)) {
+        snprintf(reason->text, sizeof reason->text, "invalid port '%s' in '%s' (expected 1-65535)",
+                 colon + 1, text);
+        return false;
+    }
+    if (host_length == 0 || host_length >= sizeof host) {
+        snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
+        return false;
+    }
+    memcpy(host, text, host_length);
+    host[host_length] = '\0';
+
+    addrinfo hints{};
+    hints.ai_family = AF_INET;  // the relay listens on IPv4 only
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    int error = getaddrinfo(host, nullptr, &hints, &found);
+    if (error != 0 || found == nullptr) {
+        snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s': %s", host,
+                 error != 0 ? gai_strerror(error) : "no IPv4 address");
+        return false;
+    }
+    memcpy(relay, found->ai_addr, sizeof *relay);
+    freeaddrinfo(found);
+    relay->sin_port = htons(uint16_t(port));
+    return true;
+}
+
+bool parse_room(const char* text, uint32_t* room_id, Reason* reason) {
+    if (strlen(text) == CODE_LENGTH) {
+        CodeParse code = room_code_parse(text);
+        if (code.error == CodeError::none) {
+            *room_id = code.id;
+            return true;
+        }
+        snprintf(reason->text, sizeof reason->text,
+                 "room code '%s' has '%c' at position %zu; codes use A-Z without I and O, "
+                 "and 2-9",
+                 text, text[code.position], code.position + 1);
+        return false;
+    }
+    if (parse_number(text, 1, MAX_ROOM_ID, room_id)) return true;
+    snprintf(reason->text, sizeof reason->text,
+             "invalid room '%s' (expected a 5-character code or an id from 1 to %u)", text,
+             MAX_ROOM_ID);
+    return false;
+}
+
+namespace {
+
+volatile sig_atomic_t caught_signal = 0;
+
+void on_stop_signal(int signal_number) {
+    caught_signal = signal_number;
+}
+
+}  // namespace
+
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the signal must cut the wait short
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int stop_signal() {
+    return caught_signal;
+}
+
+void LineReader::fill() {
+    if (at_end_) return;
+    if (taken_ > 0) {
+        memmove(buffer_, buffer_ + taken_, used_ - taken_);
+        used_ -= taken_;
+        taken_ = 0;
+    }
+    if (used_ == sizeof buffer_) {
+        // A line longer than the whole buffer: drop what is held and the rest up to its end.
+        discarding_ = true;
+        used_ = 0;
+    }
+    ssize_t n = read(fd_, buffer_ + used_, sizeof buffer_ - used_);
+    if (n == 0) at_end_ = true;
+    if (n < 0 && errno != EAGAIN && errno != EINTR) at_end_ = true;
+    if (n > 0) used_ += size_t(n);
+}
+
+bool LineReader::next(const char** line, size_t* length, bool* too_long) {
+    char* start = buffer_ + taken_;
+    size_t waiting = used_ - taken_;
+    char* end = static_cast<char*>(memchr(start, '\n', waiting));
+    if (end == nullptr) {
+        // Input that ends without a newline still ends its last line.
+        if (!at_end_ || waiting == 0) return false;
+        end = start + waiting;
+    }
+    size_t line_length = size_t(end - start);
+    taken_ += line_length + (line_length < waiting ? 1 : 0);
+    // The tail of a line whose head was dropped is reported, not passed off as a line.
+    *too_long = discarding_;
+    discarding_ = false;
+    *line = start;
+    *length = line_length;
+    return true;
+}
+
+bool wait_for(int socket_fd, LineReader* input, int timeout_ms) {
+    pollfd waiting[2] = {{socket_fd, POLLIN, 0}, {input ? input->fd() : -1, POLLIN, 0}};
+    int ready = poll(waiting, 2, timeout_ms);
+    if (stop_signal() != 0) return false;
+    if (ready > 0 && input != nullptr && waiting[1].revents != 0) input->fill();
+    return true;
+}
+
+void print_payload(const char* prefix, const uint8_t* payload, size_t length) {
+    fputs(prefix, stdout);
+    for (size_t i = 0; i < length; ++i) {
+        uint8_t c = payload[i];
+        bool control = (c < 0x20 && c != '\t') || c == 0x7f;
+        putchar(control ? '?' : c);
+    }
+    putchar('\n');
+    fflush(stdout);
+}
+
+}  // namespace kiv::cli

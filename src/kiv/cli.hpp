@@ -1,0 +1,64 @@
+// What the kiv subcommands share: reading their arguments, waiting on the relay and standard
+// input together, and printing what peers send in a form that is safe for a terminal.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv::cli {
+
+// Exit statuses: 0 done, 1 the relay refused or did not answer, 2 the command line was wrong.
+inline constexpr int EXIT_FAILED = 1;
+inline constexpr int EXIT_USAGE = 2;
+
+// Every parser below writes the reason for a refusal into a caller-owned buffer.
+struct Reason {
+    char text[400];
+};
+
+// "HOST[:PORT]": a numeric IPv4 address or a name (resolved once, here); PORT defaults to
+// 27017.
+bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason);
+// A room as people give it: a 5-character code in either case, or a decimal id. A 5-digit
+// id needs a leading zero ("012345"), since 5 characters are read as a code.
+bool parse_room(const char* text, uint32_t* room_id, Reason* reason);
+// A decimal number within [minimum, maximum].
+bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value);
+
+// SIGINT and SIGTERM end the commands cleanly: they only set a flag that the loop looks at,
+// and interrupt its wait.
+void catch_stop_signals();
+int stop_signal();  // the signal caught, or 0
+
+// Lines from a descriptor without blocking. A line longer than the buffer is dropped whole
+// and reported, never cut in two.
+class LineReader {
+  public:
+    explicit LineReader(int fd) : fd_(fd) {}
+    int fd() const { return fd_; }
+    bool at_end() const { return at_end_ && taken_ == used_; }
+    // Reads what is waiting, after the caller has taken every complete line.
+    void fill();
+    // The next complete line without its newline, or false when none is ready.
+    bool next(const char** line, size_t* length, bool* too_long);
+
+  private:
+    int fd_;
+    bool at_end_ = false;
+    bool discarding_ = false;  // inside a line that overflowed the buffer
+    size_t used_ = 0;
+    size_t taken_ = 0;  // bytes at the front already handed out
+    char buffer_[4096];
+};
+
+// Waits for the relay socket and, when `input` is not null, standard input, for at most
+// timeout_ms (-1: no limit). Returns false if a stop signal came.
+bool wait_for(int socket_fd, LineReader* input, int timeout_ms);
+
+// Writes a peer's payload as one line on standard output, with control characters shown as
+// '?' so that a peer cannot drive the terminal, and flushes it.
+void print_payload(const char* prefix, const uint8_t* payload, size_t length);
+
+}  // namespace kiv::cli

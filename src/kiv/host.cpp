@@ -1,0 +1,147 @@
+// kiv host: opens a room, shows each client's lines with its tag, and sends typed lines
+// "TAG text" to the client with that tag.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "kiv_client.hpp"
+#include "log.hpp"
+#include "rooms.hpp"
+
+namespace kiv::cli {
+namespace {
+
+constexpr const char* HOST_USAGE = "usage: kiv host HOST[:PORT] [ROOM]";
+constexpr const char* HOST_HELP =
+    "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
+    "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
+    "The room is kept alive while the command runs and closed at end of input or Ctrl-C.\n"
+    "\n"
+    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
+    "  ROOM        the room wanted, as a code or an id; the relay picks another one if it\n"
+    "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n";
+
+// "TAG text" or "TAG: text". False when the line does not start with a tag.
+bool split_tagged_line(const char* line, size_t length, uint32_t* tag, const char** text,
+                       size_t* text_length) {
+    size_t digits = 0;
+    uint32_t value = 0;
+    while (digits < length && digits < 6 && line[digits] >= '0' && line[digits] <= '9') {
+        value = value * 10 + uint32_t(line[digits] - '0');
+        ++digits;
+    }
+    if (digits == 0 || value == 0 || value > MAX_TAG) return false;
+    size_t at = digits;
+    if (at < length && line[at] == ':') ++at;
+    if (at < length && line[at] != ' ') return false;
+    if (at < length) ++at;
+    *tag = value;
+    *text = line + at;
+    *text_length = length - at;
+    return true;
+}
+
+void send_typed_line(client::Host& host, const char* line, size_t length) {
+    uint32_t tag = 0;
+    const char* text = nullptr;
+    size_t text_length = 0;
+    if (!split_tagged_line(line, length, &tag, &text, &text_length)) {
+        fprintf(stderr, "kiv host: expected 'TAG text' with a tag from 1 to 65535, e.g. '1 hi'\n");
+        return;
+    }
+    client::Error error = host.send(tag, text, text_length);
+    if (error != client::Error::none) {
+        fprintf(stderr, "kiv host: cannot send to tag %u: %s\n", tag, client::error_text(error));
+    }
+}
+
+void announce_room(const char* relay_text, uint32_t room_id, bool first) {
+    printf("%sroom %s (id %u)\n", first ? "" : "room changed: ", room_code(room_id), room_id);
+    fflush(stdout);
+    fprintf(stderr, "clients join with: kiv join %s %s\n", relay_text, room_code(room_id));
+    if (first) fprintf(stderr, "type 'TAG text' to send a line to a client\n");
+}
+
+}  // namespace
+
+int run_host(int argc, char** argv) {
+    if (int status = simple_options(argc, argv, HOST_USAGE, HOST_HELP); status >= 0) {
+        return status;
+    }
+    if (argc < 2 || argc > 3) {
+        fprintf(stderr, "kiv host: expected a relay address and at most one room\n%s\n",
+                HOST_USAGE);
+        return EXIT_USAGE;
+    }
+    sockaddr_in relay{};
+    uint32_t requested = 0;
+    Reason reason;
+    if (!parse_relay_address(argv[1], &relay, &reason) ||
+        (argc == 3 && !parse_room(argv[2], &requested, &reason))) {
+        fprintf(stderr, "kiv host: %s\n", reason.text);
+        return EXIT_USAGE;
+    }
+    char relay_text[32];
+    snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
+
+    client::Host host;
+    if (host.connect(relay) != client::Error::none ||
+        host.open(requested, client::monotonic_us()) != client::Error::none) {
+        fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
+        return EXIT_FAILED;
+    }
+    catch_stop_signals();
+    LineReader input(0);
+    bool announced = false;
+    for (;;) {
+        // Typed lines wait until the room is open: before that there is no one to send to.
+        bool open = host.state() == client::Host::State::open;
+        if (!wait_for(host.fd(), open ? &input : nullptr, host.wait_ms(client::monotonic_us()))) {
+            break;
+        }
+        for (client::Event event;
+             (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
+            switch (event.kind) {
+                case client::EventKind::opened:
+                    announce_room(relay_text, event.value, !announced);
+                    announced = true;
+                    break;
+                case client::EventKind::data: {
+                    // An empty datagram is a client keeping its slot, not a line.
+                    if (event.length == 0) break;
+                    char prefix[16];
+                    snprintf(prefix, sizeof prefix, "%u: ", event.value);
+                    print_payload(prefix, event.payload, event.length);
+                    break;
+                }
+                case client::EventKind::refused:
+                    fprintf(stderr, "kiv host: relay %s refused: %s\n", relay_text,
+                            client::error_text(event.error));
+                    return EXIT_FAILED;
+                case client::EventKind::timed_out:
+                    fprintf(stderr, "kiv host: no answer from the relay at %s%s\n", relay_text,
+                            announced ? " (the room may be lost)" : "");
+                    return EXIT_FAILED;
+                default:
+                    break;
+            }
+        }
+        const char* line = nullptr;
+        size_t length = 0;
+        bool too_long = false;
+        while (input.next(&line, &length, &too_long)) {
+            if (too_long) {
+                fprintf(stderr, "kiv host: line too long, not sent (at most %zu bytes)\n",
+                        client::MAX_PAYLOAD);
+                continue;
+            }
+            send_typed_line(host, line, length);
+        }
+        if (input.at_end()) break;
+    }
+    (void)host.close();
+    return stop_signal() != 0 ? 128 + stop_signal() : 0;
+}
+
+}  // namespace kiv::cli

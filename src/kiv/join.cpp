@@ -1,0 +1,97 @@
+// kiv join: joins a room, sends each typed line to its host and prints what the host sends.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "kiv_client.hpp"
+#include "log.hpp"
+#include "rooms.hpp"
+
+namespace kiv::cli {
+namespace {
+
+constexpr const char* JOIN_USAGE = "usage: kiv join HOST[:PORT] ROOM";
+constexpr const char* JOIN_HELP =
+    "Joins a room on a kiv relay, sends each line typed to the room's host and prints each\n"
+    "line the host sends. The place in the room is kept while the command runs and given up\n"
+    "at end of input or Ctrl-C. A refused join prints the reason and exits 1.\n"
+    "\n"
+    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
+    "  ROOM        the room's 5-character code (any case) or its id (write a 5-digit id\n"
+    "              as 012345)\n";
+
+}  // namespace
+
+int run_join(int argc, char** argv) {
+    if (int status = simple_options(argc, argv, JOIN_USAGE, JOIN_HELP); status >= 0) {
+        return status;
+    }
+    if (argc != 3) {
+        fprintf(stderr, "kiv join: expected a relay address and a room\n%s\n", JOIN_USAGE);
+        return EXIT_USAGE;
+    }
+    sockaddr_in relay{};
+    uint32_t room_id = 0;
+    Reason reason;
+    if (!parse_relay_address(argv[1], &relay, &reason) || !parse_room(argv[2], &room_id, &reason)) {
+        fprintf(stderr, "kiv join: %s\n", reason.text);
+        return EXIT_USAGE;
+    }
+    char relay_text[32];
+    snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
+    char room_text[6];
+    snprintf(room_text, sizeof room_text, "%s", room_code(room_id));
+
+    client::Client joiner;
+    if (joiner.connect(relay) != client::Error::none ||
+        joiner.join(room_id, client::monotonic_us()) != client::Error::none) {
+        fprintf(stderr, "kiv join: socket: %s\n", strerror(joiner.system_errno()));
+        return EXIT_FAILED;
+    }
+    catch_stop_signals();
+    LineReader input(0);
+    for (;;) {
+        bool joined = joiner.state() == client::Client::State::joined;
+        if (!wait_for(joiner.fd(), joined ? &input : nullptr,
+                      joiner.wait_ms(client::monotonic_us()))) {
+            break;
+        }
+        for (client::Event event;
+             (event = joiner.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
+            switch (event.kind) {
+                case client::EventKind::joined:
+                    fprintf(stderr, "joined room %s (id %u) on %s\n", room_text, room_id,
+                            relay_text);
+                    break;
+                case client::EventKind::data:
+                    if (event.length > 0) print_payload("", event.payload, event.length);
+                    break;
+                case client::EventKind::refused:
+                    fprintf(stderr, "kiv join: room %s (id %u) on %s: %s\n", room_text, room_id,
+                            relay_text, client::error_text(event.error));
+                    return EXIT_FAILED;
+                case client::EventKind::timed_out:
+                    fprintf(stderr, "kiv join: no answer from the relay at %s\n", relay_text);
+                    return EXIT_FAILED;
+                default:
+                    break;
+            }
+        }
+        const char* line = nullptr;
+        size_t length = 0;
+        bool too_long = false;
+        while (input.next(&line, &length, &too_long)) {
+            client::Error error = too_long ? client::Error::too_large
+                                           : joiner.send(line, length, client::monotonic_us());
+            if (error != client::Error::none) {
+                fprintf(stderr, "kiv join: line not sent: %s\n", client::error_text(error));
+            }
+        }
+        if (input.at_end()) break;
+    }
+    (void)joiner.leave();
+    return stop_signal() != 0 ? 128 + stop_signal() : 0;
+}
+
+}  // namespace kiv::cli

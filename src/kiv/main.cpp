@@ -1,0 +1,65 @@
+// kiv: the command-line companion of kiv-relay: a health probe, and a host and a client for
+// trying a relay by hand.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.hpp"
+#include "commands.hpp"
+
+#ifndef KIV_VERSION
+#error "KIV_VERSION must give the project version"
+#endif
+
+namespace kiv::cli {
+
+constexpr const char* USAGE =
+    "usage: kiv ping [-c COUNT] [-W SECONDS] HOST[:PORT]\n"
+    "       kiv host HOST[:PORT] [ROOM]\n"
+    "       kiv join HOST[:PORT] ROOM\n"
+    "       kiv --version\n";
+constexpr const char* HELP =
+    "\n"
+    "  ping   check that a relay answers (exit 0) or not (exit 1)\n"
+    "  host   open a room and talk to its clients line by line\n"
+    "  join   join a room and talk to its host line by line\n"
+    "\n"
+    "'kiv COMMAND --help' tells more. The port defaults to 27017.\n";
+
+int simple_options(int argc, char** argv, const char* usage, const char* help) {
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            printf("%s\n\n%s", usage, help);
+            return 0;
+        }
+        if (argv[i][0] == '-' && argv[i][1] != '\0') {
+            fprintf(stderr, "kiv %s: unknown option '%s'\n%s\n", argv[0], argv[i], usage);
+            return EXIT_USAGE;
+        }
+    }
+    return -1;
+}
+
+}  // namespace kiv::cli
+
+int main(int argc, char** argv) {
+    using namespace kiv::cli;
+    if (argc < 2) {
+        fputs(USAGE, stderr);
+        return EXIT_USAGE;
+    }
+    const char* command = argv[1];
+    if (strcmp(command, "--help") == 0 || strcmp(command, "-h") == 0 ||
+        strcmp(command, "help") == 0) {
+        printf("%s%s", USAGE, HELP);
+        return 0;
+    }
+    if (strcmp(command, "--version") == 0) {
+        printf("kiv %s\n", KIV_VERSION);
+        return 0;
+    }
+    if (strcmp(command, "ping") == 0) return run_ping(argc - 1, argv + 1);
+    if (strcmp(command, "host") == 0) return run_host(argc - 1, argv + 1);
+    if (strcmp(command, "join") == 0) return run_join(argc - 1, argv + 1);
+    fprintf(stderr, "kiv: unknown command '%s'\n%s", command, USAGE);
+    return EXIT_USAGE;
+}

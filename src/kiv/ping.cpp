@@ -1,0 +1,164 @@
+// kiv ping: asks the relay for pongs and says whether it answers; the health probe.
+#include <getopt.h>
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "kiv_client.hpp"
+#include "log.hpp"
+
+namespace kiv::cli {
+namespace {
+
+constexpr const char* PING_USAGE = "usage: kiv ping [-c COUNT] [-W SECONDS] HOST[:PORT]";
+constexpr const char* PING_HELP =
+    "Sends pings to a kiv relay and prints each round trip and a summary.\n"
+    "Exits 0 when at least one ping was answered, 1 when none was.\n"
+    "\n"
+    "  -c COUNT    pings to send, one a second (default 3)\n"
+    "  -W SECONDS  how long to wait for each answer (default 2); a ping is re-sent\n"
+    "              every second while it waits\n"
+    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n";
+constexpr uint64_t INTERVAL_US = 1'000'000;
+
+struct Summary {
+    uint32_t sent = 0;
+    uint32_t answered = 0;
+    uint64_t min_us = UINT64_MAX;
+    uint64_t max_us = 0;
+    uint64_t total_us = 0;
+};
+
+void print_summary(const char* relay_text, const Summary& summary) {
+    uint32_t lost = summary.sent - summary.answered;
+    printf("--- %s: %u sent, %u answered, %u%% lost", relay_text, summary.sent, summary.answered,
+           summary.sent ? lost * 100 / summary.sent : 0);
+    if (summary.answered > 0) {
+        printf("; round trip min/avg/max %.3f/%.3f/%.3f ms", double(summary.min_us) / 1000,
+               double(summary.total_us) / summary.answered / 1000, double(summary.max_us) / 1000);
+    }
+    printf("\n");
+    fflush(stdout);
+}
+
+// One probe, from its first send to its pong or time-out. False if a stop signal came.
+bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Summary* summary) {
+    uint32_t sequence = ++summary->sent;
+    if (client::Error error = pinger.start(client::monotonic_us(), wait_us);
+        error != client::Error::none) {
+        printf("ping %u to %s: %s: %s\n", sequence, relay_text, client::error_text(error),
+               strerror(pinger.system_errno()));
+        return true;
+    }
+    for (;;) {
+        if (!wait_for(pinger.fd(), nullptr, pinger.wait_ms(client::monotonic_us()))) return false;
+        client::Event event = pinger.next_event(client::monotonic_us());
+        switch (event.kind) {
+            case client::EventKind::pong:
+                ++summary->answered;
+                summary->total_us += event.value;
+                if (event.value < summary->min_us) summary->min_us = event.value;
+                if (event.value > summary->max_us) summary->max_us = event.value;
+                printf("pong %u from %s: time=%.3f ms\n", sequence, relay_text,
+                       double(event.value) / 1000);
+                fflush(stdout);
+                return true;
+            case client::EventKind::timed_out:
+                printf("ping %u to %s: no answer within %.1f s\n", sequence, relay_text,
+                       double(wait_us) / 1e6);
+                fflush(stdout);
+                return true;
+            case client::EventKind::refused:
+                printf("ping %u to %s: refused: %s\n", sequence, relay_text,
+                       client::error_text(event.error));
+                fflush(stdout);
+                return true;
+            default:
+                break;
+        }
+    }
+}
+
+bool parse_seconds(const char* text, uint64_t* microseconds) {
+    char* end = nullptr;
+    double seconds = strtod(text, &end);
+    if (end == text || *end != '\0' || !(seconds > 0) || seconds > 3600) return false;
+    *microseconds = uint64_t(seconds * 1e6);
+    return true;
+}
+
+}  // namespace
+
+int run_ping(int argc, char** argv) {
+    uint32_t count = 3;
+    uint64_t wait_us = 2'000'000;
+    static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    optind = 1;
+    for (int option; (option = getopt_long(argc, argv, "+c:W:h", long_options, nullptr)) != -1;) {
+        switch (option) {
+            case 'h':
+                printf("%s\n\n%s", PING_USAGE, PING_HELP);
+                return 0;
+            case 'c':
+                if (!parse_number(optarg, 1, 1'000'000, &count)) {
+                    fprintf(stderr, "kiv ping: invalid count '%s' (expected 1-1000000)\n%s\n",
+                            optarg, PING_USAGE);
+                    return EXIT_USAGE;
+                }
+                break;
+            case 'W':
+                if (!parse_seconds(optarg, &wait_us)) {
+                    fprintf(stderr,
+                            "kiv ping: invalid wait '%s' (expected seconds, more than 0 and at "
+                            "most 3600)\n%s\n",
+                            optarg, PING_USAGE);
+                    return EXIT_USAGE;
+                }
+                break;
+            default:
+                fprintf(stderr, "kiv ping: unknown option or missing value: '%s'\n%s\n",
+                        argv[optind - 1], PING_USAGE);
+                return EXIT_USAGE;
+        }
+    }
+    if (argc - optind != 1) {
+        fprintf(stderr, "kiv ping: expected one relay address\n%s\n", PING_USAGE);
+        return EXIT_USAGE;
+    }
+    sockaddr_in relay{};
+    Reason reason;
+    if (!parse_relay_address(argv[optind], &relay, &reason)) {
+        fprintf(stderr, "kiv ping: %s\n", reason.text);
+        return EXIT_USAGE;
+    }
+    char relay_text[32];
+    snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
+
+    client::Pinger pinger;
+    if (pinger.connect(relay) != client::Error::none) {
+        fprintf(stderr, "kiv ping: socket: %s\n", strerror(pinger.system_errno()));
+        return EXIT_FAILED;
+    }
+    catch_stop_signals();
+    Summary summary;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t started_us = client::monotonic_us();
+        if (!probe(pinger, wait_us, relay_text, &summary)) break;
+        if (i + 1 == count) break;
+        // Probes start a second apart, unless waiting for the answer took longer.
+        uint64_t next_us = started_us + INTERVAL_US;
+        if (!wait_for(-1, nullptr, client::wait_ms_until(client::monotonic_us(), next_us))) {
+            break;
+        }
+    }
+    print_summary(relay_text, summary);
+    return summary.answered > 0 ? 0 : EXIT_FAILED;
+}
+
+}  // namespace kiv::cli

@@ -1,0 +1,60 @@
+# Installs the build into a scratch DESTDIR and checks that every installed file is where a
+# packager expects it, and that the unit starts the installed relay.
+# Run with -DBUILD_DIR=... -DSCRATCH=... -DEXPECTED_VERSION=...
+file(REMOVE_RECURSE "${SCRATCH}")
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${SCRATCH}
+          ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr
+  RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${status}):\n${output}")
+endif()
+
+set(expected
+    usr/bin/kiv-relay
+    usr/bin/kiv
+    usr/share/man/man1/kiv-relay.1
+    usr/share/man/man1/kiv.1
+    usr/lib/systemd/system/kiv-relay.service)
+foreach(path IN LISTS expected)
+  if(NOT EXISTS "${SCRATCH}/${path}")
+    message(FATAL_ERROR "not installed: /${path}\n${output}")
+  endif()
+endforeach()
+
+file(READ "${SCRATCH}/usr/lib/systemd/system/kiv-relay.service" unit)
+foreach(line "ExecStart=/usr/bin/kiv-relay \${KIV_RELAY_PORT}" "DynamicUser=yes"
+             "NoNewPrivileges=yes" "ProtectSystem=strict" "PrivateTmp=yes"
+             "RestrictAddressFamilies=AF_INET" "Restart=on-failure" "StandardOutput=journal")
+  string(FIND "${unit}" "${line}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "the unit lacks '${line}':\n${unit}")
+  endif()
+endforeach()
+
+foreach(program kiv kiv-relay)
+  execute_process(COMMAND "${SCRATCH}/usr/bin/${program}" --version
+                  RESULT_VARIABLE status OUTPUT_VARIABLE version)
+  if(NOT status EQUAL 0 OR NOT version STREQUAL "${program} ${EXPECTED_VERSION}\n")
+    message(FATAL_ERROR "installed ${program} --version gave (${status}) '${version}'")
+  endif()
+endforeach()
+
+# Where systemd's own checker is at hand, the unit must pass it without a word: it warns
+# about unknown keys and missing programs but still exits 0, so its output is what counts.
+# It needs the relay at the path ExecStart names, hence an install under a real prefix.
+find_program(SYSTEMD_ANALYZE systemd-analyze)
+if(SYSTEMD_ANALYZE)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${SCRATCH}/prefix
+                  RESULT_VARIABLE status OUTPUT_QUIET)
+  execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env MANPATH=${SCRATCH}/prefix/share/man
+            ${SYSTEMD_ANALYZE} verify ${SCRATCH}/prefix/lib/systemd/system/kiv-relay.service
+    RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+  if(NOT status EQUAL 0 OR NOT said STREQUAL "")
+    message(FATAL_ERROR "systemd-analyze verify (${status}):\n${said}")
+  endif()
+else()
+  message(STATUS "systemd-analyze not found: the unit was not verified")
+endif()
+file(REMOVE_RECURSE "${SCRATCH}")

@@ -1,0 +1,182 @@
+// The kiv command end to end: real processes, the real relay, 127.0.0.1 only.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+
+#include "relay_process.hpp"
+
+#ifndef KIV_PATH
+#error "KIV_PATH must name the kiv binary"
+#endif
+
+namespace kiv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string address(const RelayProcess& relay) {
+    return "127.0.0.1:" + std::to_string(relay.port());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A UDP port nobody listens on: bound once to learn a free one, then released.
+uint16_t closed_port() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t length = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+TEST(KivCommand, VersionAndHelp) {
+    ExitResult kiv = run_to_exit(KIV_PATH, {"--version"});
+    EXPECT_EQ(kiv.status, 0);
+    EXPECT_EQ(kiv.out, "kiv " KIV_EXPECTED_VERSION "\n");
+    ExitResult relay = run_to_exit(KIV_RELAY_PATH, {"--version"});
+    EXPECT_EQ(relay.status, 0);
+    EXPECT_EQ(relay.out, "kiv-relay " KIV_EXPECTED_VERSION "\n");
+
+    for (const char* command : {"ping", "host", "join"}) {
+        ExitResult help = run_to_exit(KIV_PATH, {command, "--help"});
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind(std::string("usage: kiv ") + command, 0), 0u) << help.out;
+    }
+    ExitResult help = run_to_exit(KIV_PATH, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_TRUE(contains(help.out, "kiv join HOST[:PORT] ROOM")) << help.out;
+}
+
+TEST(KivCommand, WrongCommandLinesNameWhatIsWrong) {
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{}, "usage: kiv ping"},
+        {{"fetch"}, "unknown command 'fetch'"},
+        {{"join", "127.0.0.1", "ABCI2"}, "room code 'ABCI2' has 'I' at position 4"},
+        {{"join", "127.0.0.1", "ABCD"}, "invalid room 'ABCD'"},
+        {{"join", "127.0.0.1", "33554433"}, "invalid room '33554433'"},
+        {{"join", "127.0.0.1"}, "expected a relay address and a room"},
+        {{"host", "127.0.0.1:0"}, "invalid port '0'"},
+        {{"host", "127.0.0.1:70000"}, "invalid port '70000'"},
+        {{"host", "-x", "127.0.0.1"}, "unknown option '-x'"},
+        {{"ping", "-c", "0", "127.0.0.1"}, "invalid count '0'"},
+        {{"ping", "-W", "soon", "127.0.0.1"}, "invalid wait 'soon'"},
+        {{"ping"}, "expected one relay address"},
+    };
+    for (const auto& [args, message] : cases) {
+        ExitResult result = run_to_exit(KIV_PATH, args);
+        EXPECT_EQ(result.status, 2) << message;
+        EXPECT_TRUE(contains(result.err, message)) << result.err;
+    }
+}
+
+TEST(KivCommand, PingAnsweredExitsZero) {
+    RelayProcess relay;
+    ExitResult ping = run_to_exit(KIV_PATH, {"ping", "-c", "2", "-W", "2", address(relay)});
+    EXPECT_EQ(ping.status, 0) << ping.out << ping.err;
+    EXPECT_TRUE(std::regex_search(
+        ping.out, std::regex(R"(pong 1 from 127\.0\.0\.1:\d+: time=\d+\.\d{3} ms)")))
+        << ping.out;
+    EXPECT_TRUE(contains(ping.out, "pong 2 from " + address(relay))) << ping.out;
+    EXPECT_TRUE(contains(ping.out, "2 sent, 2 answered, 0% lost")) << ping.out;
+}
+
+TEST(KivCommand, PingUnansweredExitsOneInBoundedTime) {
+    std::string nobody = "127.0.0.1:" + std::to_string(closed_port());
+    auto started = Clock::now();
+    ExitResult ping = run_to_exit(KIV_PATH, {"ping", "-c", "1", "-W", "1", nobody}, 10s);
+    auto elapsed = Clock::now() - started;
+    EXPECT_EQ(ping.status, 1) << ping.out << ping.err;
+    EXPECT_TRUE(contains(ping.out, "ping 1 to " + nobody + ": no answer within 1.0 s")) << ping.out;
+    EXPECT_TRUE(contains(ping.out, "1 sent, 0 answered, 100% lost")) << ping.out;
+    EXPECT_LT(elapsed, 8s);  // one second of waiting, with room for a loaded machine
+}
+
+// Starts `kiv host` and returns the room code it prints.
+std::string hosted_room(CommandProcess& host, RelayProcess& relay) {
+    std::optional<std::string> room = host.next_out_line();
+    EXPECT_TRUE(room);
+    std::smatch match;
+    std::string line = room.value_or("");
+    EXPECT_TRUE(std::regex_match(line, match, std::regex(R"(room ([A-Z2-9]{5}) \(id (\d+)\))")))
+        << line;
+    std::string code = match.empty() ? "" : match[1].str();
+    std::optional<std::string> opened = relay.next_message();
+    EXPECT_TRUE(opened && opened->rfind("room " + code + " opened by 127.0.0.1:", 0) == 0)
+        << opened.value_or("(no log line)");
+    return code;
+}
+
+TEST(KivCommand, HostAndJoinExchangeALineEachWay) {
+    RelayProcess relay;
+    CommandProcess host(KIV_PATH, {"host", address(relay)});
+    std::string code = hosted_room(host, relay);
+    ASSERT_FALSE(code.empty());
+
+    std::string lower_code = code;
+    std::transform(lower_code.begin(), lower_code.end(), lower_code.begin(), ::tolower);
+    CommandProcess join(KIV_PATH, {"join", address(relay), lower_code});
+    std::optional<std::string> joined = join.next_err_line();
+    ASSERT_TRUE(joined);
+    EXPECT_EQ(joined->rfind("joined room " + code + " (id ", 0), 0u) << *joined;
+    EXPECT_TRUE(contains(relay.next_message().value_or(""), "joined as tag 1 (1 client(s))"));
+
+    join.write_line("hello host");
+    EXPECT_EQ(host.next_out_line(), "1: hello host");
+    host.write_line("1 hello client");
+    EXPECT_EQ(join.next_out_line(), "hello client");
+    // A line without a tag is refused locally, naming the form expected.
+    host.write_line("hello?");
+    std::optional<std::string> complaint;
+    do
+        complaint = host.next_err_line();
+    while (complaint && !contains(*complaint, "expected 'TAG text'"));
+    EXPECT_TRUE(complaint);
+
+    join.close_input();
+    EXPECT_EQ(join.wait_exit(), 0);
+    EXPECT_EQ(relay.next_message(), "room " + code + ": tag 1 left");
+    host.close_input();
+    EXPECT_EQ(host.wait_exit(), 0);
+    EXPECT_EQ(relay.next_message(), "room " + code + " closed (host closed it), 0 client(s)");
+}
+
+TEST(KivCommand, RefusedJoinPrintsTheReasonAndExitsOne) {
+    RelayProcess relay;
+    ExitResult join = run_to_exit(KIV_PATH, {"join", address(relay), "AAAAB"});
+    EXPECT_EQ(join.status, 1);
+    EXPECT_TRUE(contains(join.err, "room AAAAB (id 2) on " + address(relay) + ": no such room"))
+        << join.err;
+
+    std::string nobody = "127.0.0.1:" + std::to_string(closed_port());
+    ExitResult lost = run_to_exit(KIV_PATH, {"join", nobody, "2"}, 15s);
+    EXPECT_EQ(lost.status, 1);
+    EXPECT_TRUE(contains(lost.err, "no answer from the relay at " + nobody)) << lost.err;
+}
+
+TEST(KivCommand, InterruptedHostClosesItsRoom) {
+    RelayProcess relay;
+    CommandProcess host(KIV_PATH, {"host", address(relay), "012345"});
+    std::string code = hosted_room(host, relay);
+    EXPECT_EQ(code, "AANB2");  // the id asked for, 12345, was free
+    host.interrupt();
+    EXPECT_EQ(host.wait_exit(), 130);
+    EXPECT_EQ(relay.next_message(), "room " + code + " closed (host closed it), 0 client(s)");
+}
+
+}  // namespace
+}  // namespace kiv::test
