@@ -33,9 +33,20 @@ std::vector<char*> c_strings(std::vector<std::string>& texts) {
     return pointers;
 }
 
+// The test's own environment with `extra` ("NAME=value") added; an extra entry replaces one
+// of the same name, since a program sees only the first of two.
 std::vector<std::string> environment_with(const std::vector<std::string>& extra) {
+    auto overridden = [&extra](const std::string& entry) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        for (const std::string& added : extra) {
+            if (added.compare(0, name.size(), name) == 0) return true;
+        }
+        return false;
+    };
     std::vector<std::string> env;
-    for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (!overridden(*entry)) env.emplace_back(*entry);
+    }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
