@@ -1,0 +1,116 @@
+// A preload library that counts the heap calls of a process (malloc, calloc, realloc, the
+// aligned forms and free; operator new and delete reach them through libstdc++) and splits
+// the count at the first poll(): everything before it is start-up, everything after it
+// happens in the event loop, which must allocate nothing.
+//
+// The counters live in a file mapped shared (KIV_ALLOC_COUNT_FILE), so a test reads them
+// while the process runs, without signals and without the process's help.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdlib>
+
+#include "alloc_counters.hpp"
+
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+void __libc_free(void* pointer);
+}
+
+namespace {
+
+// Counts land here until the shared file is mapped (the loader allocates before the
+// constructor below runs).
+kiv::test::AllocCounters early{};
+kiv::test::AllocCounters* counters = &early;
+
+void count_allocation(size_t size) {
+    if (counters->loop_started == 0) {
+        ++counters->before_loop;
+        return;
+    }
+    uint64_t index = counters->in_loop++;
+    if (index < kiv::test::AllocCounters::SIZES_KEPT) counters->first_sizes[index] = size;
+}
+
+void count_free(void* pointer) {
+    if (pointer != nullptr && counters->loop_started != 0) ++counters->frees_in_loop;
+}
+
+__attribute__((constructor)) void map_counters() {
+    const char* path = getenv("KIV_ALLOC_COUNT_FILE");
+    if (path == nullptr) return;
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    void* shared = MAP_FAILED;
+    if (ftruncate(fd, sizeof(kiv::test::AllocCounters)) == 0) {
+        shared = mmap(nullptr, sizeof(kiv::test::AllocCounters), PROT_READ | PROT_WRITE, MAP_SHARED,
+                      fd, 0);
+    }
+    close(fd);
+    if (shared == MAP_FAILED) return;
+    auto* mapped = static_cast<kiv::test::AllocCounters*>(shared);
+    *mapped = early;
+    counters = mapped;
+}
+
+}  // namespace
+
+extern "C" {
+
+void* malloc(size_t size) {
+    count_allocation(size);
+    return __libc_malloc(size);
+}
+
+void* calloc(size_t count, size_t size) {
+    count_allocation(count * size);
+    return __libc_calloc(count, size);
+}
+
+void* realloc(void* pointer, size_t size) {
+    count_allocation(size);
+    return __libc_realloc(pointer, size);
+}
+
+void* memalign(size_t alignment, size_t size) {
+    count_allocation(size);
+    return __libc_memalign(alignment, size);
+}
+
+void* aligned_alloc(size_t alignment, size_t size) {
+    count_allocation(size);
+    return __libc_memalign(alignment, size);
+}
+
+int posix_memalign(void** result, size_t alignment, size_t size) {
+    count_allocation(size);
+    void* pointer = __libc_memalign(alignment, size);
+    if (pointer == nullptr) return ENOMEM;
+    *result = pointer;
+    return 0;
+}
+
+void free(void* pointer) {
+    count_free(pointer);
+    __libc_free(pointer);
+}
+
+int poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    using Poll = int (*)(pollfd*, nfds_t, int);
+    static Poll next = nullptr;
+    if (next == nullptr) next = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+    counters->loop_started = 1;
+    ++counters->polls;
+    return next(fds, count, timeout_ms);
+}
+
+}  // extern "C"
