@@ -1,0 +1,76 @@
+// Reading a fuzz input as a stream of events, and the peers those events come from.
+//
+// Layout of an input, event after event until the bytes run out:
+//   op % 8 == 0..2, 7  a datagram built field by field:
+//                      source, type, version, flags, value mode [, value bytes], payload
+//                      length code, payload pattern (see relay_fuzz.cpp)
+//   op % 8 == 3        a raw datagram: source, length (2 bytes, little-endian), then that
+//                      many bytes (as many as the relay would keep)
+//   op % 8 == 4        a clock step: one byte choosing 0, 1, 59999, 60000, 60001 ms or a
+//                      jump to just before the 32-bit wrap of the millisecond clock
+//   op % 8 == 5        a sweep
+//   op % 8 == 6        a clock step then a sweep, as the relay's loop does
+// Room ids are drawn from the same stream, one byte per draw, when the relay asks for one:
+// small values make ids collide with open rooms as often as the input likes. When the input
+// is spent, reads return 0 and draws come from a fixed sequence, so every run ends.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "rooms.hpp"
+
+namespace kiv::fuzz {
+
+class InputReader {
+  public:
+    InputReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    bool done() const { return position_ >= size_; }
+    uint8_t byte() { return done() ? 0 : data_[position_++]; }
+    uint16_t le16() { return uint16_t(byte() | byte() << 8); }
+    uint32_t le32() { return uint32_t(le16()) | uint32_t(le16()) << 16; }
+    // Copies up to `count` bytes into `out` and returns how many there were.
+    size_t bytes(uint8_t* out, size_t count) {
+        size_t taken = 0;
+        while (taken < count && !done())
+            out[taken++] = data_[position_++];
+        return taken;
+    }
+
+    // A RandomSource whose draws come from this input.
+    RandomSource random() { return {draw, this}; }
+
+  private:
+    static int draw(void* self) {
+        auto* reader = static_cast<InputReader*>(self);
+        if (!reader->done()) return reader->byte();
+        // Once the input is spent, a fixed full-range sequence: it reaches every id, so the
+        // relay's search for an unused one always ends.
+        reader->fallback_ = reader->fallback_ * 1103515245u + 12345u;
+        return int(reader->fallback_ >> 1);
+    }
+
+    const uint8_t* data_;
+    size_t size_;
+    size_t position_ = 0;
+    uint32_t fallback_ = 1;
+};
+
+// Sixteen peers: four IPv4 addresses with four ports each, so peers that share an address
+// differ by port alone. Bit 4 of `code` gives the same peer with a zero family field, which
+// must still count as the same peer.
+inline sockaddr_in peer_address(uint8_t code) {
+    static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
+    static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
+    sockaddr_in addr{};
+    addr.sin_family = (code & 0x10) ? 0 : AF_INET;
+    addr.sin_addr.s_addr = htonl(IPS[(code >> 2) & 3]);
+    addr.sin_port = htons(PORTS[code & 3]);
+    return addr;
+}
+
+}  // namespace kiv::fuzz

@@ -1,0 +1,212 @@
+// The fuzz target: drives the relay core with the events an input describes (see
+// event_input.hpp) and stops the process on the first broken rule (table_checks.hpp).
+// libFuzzer calls LLVMFuzzerTestOneInput directly; without libFuzzer, replay_main.cpp feeds
+// it the committed seed and crash inputs, so every past crash stays a test under gcc.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "event_input.hpp"
+#include "relay.hpp"
+#include "table_checks.hpp"
+
+namespace kiv::fuzz {
+namespace {
+
+[[noreturn]] void fail(const char* event, const char* fault) {
+    fprintf(stderr, "relay_fuzz: after %s: %s\n", event, fault);
+    abort();
+}
+
+// Counts the lines of one event; every line must fit the core's line buffer uncut.
+struct LineCounter {
+    int lines = 0;
+    static void write(void* self, const char* line) {
+        size_t length = strlen(line);
+        if (length == 0 || length >= 191) fail("a log line", "empty or cut");
+        ++static_cast<LineCounter*>(self)->lines;
+    }
+};
+
+// A datagram of `length` bytes as the shell hands it over: only the bytes the relay keeps
+// exist, in a buffer of exactly that size, so reading past them is caught by the sanitizer.
+struct Datagram {
+    explicit Datagram(size_t length_in)
+        : length(length_in),
+          kept(length_in < MAX_DATAGRAM + 1 ? length_in : MAX_DATAGRAM + 1),
+          bytes(new uint8_t[kept]()),
+          before(new uint8_t[kept]()) {}
+    size_t length;
+    size_t kept;
+    std::unique_ptr<uint8_t[]> bytes;
+    std::unique_ptr<uint8_t[]> before;
+};
+
+uint32_t open_room_id(const RoomTable& table, uint8_t pick) {
+    uint32_t ids[MAX_ROOMS];
+    int count = 0;
+    for (const Room& room : table.rooms()) {
+        if (room.id != 0) ids[count++] = room.id;
+    }
+    return count == 0 ? pick : ids[pick % count];
+}
+
+uint32_t held_tag(const RoomTable& table, uint8_t pick) {
+    uint32_t tags[MAX_ROOMS * MAX_CLIENTS];
+    int count = 0;
+    for (const Room& room : table.rooms()) {
+        for (const ClientSlot& slot : room.clients) {
+            if (slot.tag != 0) tags[count++] = slot.tag;
+        }
+    }
+    return count == 0 ? pick : tags[pick % count];
+}
+
+// Values that mean something to the relay turn up far more often than 32 random bits would.
+uint32_t header_value_for(InputReader& in, const RoomTable& table) {
+    static constexpr uint32_t EDGES[] = {
+        0, 1, MAX_TAG, MAX_TAG + 1, MAX_ROOM_ID, MAX_ROOM_ID + 1, 0xFFFFFFFF};
+    switch (in.byte() % 5) {
+        case 0:
+            return in.le32();
+        case 1:
+            return open_room_id(table, in.byte());
+        case 2:
+            return in.byte();
+        case 3:
+            return EDGES[in.byte() % (sizeof EDGES / sizeof EDGES[0])];
+        default:
+            return held_tag(table, in.byte());
+    }
+}
+
+size_t payload_length_for(uint8_t code) {
+    static constexpr size_t EDGES[] = {MAX_DATAGRAM - HEADER_SIZE - 1, MAX_DATAGRAM - HEADER_SIZE,
+                                       MAX_DATAGRAM - HEADER_SIZE + 1, 2000, 65507 - HEADER_SIZE};
+    constexpr size_t FIRST_EDGE = 256 - sizeof EDGES / sizeof EDGES[0];
+    return code < FIRST_EDGE ? code : EDGES[code - FIRST_EDGE];
+}
+
+class Session {
+  public:
+    Session(const uint8_t* data, size_t size)
+        : in_(data, size), relay_(in_.random(), LogSink{LineCounter::write, &lines_}) {}
+
+    void run() {
+        while (!in_.done()) {
+            switch (in_.byte() % 8) {
+                case 3:
+                    raw_datagram();
+                    break;
+                case 4:
+                    clock_step();
+                    break;
+                case 5:
+                    sweep();
+                    break;
+                case 6:
+                    clock_step();
+                    sweep();
+                    break;
+                case 7:
+                    crowd();
+                    break;
+                default:
+                    built_datagram();
+                    break;
+            }
+        }
+    }
+
+  private:
+    void built_datagram() {
+        sockaddr_in source = peer_address(in_.byte());
+        uint8_t type = in_.byte();
+        uint8_t version = in_.byte();
+        uint8_t flags = in_.byte();
+        uint32_t value = header_value_for(in_, relay_.table());
+        size_t payload = payload_length_for(in_.byte());
+        uint8_t pattern = in_.byte();
+
+        Datagram datagram(HEADER_SIZE + payload);
+        uint8_t* bytes = datagram.bytes.get();
+        header_write(bytes, MsgType(type < 0x80 ? type % 10 : type), value);
+        if (version >= 0x80) bytes[OFFSET_VERSION] = version & 0x7F;
+        if (flags & 1) bytes[flags >> 6] ^= flags;  // a damaged magic
+        if (flags & 2) bytes[OFFSET_RESERVED + (flags >> 7)] = flags;
+        for (size_t i = HEADER_SIZE; i < datagram.kept; ++i)
+            bytes[i] = uint8_t(pattern + i * 31);
+        deliver(datagram, source);
+    }
+
+    void raw_datagram() {
+        sockaddr_in source = peer_address(in_.byte());
+        Datagram datagram(in_.le16() % 65508);
+        in_.bytes(datagram.bytes.get(), datagram.kept);
+        deliver(datagram, source);
+    }
+
+    // Opens rooms from up to 255 more peers, so that a full table is within reach. The whole
+    // crowd counts as one event: the table is checked once, after it, which keeps inputs fast.
+    void crowd() {
+        uint8_t count = in_.byte();
+        for (int i = 0; i < count; ++i) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            source.sin_addr.s_addr = htonl(0x0A000000u + uint32_t(i));
+            source.sin_port = htons(50000);
+            Datagram datagram(HEADER_SIZE);
+            header_write(datagram.bytes.get(), MsgType::MSG_OPEN, 0);
+            deliver(datagram, source, false);
+        }
+        if (const char* fault = check::table_fault(relay_.table())) fail("a crowd", fault);
+    }
+
+    void deliver(Datagram& datagram, const sockaddr_in& source, bool check_table = true) {
+        memcpy(datagram.before.get(), datagram.bytes.get(), datagram.kept);
+        lines_.lines = 0;
+        Outgoing out = relay_.handle(datagram.bytes.get(), datagram.length, source, now_ms_);
+        check::Arrival arrival{datagram.before.get(), datagram.length, source};
+        if (const char* fault =
+                check::outgoing_fault(arrival, datagram.bytes.get(), out, relay_.table())) {
+            fail("a datagram", fault);
+        }
+        if (lines_.lines > 1) fail("a datagram", "more than one log line");
+        if (!check_table) return;
+        if (const char* fault = check::table_fault(relay_.table())) fail("a datagram", fault);
+    }
+
+    void clock_step() {
+        static constexpr uint32_t STEPS[] = {0, 1, TIMEOUT_MS - 1, TIMEOUT_MS, TIMEOUT_MS + 1};
+        uint8_t code = in_.byte();
+        if (code % 6 < 5) {
+            now_ms_ += STEPS[code % 6];
+        } else {
+            // Just short of the wrap of the millisecond clock, so later steps cross it.
+            now_ms_ = 0u - 1u - uint32_t(code) * 250u;
+        }
+    }
+
+    void sweep() {
+        relay_.sweep(now_ms_);
+        if (const char* fault = check::table_fault(relay_.table())) fail("a sweep", fault);
+        if (const char* fault = check::sweep_fault(relay_.table(), now_ms_)) fail("a sweep", fault);
+    }
+
+    InputReader in_;
+    LineCounter lines_;
+    Relay relay_;
+    uint32_t now_ms_ = 0;
+};
+
+}  // namespace
+}  // namespace kiv::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The table is large; a fresh one per input keeps inputs independent.
+    auto session = std::make_unique<kiv::fuzz::Session>(data, size);
+    session->run();
+    return 0;
+}
