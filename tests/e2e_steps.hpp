@@ -8,20 +8,16 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol.hpp"
 #include "relay_process.hpp"
 
 namespace kiv::test {
 
-inline constexpr uint8_t MSG_OPEN = 1;
-inline constexpr uint8_t MSG_OPENED = 2;
-inline constexpr uint8_t MSG_DATA = 3;
-inline constexpr uint8_t MSG_CLOSE = 4;
-inline constexpr uint8_t MSG_LEAVE = 5;
-inline constexpr uint8_t MSG_ERROR = 6;
-inline constexpr uint8_t MSG_PING = 7;
-inline constexpr uint8_t MSG_PONG = 8;
+using enum MsgType;
 
-inline constexpr uint32_t MAX_ROOM_ID = uint32_t(1) << 25;
+inline Bytes header(MsgType type, uint32_t value, uint8_t version = 1, uint16_t reserved = 0) {
+    return header(uint8_t(type), value, version, reserved);
+}
 
 // "4B 49 56 52 ...", the way the wire table writes datagrams.
 std::string to_hex(const Bytes& datagram);
