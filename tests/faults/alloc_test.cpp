@@ -91,7 +91,7 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
     env[0] += std::string(":") + KIV_FAKETIME_LIB;
     env.push_back("KIV_ALLOC_COUNT_FILE=" + counter_file);
     env.push_back("FAKETIME=+0 x" + std::to_string(CLOCK_SPEED));
-    RelayProcess relay({}, env);
+    RelayProcess relay({"0"}, env);
     LogTally log(relay);
     const uint16_t port = relay.port();
     int sent = 0;

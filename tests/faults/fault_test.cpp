@@ -104,7 +104,7 @@ class UnderFaults : public ::testing::TestWithParam<FaultPlan> {};
 // re-open, played three times; the log must read as it would without a single fault.
 TEST_P(UnderFaults, StateAndLogAreThoseOfAFaultFreeRun) {
     const FaultPlan plan = GetParam();
-    RelayProcess relay({}, fault_env(plan));
+    RelayProcess relay({"0"}, fault_env(plan));
     FaultySession session(relay, plan.send_every);
     Peer host_a, host_b, client_1, client_2, client_3;
     const uint32_t room_a = 4242, room_b = 777;
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(RealRelay, UnderFaults,
 // A burst of pings is received and answered in batches; every third answer fails. Exactly
 // those are missing: the rest of each batch still goes out, in order.
 TEST(UnderFaults, AFailedSendLosesThatDatagramAlone) {
-    RelayProcess relay({}, fault_env({3, "EAGAIN,ENOBUFS,EPERM", 0}));
+    RelayProcess relay({"0"}, fault_env({3, "EAGAIN,ENOBUFS,EPERM", 0}));
     Peer peer;
     const uint32_t burst = 200;  // not a multiple of 3: the last pong is sent
     for (uint32_t value = 1; value <= burst; ++value)
@@ -194,7 +194,7 @@ TEST(UnderFaults, AFailedSendLosesThatDatagramAlone) {
 // table: the host's room, joined through datagrams whose forwards were all lost, closes
 // with the right count.
 TEST(UnderFaults, EverySendFailingChangesNothingButWhatArrives) {
-    RelayProcess relay({}, fault_env({1, "EPERM", 2}));
+    RelayProcess relay({"0"}, fault_env({1, "EPERM", 2}));
     Peer host, client;
     const uint32_t room = 99;
     host.send_to(relay.port(), header(1, room));
