@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "kiv_client.hpp"
 #include "relay_process.hpp"
 #include "rooms.hpp"
@@ -207,6 +208,30 @@ TEST(ClientLibrary, AFullTableRefusesTheNextHost) {
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::no_free_room);
     EXPECT_EQ(one_too_many.state(), client::Host::State::closed);
+}
+
+TEST(ClientLibrary, ExchangingDatagramsAllocatesNothing) {
+    RelayProcess relay;
+    client::Host host;
+    uint32_t room_id = open_room(host, relay);
+    client::Client joiner;
+    ASSERT_EQ(join_room(joiner, relay, room_id).kind, EventKind::joined);
+
+    constexpr int ROUNDS = 50;
+    int at_host = 0, at_client = 0;
+    size_t before = allocation_count();
+    for (int i = 0; i < ROUNDS; ++i) {
+        (void)joiner.send("ping", 4, client::monotonic_us());
+        Event event = next_payload(host);
+        at_host += event.kind == EventKind::data && event.length == 4 && event.value == 1;
+        (void)host.send(1, "pong", 4);
+        event = next_payload(joiner);
+        at_client += event.kind == EventKind::data && event.length == 4;
+    }
+    size_t made = allocation_count() - before;
+    EXPECT_EQ(made, 0u);
+    EXPECT_EQ(at_host, ROUNDS);
+    EXPECT_EQ(at_client, ROUNDS);
 }
 
 TEST(ClientLibrary, PingerTimesTheRoundTrip) {
