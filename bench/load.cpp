@@ -176,7 +176,7 @@ class Load {
             }
             for (int sends = 0; sends < 8 && in_flight() + uint64_t(burst_) <= window(); ++sends) {
                 if (next_is_c2h) {
-                    send_c2h_burst(clients_[next_client]);
+                    send_c2h_burst(clients_[client_in_turn(next_client)]);
                     next_client = (next_client + 1) % clients_.size();
                 } else {
                     send_h2c_burst(hosts_[next_host]);
@@ -277,6 +277,13 @@ class Load {
         return sent_ > settled ? sent_ - settled : 0;
     }
     uint64_t window() const { return uint64_t(options_.window); }
+
+    // Clients take turns host by host (client 0 of every host, then client 1, ...), so
+    // successive bursts go to different hosts, as independent peers' traffic would.
+    size_t client_in_turn(size_t turn) const {
+        size_t hosts = hosts_.size();
+        return (turn % hosts) * size_t(options_.clients) + turn / hosts;
+    }
 
     bool send_one(int fd, const uint8_t* data, size_t length) {
         return sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&relay_),
