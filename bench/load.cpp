@@ -57,7 +57,7 @@ struct Options {
     Direction direction = Direction::c2h;
     bool latency = false;
     int burst = 16;
-    int window = 2048;
+    int window = 8192;
     bool gso = true;
     // No relay: clients send straight to their host's socket. What the generator moves by
     // itself is the ceiling any forwarder can be measured against with it.
