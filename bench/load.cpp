@@ -36,7 +36,8 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: kiv-load --port P [--hosts H] [--clients C] [--payload BYTES] [--duration S]\n"
-    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso]";
+    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso]\n"
+    "       kiv-load --direct [--hosts H] ...   clients send straight to hosts, no relay";
 constexpr int RECEIVE_BATCH = 64;
 constexpr size_t RECEIVE_SLOT = 2048;
 constexpr int SETUP_TRIES = 5;
@@ -56,12 +57,16 @@ struct Options {
     Direction direction = Direction::c2h;
     bool latency = false;
     int burst = 16;
-    int window = 2048;
+    int window = 8192;
     bool gso = true;
+    // No relay: clients send straight to their host's socket. What the generator moves by
+    // itself is the ceiling any forwarder can be measured against with it.
+    bool direct = false;
 };
 
 struct Host {
     int fd = -1;
+    sockaddr_in addr{};
     uint32_t room_id = 0;
     std::vector<uint32_t> tags;  // by client index within the host; 0 until joined
 };
@@ -121,19 +126,27 @@ class Load {
         hosts_.resize(size_t(options_.hosts));
         for (Host& host : hosts_) {
             host.fd = open_peer_socket();
+            socklen_t length = sizeof host.addr;
+            getsockname(host.fd, reinterpret_cast<sockaddr*>(&host.addr), &length);
             host.tags.assign(size_t(options_.clients), 0);
-            open_room(host);
+            if (options_.direct) {
+                host.room_id = 1;  // any value a host accepts as a client's tag
+            } else {
+                open_room(host);
+            }
         }
         clients_.resize(size_t(options_.hosts * options_.clients));
         for (size_t index = 0; index < clients_.size(); ++index) {
             clients_[index].fd = open_peer_socket();
             clients_[index].host = int(index) / options_.clients;
         }
+        if (options_.direct) return;
         for (int host = 0; host < options_.hosts; ++host)
             join_clients(host);
     }
 
     void teardown() {
+        if (options_.direct) return;
         uint8_t datagram[HEADER_SIZE];
         for (Client& client : clients_) {
             header_write(datagram, MsgType::MSG_LEAVE, 0);
@@ -176,7 +189,7 @@ class Load {
             }
             for (int sends = 0; sends < 8 && in_flight() + uint64_t(burst_) <= window(); ++sends) {
                 if (next_is_c2h) {
-                    send_c2h_burst(clients_[next_client]);
+                    send_c2h_burst(clients_[client_in_turn(next_client)]);
                     next_client = (next_client + 1) % clients_.size();
                 } else {
                     send_h2c_burst(hosts_[next_host]);
@@ -278,6 +291,13 @@ class Load {
     }
     uint64_t window() const { return uint64_t(options_.window); }
 
+    // Clients take turns host by host (client 0 of every host, then client 1, ...), so
+    // successive bursts go to different hosts, as independent peers' traffic would.
+    size_t client_in_turn(size_t turn) const {
+        size_t hosts = hosts_.size();
+        return (turn % hosts) * size_t(options_.clients) + turn / hosts;
+    }
+
     bool send_one(int fd, const uint8_t* data, size_t length) {
         return sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&relay_),
                       sizeof relay_) == ssize_t(length);
@@ -357,16 +377,18 @@ class Load {
     }
 
     void send_c2h_burst(const Client& client) {
-        send_burst(client.fd, &c2h_bursts_[size_t(client.host) * burst_bytes()]);
+        const Host& host = hosts_[size_t(client.host)];
+        send_burst(client.fd, &c2h_bursts_[size_t(client.host) * burst_bytes()],
+                   options_.direct ? &host.addr : &relay_);
     }
     void send_h2c_burst(const Host& host) {
-        send_burst(host.fd, &h2c_bursts_[size_t(&host - hosts_.data()) * burst_bytes()]);
+        send_burst(host.fd, &h2c_bursts_[size_t(&host - hosts_.data()) * burst_bytes()], &relay_);
     }
     size_t burst_bytes() const { return size_t(burst_) * segment_bytes_; }
 
-    void send_burst(int fd, uint8_t* data) {
+    void send_burst(int fd, uint8_t* data, const sockaddr_in* to) {
         if (gso_) {
-            if (send_gso(fd, data)) return;
+            if (send_gso(fd, data, to)) return;
             if (errno == EAGAIN || errno == ENOBUFS) return;
             gso_ = false;  // the kernel or socket cannot segment: fall back for good
         }
@@ -374,8 +396,8 @@ class Load {
             send_iov_[size_t(s)] = {data + size_t(s) * segment_bytes_, segment_bytes_};
             msghdr& header = send_messages_[size_t(s)].msg_hdr;
             header = msghdr{};
-            header.msg_name = &relay_;
-            header.msg_namelen = sizeof relay_;
+            header.msg_name = const_cast<sockaddr_in*>(to);
+            header.msg_namelen = sizeof *to;
             header.msg_iov = &send_iov_[size_t(s)];
             header.msg_iovlen = 1;
         }
@@ -383,12 +405,12 @@ class Load {
         if (sent > 0) sent_ += uint64_t(sent);
     }
 
-    bool send_gso(int fd, uint8_t* data) {
+    bool send_gso(int fd, uint8_t* data, const sockaddr_in* to) {
         iovec iov{data, burst_bytes()};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
         msghdr message{};
-        message.msg_name = &relay_;
-        message.msg_namelen = sizeof relay_;
+        message.msg_name = const_cast<sockaddr_in*>(to);
+        message.msg_namelen = sizeof *to;
         message.msg_iov = &iov;
         message.msg_iovlen = 1;
         message.msg_control = control;
@@ -496,6 +518,10 @@ bool parse_options(int argc, char** argv, Options* options) {
             options->gso = false;
             continue;
         }
+        if (strcmp(name, "--direct") == 0) {
+            options->direct = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* value = argv[++i];
         int number = 0;
@@ -532,6 +558,10 @@ bool parse_options(int argc, char** argv, Options* options) {
         } else {
             return false;
         }
+    }
+    if (options->direct) {
+        // Only client-to-host traffic exists without a relay to address hosts' datagrams.
+        return !options->latency && options->direction == Direction::c2h;
     }
     return options->port != 0;
 }

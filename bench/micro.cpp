@@ -1,7 +1,10 @@
 // What one datagram costs the core, without the kernel: Relay::handle on a forward from a
 // client to its host and from a host to a client, with the least state a forward needs (one
 // room, one client) and with a full table (256 rooms of 8 clients), where the datagrams
-// come from all 2048 clients in a shuffled order so that no lookup is helped by the last.
+// come either from one client only (the table is full, the traffic is not spread) or from
+// all 2048 clients in a shuffled order, so that no lookup is helped by the last. The first
+// two compare table sizes with the same cache footprint; the third adds the cache misses of
+// traffic spread over the whole table.
 // The lookups alone, indexed and scanned, show what the indexes buy.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -65,10 +68,11 @@ struct Fixture {
 
 void client_to_host(benchmark::State& state) {
     Fixture fixture(int(state.range(0)), int(state.range(1)));
+    size_t used = size_t(std::min<int64_t>(state.range(2), int64_t(fixture.pairs.size())));
     size_t next = 0;
     for (auto _ : state) {
         const Pair& pair = fixture.pairs[next];
-        next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
+        next = next + 1 == used ? 0 : next + 1;
         header_write(fixture.datagram, MsgType::MSG_DATA, pair.room_id);
         Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.client,
                                             fixture.now_ms);
@@ -79,10 +83,11 @@ void client_to_host(benchmark::State& state) {
 
 void host_to_client(benchmark::State& state) {
     Fixture fixture(int(state.range(0)), int(state.range(1)));
+    size_t used = size_t(std::min<int64_t>(state.range(2), int64_t(fixture.pairs.size())));
     size_t next = 0;
     for (auto _ : state) {
         const Pair& pair = fixture.pairs[next];
-        next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
+        next = next + 1 == used ? 0 : next + 1;
         header_write(fixture.datagram, MsgType::MSG_DATA, pair.tag);
         Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.host,
                                             fixture.now_ms);
@@ -105,8 +110,14 @@ void client_lookup(benchmark::State& state) {
     }
 }
 
-BENCHMARK(client_to_host)->ArgNames({"rooms", "clients"})->Args({1, 1})->Args({256, 8});
-BENCHMARK(host_to_client)->ArgNames({"rooms", "clients"})->Args({1, 1})->Args({256, 8});
+void table_sizes(benchmark::internal::Benchmark* benchmark) {
+    benchmark->ArgNames({"rooms", "clients", "senders"});
+    benchmark->Args({1, 1, 1});
+    benchmark->Args({MAX_ROOMS, MAX_CLIENTS, 1});
+    benchmark->Args({MAX_ROOMS, MAX_CLIENTS, MAX_ROOMS * MAX_CLIENTS});
+}
+BENCHMARK(client_to_host)->Apply(table_sizes);
+BENCHMARK(host_to_client)->Apply(table_sizes);
 BENCHMARK(client_lookup<true>)->Name("client_by_addr/indexed/full");
 BENCHMARK(client_lookup<false>)->Name("client_by_addr/scan/full");
 
