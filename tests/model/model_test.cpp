@@ -531,7 +531,8 @@ uint64_t setting(const char* name, uint64_t fallback) {
 
 TEST(ModelDifferential, CoreAndModelAgreeOnRandomSequences) {
     const uint64_t first_seed = setting("KIV_MODEL_SEED", 1);
-    const uint64_t sequences = setting("KIV_MODEL_SEQUENCES", 2000);
+    const uint64_t sequences =
+        setting("KIV_MODEL_SEQUENCES", setting("KIV_MODEL_DEFAULT_SEQUENCES", 2000));
     constexpr int STEPS = 200;
     Tally tally;
     for (uint64_t seed = first_seed; seed < first_seed + sequences; ++seed) {
