@@ -1,15 +1,16 @@
 // Reading a fuzz input as a stream of events, and the peers those events come from.
 //
 // Layout of an input, event after event until the bytes run out:
-//   op % 8 == 0..2, 7  a datagram built field by field:
-//                      source, type, version, flags, value mode [, value bytes], payload
-//                      length code, payload pattern (see relay_fuzz.cpp)
+//   op % 8 == 0..2     a datagram built field by field: source, type, version, flags,
+//                      value mode [, value bytes], payload length code, payload pattern
+//                      (see relay_fuzz.cpp)
 //   op % 8 == 3        a raw datagram: source, length (2 bytes, little-endian), then that
 //                      many bytes (as many as the relay would keep)
 //   op % 8 == 4        a clock step: one byte choosing 0, 1, 59999, 60000, 60001 ms or a
 //                      jump to just before the 32-bit wrap of the millisecond clock
 //   op % 8 == 5        a sweep
 //   op % 8 == 6        a clock step then a sweep, as the relay's loop does
+//   op % 8 == 7        a crowd: one byte, the number of extra hosts that open rooms
 // Room ids are drawn from the same stream, one byte per draw, when the relay asks for one:
 // small values make ids collide with open rooms as often as the input likes. When the input
 // is spent, reads return 0 and draws come from a fixed sequence, so every run ends.

@@ -1,0 +1,241 @@
+// Written from the protocol's description, not from the core: its own constants, its own
+// formatting and no shared helpers, so that a slip in one is not copied into the other.
+#include "relay_model.hpp"
+
+#include <arpa/inet.h>
+
+namespace kiv::model {
+
+namespace {
+
+constexpr size_t HEADER_BYTES = 12;
+constexpr size_t LONGEST_DATA = 1412;
+constexpr size_t ROOM_LIMIT = 256;
+constexpr size_t CLIENT_LIMIT = 8;
+constexpr uint32_t HIGHEST_ID = 33554432;  // 2^25
+constexpr uint32_t HIGHEST_TAG = 65535;
+constexpr uint32_t SILENCE_ALLOWED_MS = 60000;
+
+enum : uint8_t {
+    OPEN = 1,
+    OPENED = 2,
+    DATA = 3,
+    CLOSE = 4,
+    LEAVE = 5,
+    ERROR = 6,
+    PING = 7,
+    PONG = 8
+};
+enum : uint32_t { NO_ROOM = 1, ROOM_FULL = 2, NO_FREE_ROOM = 3, BAD_VERSION = 4 };
+
+uint32_t read_value(const std::vector<uint8_t>& bytes) {
+    return uint32_t(bytes[8]) + (uint32_t(bytes[9]) << 8) + (uint32_t(bytes[10]) << 16) +
+           (uint32_t(bytes[11]) << 24);
+}
+
+void set_header(std::vector<uint8_t>& bytes, uint8_t type, uint32_t value) {
+    const uint8_t header[HEADER_BYTES] = {'K',
+                                          'I',
+                                          'V',
+                                          'R',
+                                          type,
+                                          1,
+                                          0,
+                                          0,
+                                          uint8_t(value),
+                                          uint8_t(value >> 8),
+                                          uint8_t(value >> 16),
+                                          uint8_t(value >> 24)};
+    for (size_t i = 0; i < HEADER_BYTES; ++i)
+        bytes[i] = header[i];
+}
+
+Sent answer(const sockaddr_in& to, uint8_t type, uint32_t value) {
+    Sent sent{to, std::vector<uint8_t>(HEADER_BYTES)};
+    set_header(sent.bytes, type, value);
+    return sent;
+}
+
+bool silent_too_long(uint32_t now_ms, uint32_t last_ms) {
+    return uint32_t(now_ms - last_ms) > SILENCE_ALLOWED_MS;
+}
+
+std::string closed_line(const Room& room, const char* reason) {
+    return "room " + code_text(room.id) + " closed (" + reason + "), " +
+           std::to_string(room.clients.size()) + " client(s)";
+}
+
+}  // namespace
+
+PeerKey key_of(const sockaddr_in& addr) {
+    return {addr.sin_addr.s_addr, addr.sin_port};
+}
+
+std::string code_text(uint32_t id) {
+    static const std::string alphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::string code;
+    uint32_t rest = id - 1;
+    for (int digit = 0; digit < 5; ++digit) {
+        code.insert(code.begin(), alphabet[rest % 32]);
+        rest /= 32;
+    }
+    return code;
+}
+
+std::string address_text(const sockaddr_in& addr) {
+    const auto* octets = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
+    return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
+           std::to_string(octets[2]) + "." + std::to_string(octets[3]) + ":" +
+           std::to_string(ntohs(addr.sin_port));
+}
+
+std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t length,
+                                        const sockaddr_in& from, uint32_t now_ms) {
+    if (length < HEADER_BYTES) return std::nullopt;
+    if (kept[0] != 'K' || kept[1] != 'I' || kept[2] != 'V' || kept[3] != 'R') return std::nullopt;
+    if (kept[5] != 1) return answer(from, ERROR, BAD_VERSION);
+    switch (kept[4]) {
+        case OPEN:
+            return open(read_value(kept), from, now_ms);
+        case DATA:
+            // A data datagram longer than the relay takes would reach the peer cut; it is
+            // dropped whole instead, before anything else is looked at.
+            if (length > LONGEST_DATA) return std::nullopt;
+            return data(std::vector<uint8_t>(kept.begin(), kept.begin() + long(length)), from,
+                        now_ms);
+        case CLOSE:
+            close(from);
+            return std::nullopt;
+        case LEAVE:
+            leave(from);
+            return std::nullopt;
+        case PING:
+            return answer(from, PONG, read_value(kept));
+        default:
+            return std::nullopt;
+    }
+}
+
+std::optional<Sent> RelayModel::open(uint32_t value, const sockaddr_in& from, uint32_t now_ms) {
+    PeerKey peer = key_of(from);
+    if (auto hosted = rooms_.find(peer); hosted != rooms_.end()) {
+        hosted->second.host_seen = now_ms;
+        return answer(from, OPENED, hosted->second.id);
+    }
+    if (Room* room = room_of_client(peer)) room->clients.erase(peer);
+    if (rooms_.size() == ROOM_LIMIT) return answer(from, ERROR, NO_FREE_ROOM);
+
+    bool asked_for_free_id = value >= 1 && value <= HIGHEST_ID && room_with_id(value) == nullptr;
+    uint32_t id = asked_for_free_id ? value : fresh_id();
+    rooms_[peer] = Room{id, from, now_ms, 1, {}};
+    say("room " + code_text(id) + " opened by " + address_text(from) +
+        (id == value ? " (re-opened)" : ""));
+    return answer(from, OPENED, id);
+}
+
+uint32_t RelayModel::fresh_id() {
+    for (;;) {
+        uint32_t first = uint32_t(draw_());
+        uint32_t second = uint32_t(draw_());
+        uint32_t id = (((first << 15) ^ second) % HIGHEST_ID) + 1;
+        if (room_with_id(id) == nullptr) return id;
+    }
+}
+
+std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_in& from,
+                                     uint32_t now_ms) {
+    PeerKey peer = key_of(from);
+    uint32_t value = read_value(bytes);
+    if (auto hosted = rooms_.find(peer); hosted != rooms_.end()) {
+        Room& room = hosted->second;
+        room.host_seen = now_ms;
+        for (const auto& [key, client] : room.clients) {
+            if (client.tag == value) {
+                set_header(bytes, DATA, 0);
+                return Sent{client.addr, std::move(bytes)};
+            }
+        }
+        return std::nullopt;
+    }
+
+    Room* room = room_of_client(peer);
+    if (room != nullptr && room->id != value) {
+        room->clients.erase(peer);
+        room = nullptr;
+    }
+    if (room == nullptr) {
+        room = value == 0 ? nullptr : room_with_id(value);
+        if (room == nullptr) return answer(from, ERROR, NO_ROOM);
+        if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
+        auto held = [&](uint32_t tag) {
+            for (const auto& [key, client] : room->clients) {
+                if (client.tag == tag) return true;
+            }
+            return false;
+        };
+        uint32_t tag = room->next_tag;
+        while (held(tag))
+            tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+        room->next_tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+        room->clients[peer] = Client{from, tag, now_ms};
+        say("room " + code_text(room->id) + ": " + address_text(from) + " joined as tag " +
+            std::to_string(tag) + " (" + std::to_string(room->clients.size()) + " client(s))");
+    }
+    Client& client = room->clients.at(peer);
+    client.seen = now_ms;
+    set_header(bytes, DATA, client.tag);
+    return Sent{room->host, std::move(bytes)};
+}
+
+void RelayModel::close(const sockaddr_in& from) {
+    auto hosted = rooms_.find(key_of(from));
+    if (hosted == rooms_.end()) return;
+    say(closed_line(hosted->second, "host closed it"));
+    rooms_.erase(hosted);
+}
+
+void RelayModel::leave(const sockaddr_in& from) {
+    PeerKey peer = key_of(from);
+    Room* room = room_of_client(peer);
+    if (room == nullptr) return;
+    say("room " + code_text(room->id) + ": tag " + std::to_string(room->clients.at(peer).tag) +
+        " left");
+    room->clients.erase(peer);
+}
+
+void RelayModel::sweep(uint32_t now_ms) {
+    for (auto room = rooms_.begin(); room != rooms_.end();) {
+        if (silent_too_long(now_ms, room->second.host_seen)) {
+            say(closed_line(room->second, "host silent"));
+            room = rooms_.erase(room);
+            continue;
+        }
+        auto& clients = room->second.clients;
+        for (auto client = clients.begin(); client != clients.end();) {
+            if (silent_too_long(now_ms, client->second.seen)) {
+                say("room " + code_text(room->second.id) + ": tag " +
+                    std::to_string(client->second.tag) + " timed out");
+                client = clients.erase(client);
+            } else {
+                ++client;
+            }
+        }
+        ++room;
+    }
+}
+
+Room* RelayModel::room_with_id(uint32_t id) {
+    for (auto& [host, room] : rooms_) {
+        if (room.id == id) return &room;
+    }
+    return nullptr;
+}
+
+Room* RelayModel::room_of_client(const PeerKey& peer) {
+    for (auto& [host, room] : rooms_) {
+        if (room.clients.count(peer) != 0) return &room;
+    }
+    return nullptr;
+}
+
+}  // namespace kiv::model

@@ -1,0 +1,86 @@
+// A reference model of the relay: what it answers, forwards and logs for each datagram, and
+// whom it forgets in a sweep, written as plainly as possible. Rooms live in a map keyed by
+// their host's address and each room's clients in a map keyed by theirs; there is no fixed
+// table, no slot order and no index. The differential test holds the core to this model.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kiv::model {
+
+// The part of an address that tells peers apart: IPv4 address and port.
+struct PeerKey {
+    uint32_t ip;
+    uint16_t port;
+    auto operator<=>(const PeerKey&) const = default;
+};
+PeerKey key_of(const sockaddr_in& addr);
+
+struct Client {
+    sockaddr_in addr;  // as first received
+    uint32_t tag;
+    uint32_t seen;
+};
+
+struct Room {
+    uint32_t id;
+    sockaddr_in host;  // as first received
+    uint32_t host_seen;
+    uint32_t next_tag;
+    std::map<PeerKey, Client> clients;
+};
+
+struct Sent {
+    sockaddr_in to;
+    std::vector<uint8_t> bytes;
+};
+
+class RelayModel {
+  public:
+    // `draw` gives the values room ids are drawn from, like rand().
+    explicit RelayModel(std::function<int()> draw) : draw_(std::move(draw)) {}
+
+    // `kept` holds the bytes the relay keeps of a datagram `length` bytes long.
+    std::optional<Sent> receive(const std::vector<uint8_t>& kept, size_t length,
+                                const sockaddr_in& from, uint32_t now_ms);
+    void sweep(uint32_t now_ms);
+
+    // Moves a room on as if tens of thousands of clients had come and gone, so that tests
+    // reach the wrap of the tag counter in a few steps.
+    void set_next_tag(const PeerKey& host, uint32_t next_tag) {
+        rooms_.at(host).next_tag = next_tag;
+    }
+
+    const std::map<PeerKey, Room>& rooms() const { return rooms_; }
+    // Every line logged so far, without time stamps.
+    const std::vector<std::string>& log() const { return log_; }
+
+  private:
+    std::optional<Sent> open(uint32_t value, const sockaddr_in& from, uint32_t now_ms);
+    std::optional<Sent> data(std::vector<uint8_t> bytes, const sockaddr_in& from, uint32_t now_ms);
+    void close(const sockaddr_in& from);
+    void leave(const sockaddr_in& from);
+
+    Room* room_with_id(uint32_t id);
+    // The room in which `peer` is a client, or nullptr.
+    Room* room_of_client(const PeerKey& peer);
+    uint32_t fresh_id();
+    void say(std::string line) { log_.push_back(std::move(line)); }
+
+    std::function<int()> draw_;
+    std::map<PeerKey, Room> rooms_;
+    std::vector<std::string> log_;
+};
+
+// Texts as the relay prints them.
+std::string code_text(uint32_t id);
+std::string address_text(const sockaddr_in& addr);
+
+}  // namespace kiv::model
