@@ -42,19 +42,16 @@ class InputReader {
         return taken;
     }
 
-    // A RandomSource whose draws come from this input.
-    RandomSource random() { return {draw, this}; }
-
-  private:
-    static int draw(void* self) {
-        auto* reader = static_cast<InputReader*>(self);
-        if (!reader->done()) return reader->byte();
+    // A value for the relay's random source, in 0..RAND_MAX like rand().
+    int draw() {
+        if (!done()) return byte();
         // Once the input is spent, a fixed full-range sequence: it reaches every id, so the
         // relay's search for an unused one always ends.
-        reader->fallback_ = reader->fallback_ * 1103515245u + 12345u;
-        return int(reader->fallback_ >> 1);
+        fallback_ = fallback_ * 1103515245u + 12345u;
+        return int(fallback_ >> 1);
     }
 
+  private:
     const uint8_t* data_;
     size_t size_;
     size_t position_ = 0;

@@ -1,5 +1,6 @@
-// The fuzz target: drives the relay core with the events an input describes (see
-// event_input.hpp) and stops the process on the first broken rule (table_checks.hpp).
+// The fuzz target: drives the relay core and the reference model with the events an input
+// describes (see event_input.hpp) and stops the process on the first broken rule
+// (table_checks.hpp) or the first difference between the two (model_compare.hpp).
 // libFuzzer calls LLVMFuzzerTestOneInput directly; without libFuzzer, replay_main.cpp feeds
 // it the committed seed and crash inputs, so every past crash stays a test under gcc.
 #include <cstdint>
@@ -7,9 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "event_input.hpp"
+#include "model_compare.hpp"
 #include "relay.hpp"
+#include "relay_model.hpp"
 #include "table_checks.hpp"
 
 namespace kiv::fuzz {
@@ -20,13 +25,17 @@ namespace {
     abort();
 }
 
-// Counts the lines of one event; every line must fit the core's line buffer uncut.
-struct LineCounter {
-    int lines = 0;
+void fail_if(const char* event, const std::string& difference) {
+    if (!difference.empty()) fail(event, difference.c_str());
+}
+
+// Keeps the lines of one event; every line must fit the core's line buffer uncut.
+struct LineCollector {
+    std::vector<std::string> lines;
     static void write(void* self, const char* line) {
         size_t length = strlen(line);
         if (length == 0 || length >= 191) fail("a log line", "empty or cut");
-        ++static_cast<LineCounter*>(self)->lines;
+        static_cast<LineCollector*>(self)->lines.push_back(line);
     }
 };
 
@@ -92,9 +101,17 @@ size_t payload_length_for(uint8_t code) {
 class Session {
   public:
     Session(const uint8_t* data, size_t size)
-        : in_(data, size), relay_(in_.random(), LogSink{LineCounter::write, &lines_}) {}
+        : in_(data, size),
+          relay_(RandomSource{core_draw, this}, LogSink{LineCollector::write, &lines_}),
+          model_([this] { return model_draw(); }) {}
 
     void run() {
+        run_events();
+        fail_if("the last event", model::table_difference(relay_.table(), model_));
+    }
+
+  private:
+    void run_events() {
         while (!in_.done()) {
             switch (in_.byte() % 8) {
                 case 3:
@@ -120,7 +137,32 @@ class Session {
         }
     }
 
-  private:
+    // The core draws from the input; the model is handed the very values the core drew, so
+    // the two choose the same ids exactly when they draw the same number of times.
+    static int core_draw(void* self) {
+        auto* session = static_cast<Session*>(self);
+        session->draws_.push_back(session->in_.draw());
+        return session->draws_.back();
+    }
+    int model_draw() {
+        if (model_draws_ < draws_.size()) return draws_[model_draws_++];
+        ++model_draws_;
+        return int(0x40000000 + model_draws_);  // distinct values, so the model's search ends
+    }
+    void start_event() {
+        lines_.lines.clear();
+        draws_.clear();
+        model_draws_ = 0;
+        model_lines_ = model_.log().size();
+    }
+    // Compares what the core and the model logged and drew during one event.
+    void compare_event(const char* event, bool lines_in_any_order) {
+        std::vector<std::string> expected(model_.log().begin() + long(model_lines_),
+                                          model_.log().end());
+        fail_if(event, model::lines_difference(lines_.lines, expected, lines_in_any_order));
+        if (model_draws_ != draws_.size()) fail(event, "the core and the model drew differently");
+    }
+
     void built_datagram() {
         sockaddr_in source = peer_address(in_.byte());
         uint8_t type = in_.byte();
@@ -162,20 +204,27 @@ class Session {
             deliver(datagram, source, false);
         }
         if (const char* fault = check::table_fault(relay_.table())) fail("a crowd", fault);
+        fail_if("a crowd", model::table_difference(relay_.table(), model_));
     }
 
     void deliver(Datagram& datagram, const sockaddr_in& source, bool check_table = true) {
         memcpy(datagram.before.get(), datagram.bytes.get(), datagram.kept);
-        lines_.lines = 0;
+        start_event();
         Outgoing out = relay_.handle(datagram.bytes.get(), datagram.length, source, now_ms_);
+        std::vector<uint8_t> kept(datagram.before.get(), datagram.before.get() + datagram.kept);
+        std::optional<model::Sent> expected =
+            model_.receive(kept, datagram.length, source, now_ms_);
+        fail_if("a datagram", model::sent_difference(out, datagram.bytes.get(), expected));
+        compare_event("a datagram", false);
         check::Arrival arrival{datagram.before.get(), datagram.length, source};
         if (const char* fault =
                 check::outgoing_fault(arrival, datagram.bytes.get(), out, relay_.table())) {
             fail("a datagram", fault);
         }
-        if (lines_.lines > 1) fail("a datagram", "more than one log line");
+        if (lines_.lines.size() > 1) fail("a datagram", "more than one log line");
         if (!check_table) return;
         if (const char* fault = check::table_fault(relay_.table())) fail("a datagram", fault);
+        fail_if("a datagram", model::table_difference(relay_.table(), model_));
     }
 
     void clock_step() {
@@ -190,14 +239,22 @@ class Session {
     }
 
     void sweep() {
+        start_event();
         relay_.sweep(now_ms_);
+        model_.sweep(now_ms_);
+        compare_event("a sweep", true);
+        fail_if("a sweep", model::table_difference(relay_.table(), model_));
         if (const char* fault = check::table_fault(relay_.table())) fail("a sweep", fault);
         if (const char* fault = check::sweep_fault(relay_.table(), now_ms_)) fail("a sweep", fault);
     }
 
     InputReader in_;
-    LineCounter lines_;
+    LineCollector lines_;
+    std::vector<int> draws_;  // the core's draws during the current event
+    size_t model_draws_ = 0;
+    size_t model_lines_ = 0;
     Relay relay_;
+    model::RelayModel model_;
     uint32_t now_ms_ = 0;
 };
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "event_input.hpp"
+#include "model_compare.hpp"
 #include "relay.hpp"
 #include "relay_model.hpp"
 #include "table_checks.hpp"
@@ -37,81 +38,6 @@ class ScriptedDraws {
   private:
     uint64_t state_;
 };
-
-using AddressBytes = std::array<uint8_t, sizeof(sockaddr_in)>;
-AddressBytes bytes_of(const sockaddr_in& addr) {
-    AddressBytes bytes;
-    memcpy(bytes.data(), &addr, sizeof addr);
-    return bytes;
-}
-
-struct ClientView {
-    uint32_t tag;
-    AddressBytes addr;
-    uint32_t seen;
-    bool operator==(const ClientView&) const = default;
-};
-
-struct RoomView {
-    uint32_t id;
-    AddressBytes host;
-    uint32_t host_seen;
-    uint32_t next_tag;
-    std::vector<ClientView> clients;  // by tag
-    bool operator==(const RoomView&) const = default;
-};
-
-// The table as a list of rooms by id, each with its clients by tag: slot positions are the
-// core's business and the model has none.
-using TableView = std::vector<RoomView>;
-
-TableView view_of(const RoomTable& table) {
-    TableView view;
-    for (const Room& room : table.rooms()) {
-        if (room.id == 0) continue;
-        RoomView& copy = view.emplace_back(
-            RoomView{room.id, bytes_of(room.host), room.host_seen, room.next_tag, {}});
-        for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0) copy.clients.push_back({slot.tag, bytes_of(slot.addr), slot.seen});
-        }
-    }
-    return view;
-}
-
-TableView view_of(const model::RelayModel& relay) {
-    TableView view;
-    for (const auto& [key, room] : relay.rooms()) {
-        RoomView& copy = view.emplace_back(
-            RoomView{room.id, bytes_of(room.host), room.host_seen, room.next_tag, {}});
-        for (const auto& [peer, client] : room.clients) {
-            copy.clients.push_back({client.tag, bytes_of(client.addr), client.seen});
-        }
-    }
-    return view;
-}
-
-void put_in_order(TableView& view) {
-    for (RoomView& room : view) {
-        std::sort(room.clients.begin(), room.clients.end(),
-                  [](const ClientView& a, const ClientView& b) { return a.tag < b.tag; });
-    }
-    std::sort(view.begin(), view.end(),
-              [](const RoomView& a, const RoomView& b) { return a.id < b.id; });
-}
-
-std::string describe(const TableView& view) {
-    std::string text;
-    for (const RoomView& room : view) {
-        text += "  room " + std::to_string(room.id) + " host_seen " +
-                std::to_string(room.host_seen) + " next_tag " + std::to_string(room.next_tag) +
-                " tags";
-        for (const ClientView& client : room.clients) {
-            text += " " + std::to_string(client.tag) + "@" + std::to_string(client.seen);
-        }
-        text += "\n";
-    }
-    return text;
-}
 
 // How often each outcome turned up over all sequences, so the test shows it went everywhere.
 struct Tally {
@@ -433,15 +359,11 @@ class Sequence {
         size_t model_before = model_.log().size();
         relay_.sweep(now_ms_);
         model_.sweep(now_ms_);
-        // One sweep's lines come in table order in the core and in key order in the model;
-        // the order within one sweep carries no meaning, the lines themselves do.
         std::vector<std::string> core_lines(core_log_.begin() + long(core_before), core_log_.end());
         std::vector<std::string> model_lines(model_.log().begin() + long(model_before),
                                              model_.log().end());
-        std::sort(core_lines.begin(), core_lines.end());
-        std::sort(model_lines.begin(), model_lines.end());
-        if (core_lines != model_lines)
-            return "sweep lines differ" + lines_text(core_lines, model_lines);
+        std::string difference = model::lines_difference(core_lines, model_lines, true);
+        if (!difference.empty()) return difference;
         for (const std::string& line : core_lines)
             tally_.note(line);
         if (const char* fault = check::sweep_fault(relay_.table(), now_ms_)) return fault;
@@ -461,19 +383,10 @@ class Sequence {
         Outgoing out = relay_.handle(buffer.data(), length, peer, now_ms_);
         std::optional<model::Sent> expected = model_.receive(bytes, length, peer, now_ms_);
 
-        if ((out.length != 0) != expected.has_value()) {
-            return out.length != 0 ? "the core sent, the model did not"
-                                   : "the model sent, the core did not";
-        }
-        if (expected) {
-            if (out.length != expected->bytes.size() ||
-                memcmp(buffer.data(), expected->bytes.data(), out.length) != 0) {
-                return "the datagrams sent differ";
-            }
-            if (bytes_of(out.to) != bytes_of(expected->to)) return "sent to different addresses";
-            if (expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_ERROR)) {
-                ++tally_.counts["error " + std::to_string(header_value(expected->bytes.data()))];
-            }
+        std::string difference = model::sent_difference(out, buffer.data(), expected);
+        if (!difference.empty()) return difference;
+        if (expected && expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_ERROR)) {
+            ++tally_.counts["error " + std::to_string(header_value(expected->bytes.data()))];
         }
         check::Arrival arrival{bytes.data(), length, peer};
         if (const char* fault =
@@ -483,8 +396,8 @@ class Sequence {
         std::vector<std::string> core_lines(core_log_.begin() + long(core_before), core_log_.end());
         std::vector<std::string> model_lines(model_.log().begin() + long(model_before),
                                              model_.log().end());
-        if (core_lines != model_lines)
-            return "log lines differ" + lines_text(core_lines, model_lines);
+        difference = model::lines_difference(core_lines, model_lines, false);
+        if (!difference.empty()) return difference;
         for (const std::string& line : core_lines)
             tally_.note(line);
         return then_compare_tables ? compare_tables() : "";
@@ -492,23 +405,7 @@ class Sequence {
 
     std::string compare_tables() {
         if (const char* fault = check::table_fault(relay_.table())) return fault;
-        TableView core = view_of(relay_.table());
-        TableView expected = view_of(model_);
-        put_in_order(core);
-        put_in_order(expected);
-        if (core == expected) return "";
-        return "tables differ\ncore:\n" + describe(core) + "model:\n" + describe(expected);
-    }
-
-    static std::string lines_text(const std::vector<std::string>& core,
-                                  const std::vector<std::string>& model) {
-        std::string text = "\ncore:";
-        for (const std::string& line : core)
-            text += "\n  " + line;
-        text += "\nmodel:";
-        for (const std::string& line : model)
-            text += "\n  " + line;
-        return text;
+        return model::table_difference(relay_.table(), model_);
     }
 
     std::mt19937_64 random_;
