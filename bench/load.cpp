@@ -303,7 +303,7 @@ class Load {
                       sizeof relay_) == ssize_t(length);
     }
 
-    // Waits for one datagram on `fd`, up to SETUP_WAIT_MS; returns its length or -1.
+    // Waits up to `wait_ms` for one datagram on `fd`; returns its length or -1.
     ssize_t receive_one(int fd, uint8_t* buffer, size_t size, int wait_ms) {
         pollfd waiting{fd, POLLIN, 0};
         if (poll(&waiting, 1, wait_ms) <= 0) return -1;

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <set>
 #include <vector>
 
+#include "fixed_index.hpp"
 #include "relay.hpp"
 #include "rooms.hpp"
 
@@ -182,6 +184,36 @@ void run(const Scenario& scenario) {
         if (testing::Test::HasFatalFailure()) return;
         EXPECT_GE(model.most_rooms(), scenario.rooms_expected);
         EXPECT_GE(model.most_clients(), scenario.clients_expected);
+    }
+}
+
+// The index alone, small enough that every probe sequence collides and wraps around the end
+// of the cells, against a map as the model.
+TEST(FixedIndex, AgreesWithAMapUnderRandomInsertsAndErases) {
+    for (uint32_t seed : seeds()) {
+        SCOPED_TRACE(testing::Message()
+                     << "seed " << seed << " (replay with KIV_SEED=" << seed << ")");
+        std::mt19937 rng(seed);
+        FixedIndex<8> index;
+        std::map<uint64_t, uint32_t> model;
+        for (int step = 0; step < 20000; ++step) {
+            uint64_t key = rng() % 40;
+            auto found = model.find(key);
+            if (found != model.end()) {
+                index.erase(key);
+                model.erase(found);
+            } else if (model.size() < 8) {
+                uint32_t value = rng() % 32768;
+                index.insert(key, value);
+                model[key] = value;
+            }
+            ASSERT_EQ(index.count(), int(model.size()));
+            for (uint64_t probe = 0; probe < 40; ++probe) {
+                auto expected = model.find(probe);
+                ASSERT_EQ(index.find(probe), expected == model.end() ? -1 : int(expected->second))
+                    << "key " << probe << " after step " << step;
+            }
+        }
     }
 }
 
