@@ -1,7 +1,7 @@
 // A preload library that counts the heap calls of a process (malloc, calloc, realloc, the
 // aligned forms and free; operator new and delete reach them through libstdc++) and splits
-// the count at the first poll(): everything before it is start-up, everything after it
-// happens in the event loop, which must allocate nothing.
+// the count at the event loop's first wait (poll, ppoll or epoll_wait): everything before it
+// is start-up, everything after it happens in the loop, which must allocate nothing.
 //
 // The counters live in a file mapped shared (KIV_ALLOC_COUNT_FILE), so a test reads them
 // while the process runs, without signals and without the process's help.
@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -104,13 +105,28 @@ void free(void* pointer) {
     __libc_free(pointer);
 }
 
-int poll(pollfd* fds, nfds_t count, int timeout_ms) {
-    using Poll = int (*)(pollfd*, nfds_t, int);
-    static Poll next = nullptr;
-    if (next == nullptr) next = reinterpret_cast<Poll>(dlsym(RTLD_NEXT, "poll"));
+// The loop's wait, whichever call it is made with, marks the end of start-up.
+void loop_waits() {
     counters->loop_started = 1;
     ++counters->polls;
+}
+
+int poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    static auto next = reinterpret_cast<decltype(&poll)>(dlsym(RTLD_NEXT, "poll"));
+    loop_waits();
     return next(fds, count, timeout_ms);
+}
+
+int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+    static auto next = reinterpret_cast<decltype(&ppoll)>(dlsym(RTLD_NEXT, "ppoll"));
+    loop_waits();
+    return next(fds, count, timeout, mask);
+}
+
+int epoll_wait(int epoll_fd, epoll_event* events, int count, int timeout_ms) {
+    static auto next = reinterpret_cast<decltype(&epoll_wait)>(dlsym(RTLD_NEXT, "epoll_wait"));
+    loop_waits();
+    return next(epoll_fd, events, count, timeout_ms);
 }
 
 }  // extern "C"

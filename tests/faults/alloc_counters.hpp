@@ -8,7 +8,7 @@ namespace kiv::test {
 
 struct AllocCounters {
     static constexpr int SIZES_KEPT = 8;
-    uint64_t loop_started;             // set by the first poll(): start-up is over
+    uint64_t loop_started;             // set by the loop's first wait: start-up is over
     uint64_t polls;                    // waits of the event loop so far
     uint64_t before_loop;              // allocations during start-up
     uint64_t in_loop;                  // allocations after start-up: must stay 0

@@ -87,8 +87,8 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
 #endif
     const std::string counter_file =
         ::testing::TempDir() + "kiv_alloc_counters_" + std::to_string(getpid());
-    std::vector<std::string> env = preload_env(KIV_ALLOC_SHIM_PATH);
-    env[0] += std::string(":") + KIV_FAKETIME_LIB;
+    std::vector<std::string> env =
+        preload_env(std::string(KIV_ALLOC_SHIM_PATH) + ":" + KIV_FAKETIME_LIB);
     env.push_back("KIV_ALLOC_COUNT_FILE=" + counter_file);
     env.push_back("FAKETIME=+0 x" + std::to_string(CLOCK_SPEED));
     RelayProcess relay({"0"}, env);

@@ -3,6 +3,7 @@
 // log stay exactly what they would be without faults.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "relay_process.hpp"
@@ -17,6 +18,11 @@ struct FaultPlan {
     const char* send_errnos;
     unsigned recv_every;
 };
+
+void PrintTo(const FaultPlan& plan, std::ostream* out) {
+    *out << "send every " << plan.send_every << " (" << plan.send_errnos << "), receive every "
+         << plan.recv_every;
+}
 
 std::vector<std::string> fault_env(const FaultPlan& plan) {
     std::vector<std::string> env = preload_env(KIV_FAULT_SHIM_PATH);
