@@ -20,6 +20,11 @@ ClientSlot* free_client_slot(Room& room) {
 
 ClientSlot* client_by_tag(Room& room, uint32_t tag) {
     if (tag == 0) return nullptr;
+    // Clients that join an empty room in turn get tags 1, 2, 3... in slots 0, 1, 2..., so
+    // the slot a tag would have there is tried first; tags are unique within a room, so the
+    // slot found is the one the scan below would find.
+    ClientSlot& likely = room.clients[(tag - 1) % MAX_CLIENTS];
+    if (likely.tag == tag) return &likely;
     for (ClientSlot& slot : room.clients) {
         if (slot.tag == tag) return &slot;
     }
