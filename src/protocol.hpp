@@ -65,7 +65,9 @@ inline bool header_has_magic(const uint8_t* header) {
            header[3] == MAGIC[3];
 }
 
-inline uint32_t header_value(const uint8_t* header) { return load_le32(header + OFFSET_VALUE); }
+inline uint32_t header_value(const uint8_t* header) {
+    return load_le32(header + OFFSET_VALUE);
+}
 
 // Writes a complete header as the relay sends it: version 1 and zero reserved bytes, whatever
 // the buffer held before (forwards rewrite the received header in place).

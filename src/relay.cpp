@@ -94,8 +94,8 @@ void Relay::room_close(Room& room, const char* reason) {
     table_.room_clear(room);
 }
 
-Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value,
-                        const sockaddr_in& source, uint32_t now_ms) {
+Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
+                        uint32_t now_ms) {
     // Forwarding the first MAX_DATAGRAM bytes of a longer datagram would hand the peer
     // corrupted data as if it were whole; such a datagram is dropped before it counts as
     // a sign of life or a join.
@@ -123,8 +123,8 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value,
         slot = free_client_slot(*room);
         if (slot == nullptr) return reply_error(datagram, source, ErrorCode::ERR_ROOM_FULL);
         table_.client_join(*room, *slot, tag_allocate(*room), source);
-        log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id),
-            addr_str(source), slot->tag, client_count(*room));
+        log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
+            slot->tag, client_count(*room));
     }
     slot->seen = now_ms;
     header_write(datagram, MsgType::MSG_DATA, slot->tag);

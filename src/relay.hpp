@@ -27,7 +27,7 @@ struct Outgoing {
 };
 
 class Relay {
-public:
+  public:
     Relay(RandomSource random, LogSink log) : random_(random), log_(log) {}
 
     // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
@@ -40,12 +40,11 @@ public:
     RoomTable& table() { return table_; }
     const RoomTable& table() const { return table_; }
 
-private:
-    Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
-                     uint32_t now_ms);
+  private:
+    Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source, uint32_t now_ms);
     void on_close(const sockaddr_in& source);
-    Outgoing on_data(uint8_t* datagram, size_t length, uint32_t value,
-                     const sockaddr_in& source, uint32_t now_ms);
+    Outgoing on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
+                     uint32_t now_ms);
     void on_leave(const sockaddr_in& source);
     void room_close(Room& room, const char* reason);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));

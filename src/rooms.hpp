@@ -110,7 +110,7 @@ inline uint32_t room_id_from_random(int r1, int r2) {
 // else is refused with the reason, never guessed at (an O is not taken for a 0).
 enum class CodeError : uint8_t { none, wrong_length, bad_character };
 struct CodeParse {
-    uint32_t id;      // valid when error is none
+    uint32_t id;  // valid when error is none
     CodeError error;
     size_t position;  // of the offending character, for bad_character
 };

@@ -92,7 +92,8 @@ TEST(Lookups, EmptyTableFindsNothing) {
     EXPECT_EQ(table.client_by_addr(addr, &room), nullptr);
     EXPECT_EQ(room, nullptr);
     EXPECT_EQ(table.free_room(), &table.rooms()[0]);
-    for (Room& r : table.rooms()) EXPECT_EQ(client_count(r), 0);
+    for (Room& r : table.rooms())
+        EXPECT_EQ(client_count(r), 0);
 }
 
 TEST(Lookups, AddressIdentityIsIpAndPortOnly) {

@@ -89,7 +89,9 @@ volatile sig_atomic_t caught_signal = 0;
 // then cuts it short, instead of being missed until the wait times out.
 sigset_t wait_mask;
 
-void on_stop_signal(int signal_number) { caught_signal = signal_number; }
+void on_stop_signal(int signal_number) {
+    caught_signal = signal_number;
+}
 
 }  // namespace
 

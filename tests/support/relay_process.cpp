@@ -55,8 +55,7 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
 }
 
 pid_t spawn(const std::string& program, std::vector<std::string> argv,
-            const std::vector<std::string>& extra_env, int out_fd, int err_fd,
-            int in_fd = -1) {
+            const std::vector<std::string>& extra_env, int out_fd, int err_fd, int in_fd = -1) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (in_fd >= 0) {

@@ -68,7 +68,7 @@ class RelayProcess {
 // Any program run with pipes on all three standard streams, for commands driven line by line.
 // The process is killed on destruction if it has not exited.
 class CommandProcess {
-public:
+  public:
     CommandProcess(const std::string& program, const std::vector<std::string>& args);
     ~CommandProcess();
     CommandProcess(const CommandProcess&) = delete;
@@ -87,7 +87,7 @@ public:
     // The exit status (128 + signal when killed), or nothing if it is still running.
     std::optional<int> wait_exit(std::chrono::milliseconds limit = WAIT);
 
-private:
+  private:
     struct Stream {
         int fd = -1;
         std::string pending;
