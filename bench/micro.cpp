@@ -66,34 +66,27 @@ struct Fixture {
     }
 };
 
-void client_to_host(benchmark::State& state) {
+// One forward per iteration: from a client to its host, or from a host to a client's tag.
+template <bool FROM_CLIENT>
+void forward(benchmark::State& state) {
     Fixture fixture(int(state.range(0)), int(state.range(1)));
     size_t used = size_t(std::min<int64_t>(state.range(2), int64_t(fixture.pairs.size())));
     size_t next = 0;
     for (auto _ : state) {
         const Pair& pair = fixture.pairs[next];
         next = next + 1 == used ? 0 : next + 1;
-        header_write(fixture.datagram, MsgType::MSG_DATA, pair.room_id);
-        Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.client,
-                                            fixture.now_ms);
+        header_write(fixture.datagram, MsgType::MSG_DATA, FROM_CLIENT ? pair.room_id : pair.tag);
+        Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram,
+                                            FROM_CLIENT ? pair.client : pair.host, fixture.now_ms);
         benchmark::DoNotOptimize(out);
     }
     state.SetItemsProcessed(int64_t(state.iterations()));
 }
-
+void client_to_host(benchmark::State& state) {
+    forward<true>(state);
+}
 void host_to_client(benchmark::State& state) {
-    Fixture fixture(int(state.range(0)), int(state.range(1)));
-    size_t used = size_t(std::min<int64_t>(state.range(2), int64_t(fixture.pairs.size())));
-    size_t next = 0;
-    for (auto _ : state) {
-        const Pair& pair = fixture.pairs[next];
-        next = next + 1 == used ? 0 : next + 1;
-        header_write(fixture.datagram, MsgType::MSG_DATA, pair.tag);
-        Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram, pair.host,
-                                            fixture.now_ms);
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetItemsProcessed(int64_t(state.iterations()));
+    forward<false>(state);
 }
 
 template <bool INDEXED>
