@@ -11,18 +11,14 @@
 #include <utility>
 #include <vector>
 
+#include "ipv4.hpp"
+
 namespace kiv {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-sockaddr_in make_addr(const char* ip, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    addr.sin_port = htons(port);
-    return addr;
-}
+using test::make_addr;
 
 Bytes message(MsgType type, uint32_t value, Bytes payload = {}) {
     Bytes datagram(HEADER_SIZE + payload.size());

@@ -6,16 +6,12 @@
 #include <cstring>
 #include <vector>
 
+#include "ipv4.hpp"
+
 namespace kiv {
 namespace {
 
-sockaddr_in make_addr(const char* ip, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    addr.sin_port = htons(port);
-    return addr;
-}
+using test::make_addr;
 
 struct ScriptedRandom {
     std::vector<int> values;
