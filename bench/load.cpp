@@ -25,7 +25,7 @@
 #include <cstring>
 #include <vector>
 
-#include "protocol.hpp"
+#include "settings.hpp"
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103

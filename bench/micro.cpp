@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "relay.hpp"
+#include "table_scan.hpp"
 
 namespace kiv {
 namespace {
@@ -97,8 +98,9 @@ void client_lookup(benchmark::State& state) {
         const Pair& pair = fixture.pairs[next];
         next = next + 1 == fixture.pairs.size() ? 0 : next + 1;
         Room* room = nullptr;
-        ClientSlot* slot = INDEXED ? fixture.relay.table().client_by_addr(pair.client, &room)
-                                   : fixture.relay.table().client_by_addr_scan(pair.client, &room);
+        ClientSlot* slot = INDEXED
+                               ? fixture.relay.table().client_by_addr(pair.client, &room)
+                               : scan::client_by_addr(fixture.relay.table(), pair.client, &room);
         benchmark::DoNotOptimize(slot);
     }
 }

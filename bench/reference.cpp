@@ -13,7 +13,7 @@
 #include <cstdlib>
 
 #include "fixed_index.hpp"
-#include "protocol.hpp"
+#include "settings.hpp"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include "allocation_counter.hpp"
 #include "kiv_client.hpp"
 #include "relay_process.hpp"
-#include "rooms.hpp"
+#include "room_code.hpp"
+#include "settings.hpp"
 
 namespace kiv::test {
 namespace {

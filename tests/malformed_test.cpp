@@ -5,8 +5,9 @@
 
 #include <string>
 
+#include "protocol.hpp"
 #include "relay_process.hpp"
-#include "rooms.hpp"
+#include "room_code.hpp"
 
 namespace kiv::test {
 namespace {

@@ -15,6 +15,7 @@
 #include "fixed_index.hpp"
 #include "relay.hpp"
 #include "rooms.hpp"
+#include "table_scan.hpp"
 
 namespace kiv {
 namespace {
@@ -71,7 +72,7 @@ class IndexModel {
         now_ms_ += pick(20);
         relay_.handle(datagram, sizeof datagram, source, now_ms_);
         if (type == MsgType::MSG_OPEN) {
-            if (Room* room = relay_.table().room_by_host_scan(source)) {
+            if (Room* room = scan::room_by_host(relay_.table(), source)) {
                 opened_ids_.insert(room->id);
             }
         }
@@ -91,7 +92,7 @@ class IndexModel {
         for (const Room& room : table.rooms()) {
             if (room.id == 0) continue;
             Room* found = nullptr;
-            ASSERT_EQ(table.client_by_addr_scan(room.host, &found), nullptr)
+            ASSERT_EQ(scan::client_by_addr(table, room.host, &found), nullptr)
                 << "a host holds a client slot";
         }
     }
@@ -138,11 +139,11 @@ class IndexModel {
 
     void compare_at(const sockaddr_in& addr) {
         RoomTable& table = relay_.table();
-        ASSERT_EQ(table.room_by_host(addr), table.room_by_host_scan(addr));
+        ASSERT_EQ(table.room_by_host(addr), scan::room_by_host(table, addr));
         Room* indexed_room = nullptr;
         Room* scanned_room = nullptr;
         ClientSlot* indexed = table.client_by_addr(addr, &indexed_room);
-        ClientSlot* scanned = table.client_by_addr_scan(addr, &scanned_room);
+        ClientSlot* scanned = scan::client_by_addr(table, addr, &scanned_room);
         ASSERT_EQ(indexed, scanned);
         ASSERT_EQ(indexed_room, scanned_room);
     }
@@ -150,7 +151,7 @@ class IndexModel {
     void compare_id(uint32_t id) {
         if (id == 0) return;  // never looked up: 0 marks a free record, not a room
         RoomTable& table = relay_.table();
-        ASSERT_EQ(table.room_by_id(id), table.room_by_id_scan(id)) << "id " << id;
+        ASSERT_EQ(table.room_by_id(id), scan::room_by_id(table, id)) << "id " << id;
     }
 
     std::mt19937 rng_;

@@ -1,4 +1,5 @@
 #include "rooms.hpp"
+#include "room_code.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "protocol.hpp"
-#include "rooms.hpp"
+#include "room_code.hpp"
 
 namespace kiv::cli {
 

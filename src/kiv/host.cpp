@@ -6,8 +6,8 @@
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
-#include "log.hpp"
-#include "rooms.hpp"
+#include "addr_text.hpp"
+#include "room_code.hpp"
 
 namespace kiv::cli {
 namespace {

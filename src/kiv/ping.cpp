@@ -9,7 +9,7 @@
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
-#include "log.hpp"
+#include "addr_text.hpp"
 
 namespace kiv::cli {
 namespace {

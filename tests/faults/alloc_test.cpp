@@ -11,8 +11,8 @@
 #include <string>
 
 #include "alloc_counters.hpp"
-#include "protocol.hpp"
 #include "relay_process.hpp"
+#include "settings.hpp"
 #include "shim_env.hpp"
 
 namespace kiv::test {

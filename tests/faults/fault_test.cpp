@@ -6,8 +6,9 @@
 #include <ostream>
 #include <string>
 
+#include "protocol.hpp"
 #include "relay_process.hpp"
-#include "rooms.hpp"
+#include "room_code.hpp"
 #include "shim_env.hpp"
 
 namespace kiv::test {

@@ -3,7 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "addr_text.hpp"
 #include "log.hpp"
+#include "room_code.hpp"
 
 namespace kiv {
 

@@ -1,6 +1,6 @@
 // The wire format every datagram shares: a 12-byte header, the message types, the error
-// values and the size limits. Header fields are read and written byte by byte, never by
-// casting the buffer to a struct, so alignment and host byte order never matter.
+// values and the limits both ends rely on. Header fields are read and written byte by byte, never
+// by casting the buffer to a struct, so alignment and host byte order never matter.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +13,10 @@ inline constexpr uint8_t PROTOCOL_VERSION = 1;
 inline constexpr size_t HEADER_SIZE = 12;
 inline constexpr size_t MAX_DATAGRAM = 1412;
 inline constexpr uint16_t DEFAULT_PORT = 27017;
-inline constexpr int MAX_ROOMS = 256;
+// What every peer may rely on: a room holds this many clients, and a host or client that
+// sends nothing for longer than TIMEOUT_MS is forgotten.
 inline constexpr int MAX_CLIENTS = 8;
 inline constexpr uint32_t TIMEOUT_MS = 60000;
-inline constexpr uint32_t SWEEP_MS = 1000;
-inline constexpr int RECEIVE_BUFFER_BYTES = 4194304;
 inline constexpr uint32_t MAX_ROOM_ID = uint32_t(1) << 25;
 inline constexpr uint32_t MAX_TAG = 65535;
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "fixed_index.hpp"
-#include "protocol.hpp"
+#include "settings.hpp"
 
 namespace kiv {
 
@@ -58,18 +58,12 @@ class RoomTable {
     std::array<Room, MAX_ROOMS>& rooms() { return rooms_; }
 
     // Lookups in constant time through the indexes. The table's invariants make every
-    // match unique, so each answers exactly what the scan of the same name does.
+    // match unique, so each answers exactly what a scan of the table in slot order would.
     Room* room_by_host(const sockaddr_in& addr);
     Room* room_by_id(uint32_t id);
     // On a match, sets *room to the room holding the slot; otherwise leaves it untouched.
     ClientSlot* client_by_addr(const sockaddr_in& addr, Room** room);
     Room* free_room();
-
-    // The same lookups as plain scans in slot order, first match wins: the definition the
-    // indexed lookups are checked against.
-    Room* room_by_host_scan(const sockaddr_in& addr);
-    Room* room_by_id_scan(uint32_t id);
-    ClientSlot* client_by_addr_scan(const sockaddr_in& addr, Room** room);
 
     // Fills a free record as a newly opened room with next_tag 1.
     void room_open(Room& room, uint32_t id, const sockaddr_in& host, uint32_t now_ms);
@@ -96,25 +90,9 @@ class RoomTable {
 // current clients hold so that a tag always names exactly one client; next_tag then follows it.
 uint32_t tag_allocate(Room& room);
 
-// The 5-character code that shows a room id, in a static buffer valid until the next call.
-inline constexpr char CODE_ALPHABET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-static_assert(sizeof(CODE_ALPHABET) - 1 == 32, "a code digit carries 5 bits");
-const char* room_code(uint32_t id);
-
 // The candidate id drawn from two successive rand() results.
 inline uint32_t room_id_from_random(int r1, int r2) {
     return (((uint32_t(r1) << 15) ^ uint32_t(r2)) & (MAX_ROOM_ID - 1)) + 1;
 }
-
-// Reading a code back, for people who type or paste one: letters in either case; anything
-// else is refused with the reason, never guessed at (an O is not taken for a 0).
-enum class CodeError : uint8_t { none, wrong_length, bad_character };
-struct CodeParse {
-    uint32_t id;  // valid when error is none
-    CodeError error;
-    size_t position;  // of the offending character, for bad_character
-};
-inline constexpr size_t CODE_LENGTH = 5;
-CodeParse room_code_parse(const char* text);
 
 }  // namespace kiv

@@ -63,33 +63,6 @@ ClientSlot* RoomTable::client_by_addr(const sockaddr_in& addr, Room** room_out) 
     return &room.clients[where % MAX_CLIENTS];
 }
 
-Room* RoomTable::room_by_host_scan(const sockaddr_in& addr) {
-    for (Room& room : rooms_) {
-        if (room.id != 0 && addr_equal(room.host, addr)) return &room;
-    }
-    return nullptr;
-}
-
-Room* RoomTable::room_by_id_scan(uint32_t id) {
-    for (Room& room : rooms_) {
-        if (room.id == id) return &room;
-    }
-    return nullptr;
-}
-
-ClientSlot* RoomTable::client_by_addr_scan(const sockaddr_in& addr, Room** room_out) {
-    for (Room& room : rooms_) {
-        if (room.id == 0) continue;
-        for (ClientSlot& slot : room.clients) {
-            if (slot.tag != 0 && addr_equal(slot.addr, addr)) {
-                *room_out = &room;
-                return &slot;
-            }
-        }
-    }
-    return nullptr;
-}
-
 Room* RoomTable::free_room() {
     for (Room& room : rooms_) {
         if (room.id == 0) return &room;
@@ -158,35 +131,6 @@ uint32_t tag_allocate(Room& room) {
         tag = tag == MAX_TAG ? 1 : tag + 1;
     room.next_tag = tag == MAX_TAG ? 1 : tag + 1;
     return tag;
-}
-
-const char* room_code(uint32_t id) {
-    static char code[6];
-    uint32_t digits = id - 1;
-    for (int i = 4; i >= 0; --i) {
-        code[i] = CODE_ALPHABET[digits % 32];
-        digits >>= 5;
-    }
-    code[5] = '\0';
-    return code;
-}
-
-CodeParse room_code_parse(const char* text) {
-    size_t length = 0;
-    while (length <= CODE_LENGTH && text[length] != '\0')
-        ++length;
-    if (length != CODE_LENGTH) return {0, CodeError::wrong_length, 0};
-    uint32_t digits = 0;
-    for (size_t i = 0; i < CODE_LENGTH; ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-        uint32_t digit = 0;
-        while (digit < 32 && CODE_ALPHABET[digit] != c)
-            ++digit;
-        if (digit == 32) return {0, CodeError::bad_character, i};
-        digits = digits << 5 | digit;
-    }
-    return {digits + 1, CodeError::none, 0};
 }
 
 }  // namespace kiv

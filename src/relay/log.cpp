@@ -1,7 +1,5 @@
 #include "log.hpp"
 
-#include <arpa/inet.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -24,16 +22,6 @@ void logf_(const char* format, ...) {
     va_end(args);
     putchar('\n');
     fflush(stdout);
-}
-
-const char* addr_str(const sockaddr_in& addr) {
-    static char buffers[2][32];
-    static int index = 0;
-    index ^= 1;
-    char quad[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &addr.sin_addr, quad, sizeof quad);
-    snprintf(buffers[index], sizeof buffers[index], "%s:%d", quad, int(ntohs(addr.sin_port)));
-    return buffers[index];
 }
 
 }  // namespace kiv
