@@ -22,8 +22,9 @@
 namespace kiv::client {
 
 inline constexpr size_t MAX_PAYLOAD = MAX_DATAGRAM - HEADER_SIZE;
-// The relay forgets a peer silent for 60 s; half of that leaves room for one lost datagram.
-inline constexpr uint64_t KEEPALIVE_US = 30'000'000;
+// The relay forgets a peer silent for TIMEOUT_MS; half of that leaves room for one lost
+// datagram.
+inline constexpr uint64_t KEEPALIVE_US = uint64_t(TIMEOUT_MS) * 1000 / 2;
 // Requests that need an answer (open, join, ping) are re-sent this often until answered.
 inline constexpr uint64_t RETRY_US = 1'000'000;
 inline constexpr uint64_t DEFAULT_ANSWER_TIMEOUT_US = 5'000'000;

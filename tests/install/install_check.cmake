@@ -15,7 +15,17 @@ set(expected
     usr/bin/kiv
     usr/share/man/man1/kiv-relay.1
     usr/share/man/man1/kiv.1
-    usr/lib/systemd/system/kiv-relay.service)
+    usr/lib/systemd/system/kiv-relay.service
+    usr/include/kiv/kiv_client.hpp
+    usr/include/kiv/protocol.hpp
+    usr/include/kiv/room_code.hpp
+    usr/include/kiv/addr_text.hpp)
+file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
+     "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
+list(LENGTH libraries found)
+if(NOT found EQUAL 4)
+  message(FATAL_ERROR "expected two libraries, kiv.pc and kivConfig.cmake, got: ${libraries}")
+endif()
 foreach(path IN LISTS expected)
   if(NOT EXISTS "${SCRATCH}/${path}")
     message(FATAL_ERROR "not installed: /${path}\n${output}")
