@@ -9,7 +9,7 @@
 #include "protocol.hpp"
 #include "relay_process.hpp"
 #include "room_code.hpp"
-#include "shim_env.hpp"
+#include "preload_env.hpp"
 
 namespace kiv::test {
 namespace {

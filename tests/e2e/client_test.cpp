@@ -220,7 +220,7 @@ TEST(ClientLibrary, ExchangingDatagramsAllocatesNothing) {
 
     constexpr int ROUNDS = 50;
     int at_host = 0, at_client = 0;
-    size_t before = allocation_count();
+    allocation_counting_start();
     for (int i = 0; i < ROUNDS; ++i) {
         (void)joiner.send("ping", 4, client::monotonic_us());
         Event event = next_payload(host);
@@ -229,8 +229,8 @@ TEST(ClientLibrary, ExchangingDatagramsAllocatesNothing) {
         event = next_payload(joiner);
         at_client += event.kind == EventKind::data && event.length == 4;
     }
-    size_t made = allocation_count() - before;
-    EXPECT_EQ(made, 0u);
+    AllocationCount made = allocation_counting_stop();
+    EXPECT_EQ(made.total(), 0) << allocation_counting_method();
     EXPECT_EQ(at_host, ROUNDS);
     EXPECT_EQ(at_client, ROUNDS);
 }

@@ -13,7 +13,7 @@
 #include "alloc_counters.hpp"
 #include "relay_process.hpp"
 #include "settings.hpp"
-#include "shim_env.hpp"
+#include "preload_env.hpp"
 
 namespace kiv::test {
 namespace {
