@@ -4,8 +4,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
-
 #include "e2e_steps.hpp"
 
 namespace kiv::test {
@@ -25,9 +23,8 @@ bool udp_port_is_free(uint16_t port) {
 }
 
 std::string banner_message(const RelayProcess& relay) {
-    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
-    std::smatch match;
-    return std::regex_match(relay.banner(), match, stamped) ? match[1].str() : relay.banner();
+    std::optional<StampedLine> stamped = split_stamp(relay.banner());
+    return stamped ? stamped->message : relay.banner();
 }
 
 std::string expected_banner(uint16_t port) {

@@ -2,45 +2,27 @@
 // monotonic clock, so the relay runs under libfaketime at ten times real speed: its
 // clock_gettime and its log stamps run fast, and its one-second wait shrinks to match, so a
 // minute passes in about six seconds while the test's own clock runs normally.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
 #include "e2e_steps.hpp"
+#include "preload_env.hpp"
 
 namespace kiv::test {
 namespace {
 
-const std::string FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 constexpr int SPEED = 10;
 
-std::vector<std::string> fast_clock_environment() {
-    // ASan insists on being the first library loaded; the preloaded clock library only
-    // wraps clock and wait calls, which ASan is content to share.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string asan_options = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
-    return {"LD_PRELOAD=" + FAKETIME_LIBRARY, "FAKETIME=+0 x" + std::to_string(SPEED),
-            "ASAN_OPTIONS=" + asan_options};
-}
-
-// Seconds since the epoch of a log line's "YYYY-MM-DD HH:MM:SS" stamp, read as UTC: only
-// differences between stamps matter here.
 int64_t stamp_seconds(const std::string& line) {
-    std::tm stamp{};
-    if (sscanf(line.c_str(), "%d-%d-%d %d:%d:%d", &stamp.tm_year, &stamp.tm_mon, &stamp.tm_mday,
-               &stamp.tm_hour, &stamp.tm_min, &stamp.tm_sec) != 6) {
-        ADD_FAILURE() << "no stamp in: " << line;
-        return 0;
-    }
-    stamp.tm_year -= 1900;
-    stamp.tm_mon -= 1;
-    return int64_t(timegm(&stamp));
+    std::optional<StampedLine> stamped = split_stamp(line);
+    EXPECT_TRUE(stamped) << "no stamp in: " << line;
+    return stamped ? stamped->seconds : 0;
 }
 
 std::string message_of(const std::string& line) {
-    return line.size() > 20 ? line.substr(20) : "";
+    std::optional<StampedLine> stamped = split_stamp(line);
+    return stamped ? stamped->message : "";
 }
 
 std::string stamped_line(RelayProcess& relay) {
@@ -53,10 +35,7 @@ void drain(const Peer& peer) {
 }
 
 TEST(Sweep, SilentHostsAndClientsAreForgottenAfterAMinute) {
-    struct stat library;
-    ASSERT_EQ(stat(FAKETIME_LIBRARY.c_str(), &library), 0)
-        << "the sweep test needs libfaketime (Debian package faketime)";
-    RelayProcess relay({"0"}, fast_clock_environment());
+    RelayProcess relay({"0"}, fast_clock_env(SPEED));
 
     // A: host and both clients fall silent. B: the host re-sends MSG_OPEN, its client is
     // silent. C: the host only pings. D: the host keeps sending to its client's tag, the

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "alloc_counters.hpp"
+#include "preload_env.hpp"
 #include "relay_process.hpp"
 #include "settings.hpp"
-#include "preload_env.hpp"
 
 namespace kiv::test {
 namespace {
@@ -87,10 +87,8 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
 #endif
     const std::string counter_file =
         ::testing::TempDir() + "kiv_alloc_counters_" + std::to_string(getpid());
-    std::vector<std::string> env =
-        preload_env(std::string(KIV_ALLOC_SHIM_PATH) + ":" + KIV_FAKETIME_LIB);
+    std::vector<std::string> env = fast_clock_env(CLOCK_SPEED, KIV_ALLOC_SHIM_PATH);
     env.push_back("KIV_ALLOC_COUNT_FILE=" + counter_file);
-    env.push_back("FAKETIME=+0 x" + std::to_string(CLOCK_SPEED));
     RelayProcess relay({"0"}, env);
     LogTally log(relay);
     const uint16_t port = relay.port();

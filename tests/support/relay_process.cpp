@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <regex>
 #include <stdexcept>
 #include <utility>
@@ -183,12 +184,9 @@ std::optional<std::string> RelayProcess::next_line(std::chrono::milliseconds lim
 std::optional<std::string> RelayProcess::next_message(std::chrono::milliseconds limit) {
     std::optional<std::string> line = next_line(limit);
     if (!line) return std::nullopt;
-    static const std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
-    std::smatch match;
-    if (!std::regex_match(*line, match, stamped)) {
-        throw std::runtime_error("log line without a time stamp: " + *line);
-    }
-    return match[1].str();
+    std::optional<StampedLine> stamped = split_stamp(*line);
+    if (!stamped) throw std::runtime_error("log line without a time stamp: " + *line);
+    return stamped->message;
 }
 
 bool RelayProcess::quiet_for(std::chrono::milliseconds limit) {
@@ -307,6 +305,20 @@ std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit) const {
     if (n < 0) return std::nullopt;
     datagram.resize(size_t(n));
     return datagram;
+}
+
+std::optional<StampedLine> split_stamp(const std::string& line) {
+    static const std::regex stamped(R"(^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) (.*)$)");
+    std::smatch match;
+    if (!std::regex_match(line, match, stamped)) return std::nullopt;
+    std::tm stamp{};
+    stamp.tm_year = std::stoi(match[1]) - 1900;
+    stamp.tm_mon = std::stoi(match[2]) - 1;
+    stamp.tm_mday = std::stoi(match[3]);
+    stamp.tm_hour = std::stoi(match[4]);
+    stamp.tm_min = std::stoi(match[5]);
+    stamp.tm_sec = std::stoi(match[6]);
+    return StampedLine{int64_t(timegm(&stamp)), match[7].str()};
 }
 
 Bytes header(uint8_t type, uint32_t value, uint8_t version, uint16_t reserved) {

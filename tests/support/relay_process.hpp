@@ -118,6 +118,15 @@ class Peer {
     uint16_t port_ = 0;
 };
 
+// A log line taken apart at its "YYYY-MM-DD HH:MM:SS " stamp, the stamp read as UTC: only
+// differences between stamps mean anything.
+struct StampedLine {
+    int64_t seconds;
+    std::string message;
+};
+// Nothing if the line does not start with a well-formed stamp.
+std::optional<StampedLine> split_stamp(const std::string& line);
+
 // A header as peers write it: magic, type, version, reserved, value (little-endian).
 Bytes header(uint8_t type, uint32_t value, uint8_t version = 1, uint16_t reserved = 0);
 Bytes with_payload(Bytes datagram, const Bytes& payload);
