@@ -1,21 +1,34 @@
 // A preload library that makes the relay's socket calls fail the way a loaded kernel makes
 // them fail, so the tests can check that the real binary shrugs such failures off.
 //
-//   KIV_FAULT_SEND_EVERY=k    every k-th datagram sent (counted per datagram, across sendto,
-//                             sendmsg and sendmmsg) fails; sendmmsg then sends the datagrams
-//                             before it and returns their count, or fails with -1 when the
-//                             failing one is first, as the kernel does.
+//   KIV_FAULT_SEND_EVERY=k    every k-th datagram sent fails. Datagrams are counted one by
+//                             one across sendto, sendmsg and sendmmsg, each segment of a
+//                             segmented send (UDP_SEGMENT) as a datagram of its own. A
+//                             segmented send holding a failing datagram is refused whole, as
+//                             the kernel refuses it, and all its datagrams count as tried.
+//                             sendmmsg sends the messages before the failing one and returns
+//                             their count, or fails with -1 when the failing one is first, as
+//                             the kernel does.
 //   KIV_FAULT_SEND_ERRNOS     the errors a failed send reports, in turn: a comma-separated
 //                             list of EAGAIN, ENOBUFS, EPERM (default: all three).
 //   KIV_FAULT_RECV_EVERY=m    every m-th receive call (recvfrom, recvmsg, recvmmsg) fails
 //                             with EINTR or ENOMEM, alternately, before reading anything, so
 //                             no datagram is consumed.
+//   KIV_FAULT_FLOOD_PORT=p    a flood that never ends: every wait (poll) finds the socket
+//                             readable at once, and every recvmmsg fills what is left of its
+//                             batch, after the datagrams really waiting, with pings from
+//                             127.0.0.1:p. The relay's pongs show a test the flood goes on.
 //
 // Counters are plain globals: the relay has one thread.
+#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +41,8 @@ unsigned long receive_calls = 0;
 int send_errors[3] = {EAGAIN, ENOBUFS, EPERM};
 int send_error_count = 3;
 unsigned long send_failures = 0;
+unsigned long flood_port = 0;
+uint32_t flood_pings = 0;
 
 unsigned long env_number(const char* name) {
     const char* text = getenv(name);
@@ -44,6 +59,7 @@ int errno_named(const char* name, size_t length) {
 __attribute__((constructor)) void configure() {
     send_every = env_number("KIV_FAULT_SEND_EVERY");
     recv_every = env_number("KIV_FAULT_RECV_EVERY");
+    flood_port = env_number("KIV_FAULT_FLOOD_PORT");
     if (const char* list = getenv("KIV_FAULT_SEND_ERRNOS")) {
         int count = 0;
         for (const char* start = list; *start != '\0' && count < 3;) {
@@ -62,13 +78,29 @@ Function real(Function, const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-// True if the datagram that would be sent next is one that fails.
-bool next_send_fails(unsigned long ahead = 0) {
-    return send_every != 0 && (datagrams_sent + ahead + 1) % send_every == 0;
+// How many datagrams a message puts on the wire: one per segment of a segmented send, else
+// one, its pieces gathered.
+unsigned long datagrams_in(const msghdr& message) {
+    for (const cmsghdr* control = CMSG_FIRSTHDR(&message); control != nullptr;
+         control = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(control))) {
+        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_SEGMENT) {
+            return message.msg_iovlen;
+        }
+    }
+    return 1;
 }
 
-int fail_send() {
-    ++datagrams_sent;
+// True if one of the next `count` datagrams, after the first `ahead`, is one that fails.
+bool send_fails(unsigned long count, unsigned long ahead = 0) {
+    if (send_every == 0) return false;
+    unsigned long first = datagrams_sent + ahead + 1;
+    unsigned long last_failing = (first + count - 1) / send_every * send_every;
+    return last_failing >= first;
+}
+
+// Refuses a send of `count` datagrams: all of them count as tried.
+int fail_send(unsigned long count = 1) {
+    datagrams_sent += count;
     errno = send_errors[send_failures++ % unsigned(send_error_count)];
     return -1;
 }
@@ -87,7 +119,7 @@ extern "C" {
 ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to,
                socklen_t to_length) {
     static auto next = real(&sendto, "sendto");
-    if (next_send_fails()) return fail_send();
+    if (send_fails(1)) return fail_send();
     ssize_t result = next(fd, data, length, flags, to, to_length);
     if (result >= 0) ++datagrams_sent;
     return result;
@@ -95,9 +127,10 @@ ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockadd
 
 ssize_t sendmsg(int fd, const msghdr* message, int flags) {
     static auto next = real(&sendmsg, "sendmsg");
-    if (next_send_fails()) return fail_send();
+    unsigned long datagrams = datagrams_in(*message);
+    if (send_fails(datagrams)) return fail_send(datagrams);
     ssize_t result = next(fd, message, flags);
-    if (result >= 0) ++datagrams_sent;
+    if (result >= 0) datagrams_sent += datagrams;
     return result;
 }
 
@@ -105,14 +138,30 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) {
     static auto next = real(&sendmmsg, "sendmmsg");
     if (count == 0) return next(fd, messages, count, flags);
     unsigned int before_failure = 0;
-    while (before_failure < count && !next_send_fails(before_failure))
+    unsigned long datagrams_before = 0;
+    while (before_failure < count) {
+        unsigned long datagrams = datagrams_in(messages[before_failure].msg_hdr);
+        if (send_fails(datagrams, datagrams_before)) break;
+        datagrams_before += datagrams;
         ++before_failure;
-    if (before_failure == 0) return fail_send();
-    // The datagrams ahead of the failing one go out; the caller sees a short count and
-    // meets the failure on its next call, which starts at the failing datagram.
+    }
+    if (before_failure == 0) return fail_send(datagrams_in(messages[0].msg_hdr));
+    // The messages ahead of the failing one go out; the caller sees a short count and meets
+    // the failure on its next call, which starts at the failing message.
     int result = next(fd, messages, before_failure, flags);
-    if (result > 0) datagrams_sent += unsigned(result);
+    for (int i = 0; i < result; ++i)
+        datagrams_sent += datagrams_in(messages[i].msg_hdr);
     return result;
+}
+
+int poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    static auto next = real(&poll, "poll");
+    if (flood_port == 0 || count == 0) return next(fds, count, timeout_ms);
+    int ready = next(fds, count, 0);
+    if (ready < 0) return ready;
+    if (fds[0].revents == 0) ++ready;
+    fds[0].revents |= POLLIN;
+    return ready;
 }
 
 ssize_t recvfrom(int fd, void* data, size_t length, int flags, sockaddr* from,
@@ -128,10 +177,42 @@ ssize_t recvmsg(int fd, msghdr* message, int flags) {
     return next(fd, message, flags);
 }
 
+// Writes a ping from the flood's peer into a receive slot.
+void flood_ping(mmsghdr& message) {
+    uint32_t value = ++flood_pings;
+    const uint8_t ping[12] = {'K',
+                              'I',
+                              'V',
+                              'R',
+                              7,
+                              1,
+                              0,
+                              0,
+                              uint8_t(value),
+                              uint8_t(value >> 8),
+                              uint8_t(value >> 16),
+                              uint8_t(value >> 24)};
+    msghdr& header = message.msg_hdr;
+    memcpy(header.msg_iov[0].iov_base, ping, sizeof ping);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    from.sin_port = htons(uint16_t(flood_port));
+    memcpy(header.msg_name, &from, sizeof from);
+    header.msg_namelen = sizeof from;
+    header.msg_flags = 0;
+    message.msg_len = sizeof ping;
+}
+
 int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
     static auto next = real(&recvmmsg, "recvmmsg");
     if (next_receive_fails()) return -1;
-    return next(fd, messages, count, flags, timeout);
+    int result = next(fd, messages, count, flags, timeout);
+    if (flood_port == 0 || (result < 0 && errno != EAGAIN)) return result;
+    unsigned int received = result < 0 ? 0 : unsigned(result);
+    for (unsigned int i = received; i < count; ++i)
+        flood_ping(messages[i]);
+    return int(count);
 }
 
 }  // extern "C"

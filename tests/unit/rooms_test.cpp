@@ -24,6 +24,13 @@ struct ScriptedRandom {
     RandomSource source() { return {draw, this}; }
 };
 
+// The table checks its own preconditions; every test build must keep those checks, or the
+// tests and the fuzzer would pass over the faults they exist to catch.
+TEST(RoomTableDeathTest, AssertsAreCompiledIn) {
+    RoomTable table;
+    EXPECT_DEATH(table.room_open(*table.free_room(), 0, make_addr("192.0.2.1", 1), 0), "id != 0");
+}
+
 TEST(RoomCode, ListedExamples) {
     EXPECT_STREQ(room_code(1), "AAAAA");
     EXPECT_STREQ(room_code(2), "AAAAB");
