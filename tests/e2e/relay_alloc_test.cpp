@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "alloc_counters.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 #include "settings.hpp"
+#include "shim_alloc_counts.hpp"
 
 namespace kiv::test {
 namespace {

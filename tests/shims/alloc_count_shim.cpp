@@ -6,7 +6,6 @@
 // The counters live in a file mapped shared (KIV_ALLOC_COUNT_FILE), so a test reads them
 // while the process runs, without signals and without the process's help.
 #include <dlfcn.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -16,15 +15,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "alloc_counters.hpp"
-
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-void __libc_free(void* pointer);
-}
+#include "shim_alloc_counts.hpp"
 
 namespace {
 
@@ -33,7 +24,7 @@ namespace {
 kiv::test::AllocCounters early{};
 kiv::test::AllocCounters* counters = &early;
 
-void count_allocation(size_t size) {
+void note_allocation(size_t size) {
     if (counters->loop_started == 0) {
         ++counters->before_loop;
         return;
@@ -42,7 +33,7 @@ void count_allocation(size_t size) {
     if (index < kiv::test::AllocCounters::SIZES_KEPT) counters->first_sizes[index] = size;
 }
 
-void count_free(void* pointer) {
+void note_free(void* pointer) {
     if (pointer != nullptr && counters->loop_started != 0) ++counters->frees_in_loop;
 }
 
@@ -65,45 +56,9 @@ __attribute__((constructor)) void map_counters() {
 
 }  // namespace
 
+#include "counted_allocators.hpp"
+
 extern "C" {
-
-void* malloc(size_t size) {
-    count_allocation(size);
-    return __libc_malloc(size);
-}
-
-void* calloc(size_t count, size_t size) {
-    count_allocation(count * size);
-    return __libc_calloc(count, size);
-}
-
-void* realloc(void* pointer, size_t size) {
-    count_allocation(size);
-    return __libc_realloc(pointer, size);
-}
-
-void* memalign(size_t alignment, size_t size) {
-    count_allocation(size);
-    return __libc_memalign(alignment, size);
-}
-
-void* aligned_alloc(size_t alignment, size_t size) {
-    count_allocation(size);
-    return __libc_memalign(alignment, size);
-}
-
-int posix_memalign(void** result, size_t alignment, size_t size) {
-    count_allocation(size);
-    void* pointer = __libc_memalign(alignment, size);
-    if (pointer == nullptr) return ENOMEM;
-    *result = pointer;
-    return 0;
-}
-
-void free(void* pointer) {
-    count_free(pointer);
-    __libc_free(pointer);
-}
 
 // The loop's wait, whichever call it is made with, marks the end of start-up.
 void loop_waits() {

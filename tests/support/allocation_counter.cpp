@@ -1,7 +1,7 @@
 // Two ways to see every allocation, chosen by the build:
-// - Normally this file replaces malloc and its family, forwarding to the C library's own
-//   allocator under its internal names, and replaces the global operator new and delete.
-//   The C library calls malloc through the replaceable symbol, so allocations inside it count.
+// - Normally this file replaces malloc and its family (counted_allocators.hpp, shared with
+//   the preload shim that counts the real relay's allocations) and the global operator new
+//   and delete.
 // - Under AddressSanitizer the sanitizer owns malloc and operator new and must keep them, so
 //   the count comes from the allocation hooks it offers instead; they see both.
 #include "allocation_counter.hpp"
@@ -65,44 +65,16 @@ const char* kiv::test::allocation_counting_method() {
 
 #else
 
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-void __libc_free(void* pointer);
+namespace {
 
-void* malloc(size_t size) {
+void note_allocation(size_t) {
     if (counting) ++by_malloc;
-    return __libc_malloc(size);
 }
-void* calloc(size_t count, size_t size) {
-    if (counting) ++by_malloc;
-    return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, size_t size) {
-    if (counting) ++by_malloc;
-    return __libc_realloc(pointer, size);
-}
-void* memalign(size_t alignment, size_t size) {
-    if (counting) ++by_malloc;
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    if (counting) ++by_malloc;
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-    if (counting) ++by_malloc;
-    void* pointer = __libc_memalign(alignment, size);
-    if (pointer == nullptr) return 12;  // ENOMEM
-    *out = pointer;
-    return 0;
-}
-void free(void* pointer) {
-    __libc_free(pointer);
-}
-}
+void note_free(void*) {}
+
+}  // namespace
+
+#include "counted_allocators.hpp"
 
 namespace {
 
