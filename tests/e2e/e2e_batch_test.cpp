@@ -2,16 +2,12 @@
 // to one peer as one segmented send. Peers must see exactly what one-at-a-time forwarding
 // gives: every datagram whole, with its own length, in the order sent. The relay is stopped
 // while a burst is queued, so the batches are certain to form.
-#include <gtest/gtest.h>
 #include <signal.h>
 
-#include "relay_process.hpp"
+#include "e2e_steps.hpp"
 
 namespace kiv::test {
 namespace {
-
-constexpr uint8_t MSG_OPEN = 1;
-constexpr uint8_t MSG_DATA = 3;
 
 // A payload of `length` bytes that names its position in the sequence in every byte.
 Bytes numbered_payload(size_t sequence, size_t length) {
@@ -67,14 +63,9 @@ TEST(EndToEndBatches, BurstsArriveWholeAndInOrderBothWays) {
     RelayProcess relay;
     Peer host;
     Peer client;
-    host.send_to(relay.port(), header(MSG_OPEN, 0));
-    std::optional<Bytes> opened = host.receive();
-    ASSERT_TRUE(opened);
-    uint32_t room_id = value_of(*opened);
-    client.send_to(relay.port(), header(MSG_DATA, room_id));
-    std::optional<Bytes> join = host.receive();
-    ASSERT_TRUE(join);
-    uint32_t tag = value_of(*join);
+    uint32_t room_id = open_room(relay, host);
+    const uint32_t tag = 1;
+    join(relay, host, client, room_id, tag, 1);
 
     std::vector<size_t> lengths = payload_lengths();
     send_burst(relay, client, room_id, lengths);
