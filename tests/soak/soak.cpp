@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "relay_process.hpp"
+#include "e2e_steps.hpp"
 
 namespace kiv::soak {
 namespace {
@@ -493,8 +493,7 @@ long resident_kib(pid_t pid) {
 
 bool relay_answers(const test::RelayProcess& relay) {
     test::Peer peer;
-    peer.send_to(relay.port(), test::header(7, 0x50AC));
-    return peer.receive() == test::header(8, 0x50AC);
+    return bool(test::next_is_pong(relay, peer));
 }
 
 int run(double seconds, uint32_t seed) {
