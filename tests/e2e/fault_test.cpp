@@ -225,15 +225,21 @@ TEST(UnderFaults, ARefusedSegmentedSendIsSentAgainOneByOne) {
     join(relay, host, client, room, 1, 1);
 
     constexpr uint32_t RUN = 100;
+    auto numbered = [](uint32_t sequence) {  // 100 bytes, its number in each four
+        std::string payload;
+        while (payload.size() < 100)
+            payload += std::to_string(1000 + sequence);
+        return payload;
+    };
     ASSERT_EQ(kill(relay.pid(), SIGSTOP), 0);
     for (uint32_t sequence = 0; sequence < RUN; ++sequence)
-        client.send_to(relay.port(), data(room, std::string(100, char('0' + sequence % 64))));
+        client.send_to(relay.port(), data(room, numbered(sequence)));
     ASSERT_EQ(kill(relay.pid(), SIGCONT), 0);
 
     uint32_t received = 0, sequence = 0;
     while (std::optional<Bytes> forwarded = host.receive(500ms)) {
         // Whole and in order: each one is a later datagram of the run than the one before.
-        while (sequence < RUN && *forwarded != data(1, std::string(100, char('0' + sequence % 64))))
+        while (sequence < RUN && *forwarded != data(1, numbered(sequence)))
             ++sequence;
         ASSERT_LT(sequence++, RUN) << "datagram " << received << " is not one of the run";
         ++received;
