@@ -78,14 +78,20 @@ Function real(Function, const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
 
-// How many datagrams a message puts on the wire: one per segment of a segmented send, else
-// one, its pieces gathered.
+// How many datagrams a message puts on the wire: a segmented send is cut into segments of
+// the size it names, the last one shorter; any other message is one datagram, its pieces
+// gathered.
 unsigned long datagrams_in(const msghdr& message) {
     for (const cmsghdr* control = CMSG_FIRSTHDR(&message); control != nullptr;
          control = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(control))) {
-        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_SEGMENT) {
-            return message.msg_iovlen;
-        }
+        if (control->cmsg_level != SOL_UDP || control->cmsg_type != UDP_SEGMENT) continue;
+        uint16_t segment = 0;
+        memcpy(&segment, CMSG_DATA(control), sizeof segment);
+        size_t bytes = 0;
+        for (size_t i = 0; i < message.msg_iovlen; ++i)
+            bytes += message.msg_iov[i].iov_len;
+        if (segment == 0 || bytes <= segment) return 1;
+        return (bytes + segment - 1) / segment;
     }
     return 1;
 }
