@@ -61,12 +61,20 @@ bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
     return true;
 }
 
-bool parse_endpoint(const char* text, sockaddr_in* endpoint, Reason* reason) {
-    if (strchr(text, ':') == nullptr) {
+bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason) {
+    const char* colon = strrchr(text, ':');
+    if (colon == nullptr) {
         snprintf(reason->text, sizeof reason->text, "expected ADDR:PORT, got '%s'", text);
         return false;
     }
-    return parse_relay_address(text, endpoint, reason);
+    if (!any_port || strcmp(colon + 1, "0") != 0) {
+        return parse_relay_address(text, endpoint, reason);
+    }
+    char host[256];
+    snprintf(host, sizeof host, "%.*s", int(colon - text), text);
+    if (!parse_relay_address(host, endpoint, reason)) return false;
+    endpoint->sin_port = 0;
+    return true;
 }
 
 ArgumentScanner::ArgumentScanner(int argc, char** argv, const char* short_options,

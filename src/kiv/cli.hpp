@@ -28,8 +28,9 @@ bool parse_room(const char* text, uint32_t* room_id, Reason* reason);
 // A decimal number within [minimum, maximum].
 bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value);
 
-// "ADDR:PORT" of a local endpoint: like a relay address, but the port must be given.
-bool parse_endpoint(const char* text, sockaddr_in* endpoint, Reason* reason);
+// "ADDR:PORT" of a local endpoint: like a relay address, but the port must be given. With
+// `any_port`, port 0 is allowed too, for a socket that takes whatever port is free.
+bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason);
 
 // A subcommand's arguments as most tools read them: options before, between or after the
 // operands, and "--" ending the options. Operands are kept in the order given.

@@ -99,7 +99,7 @@ int run_host(int argc, char** argv) {
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
         (operands == 2 && !parse_room(arguments.operand(1), &requested, &reason)) ||
-        (forward_text != nullptr && !parse_endpoint(forward_text, &forward_to, &reason))) {
+        (forward_text != nullptr && !parse_endpoint(forward_text, false, &forward_to, &reason))) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
         return EXIT_USAGE;
     }

@@ -55,7 +55,7 @@ int run_join(int argc, char** argv) {
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
         !parse_room(arguments.operand(1), &room_id, &reason) ||
-        (listen_text != nullptr && !parse_endpoint(listen_text, &listen_on, &reason))) {
+        (listen_text != nullptr && !parse_endpoint(listen_text, true, &listen_on, &reason))) {
         fprintf(stderr, "kiv join: %s\n", reason.text);
         return EXIT_USAGE;
     }

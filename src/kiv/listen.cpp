@@ -206,7 +206,11 @@ int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& li
         return EXIT_FAILED;
     }
     enlarge_buffers(listener.fd);
-    fprintf(stderr, "kiv join: listening on %s for room %s on %s\n", addr_str(listen_on),
+    // With port 0 the system chose one: show the one taken.
+    sockaddr_in bound = listen_on;
+    socklen_t length = sizeof bound;
+    getsockname(listener.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    fprintf(stderr, "kiv join: listening on %s for room %s on %s\n", addr_str(bound),
             listener.room_text, listener.relay_text);
     catch_stop_signals();
     int status = listen_loop(listener);
