@@ -105,6 +105,8 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
 void from_application(Forwarder& forwarder, TagSocket& slot, uint64_t now_us) {
     for (int round = 0; round < BATCHES_PER_WAKE; ++round) {
         int count = forwarder.batch.fill(slot.fd);
+        iovec payloads[ReceiveBatch::SIZE];
+        size_t carried = 0;
         for (int i = 0; i < count; ++i) {
             if (forwarder.batch.oversized(i)) {
                 forwarder.oversized.count(now_us);
@@ -113,8 +115,9 @@ void from_application(Forwarder& forwarder, TagSocket& slot, uint64_t now_us) {
             slot.last_us = now_us;
             size_t length = forwarder.batch.length(i);
             if (length == 0) continue;  // would reach the client as a keep-alive only
-            (void)forwarder.host.send(slot.tag, forwarder.batch.payload(i), length);
+            payloads[carried++] = {const_cast<uint8_t*>(forwarder.batch.payload(i)), length};
         }
+        (void)forwarder.host.send_batch(slot.tag, payloads, carried);
         if (count < ReceiveBatch::SIZE) return;
     }
 }

@@ -97,6 +97,9 @@ LocalSender* sender_for(Listener& listener, const sockaddr_in& source, uint64_t 
 void from_application(Listener& listener, uint64_t now_us) {
     for (int round = 0; round < BATCHES_PER_WAKE; ++round) {
         int count = listener.batch.fill(listener.fd);
+        // Each sender's datagrams of this batch, in their order, go out with one call.
+        iovec payloads[SENDER_SLOTS][ReceiveBatch::SIZE];
+        size_t carried[SENDER_SLOTS] = {};
         for (int i = 0; i < count; ++i) {
             LocalSender* sender = sender_for(listener, listener.batch.source(i), now_us);
             if (sender == nullptr) continue;
@@ -109,7 +112,15 @@ void from_application(Listener& listener, uint64_t now_us) {
             // An empty datagram would reach the host as a keep-alive only; the library
             // sends those itself.
             if (!sender->client || length == 0) continue;
-            (void)sender->client->send(listener.batch.payload(i), length, now_us);
+            size_t slot = size_t(sender - listener.senders.data());
+            payloads[slot][carried[slot]++] = {const_cast<uint8_t*>(listener.batch.payload(i)),
+                                               length};
+        }
+        for (size_t slot = 0; slot < SENDER_SLOTS; ++slot) {
+            LocalSender& sender = listener.senders[slot];
+            if (carried[slot] > 0 && sender.client) {
+                (void)sender.client->send_batch(payloads[slot], carried[slot], now_us);
+            }
         }
         if (count < ReceiveBatch::SIZE) return;
     }

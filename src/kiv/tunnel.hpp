@@ -25,7 +25,7 @@ inline constexpr int TUNNEL_SOCKET_BUFFER = 4 * 1024 * 1024;
 // can carry is noticed (its real length is kept) but only its head is stored.
 class ReceiveBatch {
   public:
-    static constexpr int SIZE = 32;
+    static constexpr int SIZE = int(client::SEND_BATCH);
     ReceiveBatch();
     // Reads up to SIZE waiting datagrams without blocking; returns how many.
     int fill(int fd);
