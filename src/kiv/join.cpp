@@ -23,7 +23,7 @@ constexpr const char* JOIN_HELP =
     "  --listen ADDR:PORT\n"
     "              carry raw datagrams instead of lines: binds ADDR:PORT, and each local\n"
     "              application that sends there joins the room as a client of its own (up\n"
-    "              to 8); runs until Ctrl-C or SIGTERM\n";
+    "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n";
 
 }  // namespace
 
