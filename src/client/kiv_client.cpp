@@ -102,6 +102,41 @@ Error Link::send_datagram(MsgType type, uint32_t value, const void* payload, siz
     return Error::system;
 }
 
+Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count) {
+    if (fd_ < 0) return Error::not_ready;
+    if (count > SEND_BATCH) return Error::too_large;
+    uint8_t header[HEADER_SIZE];
+    header_write(header, type, value);
+    // Every datagram shares the one header; payloads go out from the caller's memory.
+    iovec parts[SEND_BATCH][2];
+    mmsghdr messages[SEND_BATCH] = {};
+    for (size_t i = 0; i < count; ++i) {
+        if (payloads[i].iov_len > MAX_PAYLOAD) return Error::too_large;
+        parts[i][0] = {header, HEADER_SIZE};
+        parts[i][1] = payloads[i];
+        messages[i].msg_hdr.msg_iov = parts[i];
+        messages[i].msg_hdr.msg_iovlen = payloads[i].iov_len > 0 ? 2 : 1;
+    }
+    size_t done = 0;
+    // Bounded: each failed call either ends the batch or consumes an error reported once.
+    for (size_t calls = 0; done < count && calls <= count; ++calls) {
+        int sent = sendmmsg(fd_, messages + done, unsigned(count - done), 0);
+        if (sent > 0) {
+            done += size_t(sent);
+            continue;
+        }
+        // An earlier datagram that met a closed port is reported once, on this call; the
+        // rest of the batch can still go.
+        if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
+        // As with one datagram: what a full socket does not take is lost, the way the
+        // network could lose it.
+        if (sent == 0 || errno == EAGAIN || errno == ENOBUFS) return Error::none;
+        system_errno_ = errno;
+        return Error::system;
+    }
+    return Error::none;
+}
+
 bool Link::receive(Datagram* datagram) {
     if (fd_ < 0) return false;
     for (;;) {
@@ -172,6 +207,12 @@ Error Host::send(uint32_t tag, const void* payload, size_t length) {
     if (state_ != State::open) return Error::not_ready;
     if (tag == 0 || tag > MAX_TAG) return Error::bad_tag;
     return send_datagram(MsgType::MSG_DATA, tag, payload, length);
+}
+
+Error Host::send_batch(uint32_t tag, const iovec* payloads, size_t count) {
+    if (state_ != State::open) return Error::not_ready;
+    if (tag == 0 || tag > MAX_TAG) return Error::bad_tag;
+    return send_datagrams(MsgType::MSG_DATA, tag, payloads, count);
 }
 
 Error Host::close() {
@@ -261,6 +302,13 @@ Error Client::send_join(uint64_t now_us) {
 Error Client::send(const void* payload, size_t length, uint64_t now_us) {
     if (state_ == State::idle) return Error::not_ready;
     Error error = send_datagram(MsgType::MSG_DATA, room_id_, payload, length);
+    if (error == Error::none) last_sent_us_ = now_us;
+    return error;
+}
+
+Error Client::send_batch(const iovec* payloads, size_t count, uint64_t now_us) {
+    if (state_ == State::idle) return Error::not_ready;
+    Error error = send_datagrams(MsgType::MSG_DATA, room_id_, payloads, count);
     if (error == Error::none) last_sent_us_ = now_us;
     return error;
 }

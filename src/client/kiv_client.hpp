@@ -12,6 +12,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/uio.h>
 
 #include <array>
 #include <cstddef>
@@ -28,6 +29,8 @@ inline constexpr uint64_t KEEPALIVE_US = uint64_t(TIMEOUT_MS) * 1000 / 2;
 // Requests that need an answer (open, join, ping) are re-sent this often until answered.
 inline constexpr uint64_t RETRY_US = 1'000'000;
 inline constexpr uint64_t DEFAULT_ANSWER_TIMEOUT_US = 5'000'000;
+// Datagrams that send_batch hands to the system in one call.
+inline constexpr size_t SEND_BATCH = 32;
 
 enum class Error : uint8_t {
     none,
@@ -95,6 +98,8 @@ class Link {
 
     Error send_header(MsgType type, uint32_t value);
     Error send_datagram(MsgType type, uint32_t value, const void* payload, size_t length);
+    // Up to SEND_BATCH datagrams of one type and value with one system call.
+    Error send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count);
     // The next well-formed datagram from the relay, or false when none is waiting.
     bool receive(Datagram* datagram);
 
@@ -133,6 +138,9 @@ class Host : public Link {
     Error open(uint32_t requested_id, uint64_t now_us,
                uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
     Error send(uint32_t tag, const void* payload, size_t length);
+    // Several datagrams to one client at the cost of one: up to SEND_BATCH payloads, each
+    // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large).
+    Error send_batch(uint32_t tag, const iovec* payloads, size_t count);
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
 
@@ -160,6 +168,8 @@ class Client : public Link {
     // went through. Answered by a joined, refused or timed_out event.
     Error join(uint32_t room_id, uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
     Error send(const void* payload, size_t length, uint64_t now_us);
+    // As Host::send_batch, to the host.
+    Error send_batch(const iovec* payloads, size_t count, uint64_t now_us);
     // Gives up the slot. The relay does not answer.
     Error leave();
 

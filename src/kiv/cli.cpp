@@ -61,6 +61,68 @@ bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
     return true;
 }
 
+bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason) {
+    const char* colon = strrchr(text, ':');
+    if (colon == nullptr) {
+        snprintf(reason->text, sizeof reason->text, "expected ADDR:PORT, got '%s'", text);
+        return false;
+    }
+    if (!any_port || strcmp(colon + 1, "0") != 0) {
+        return parse_relay_address(text, endpoint, reason);
+    }
+    char host[256];
+    snprintf(host, sizeof host, "%.*s", int(colon - text), text);
+    if (!parse_relay_address(host, endpoint, reason)) return false;
+    endpoint->sin_port = 0;
+    return true;
+}
+
+ArgumentScanner::ArgumentScanner(int argc, char** argv, const char* short_options,
+                                 const option* long_options)
+    : argc_(argc), argv_(argv), long_options_(long_options) {
+    // '-' hands each operand back in place (code 1), which keeps their order and needs no
+    // permuting of argv; ':' tells a missing value from an unknown option.
+    snprintf(short_options_, sizeof short_options_, "-:%s", short_options);
+    opterr = 0;
+    optind = 1;
+}
+
+void ArgumentScanner::add_operand(const char* text) {
+    if (operand_count_ < MAX_OPERANDS) operands_[operand_count_] = text;
+    ++operand_count_;
+}
+
+int ArgumentScanner::next() {
+    for (;;) {
+        int code = getopt_long(argc_, argv_, short_options_, long_options_, nullptr);
+        if (code == 1) {
+            add_operand(optarg);
+            continue;
+        }
+        if (code == -1) {
+            // After "--" everything left is an operand, even when it starts with '-'.
+            while (optind < argc_)
+                add_operand(argv_[optind++]);
+            if (operand_count_ > MAX_OPERANDS) operand_count_ = MAX_OPERANDS + 1;
+            return -1;
+        }
+        value_ = optarg;
+        return code;
+    }
+}
+
+int ArgumentScanner::report_bad_option(int code, const char* usage) const {
+    const char* given = argv_[optind - 1];
+    if (code == ':') {
+        fprintf(stderr, "kiv %s: option '%s' needs a value\n%s\n", argv_[0], given, usage);
+    } else if (optopt != 0) {
+        fprintf(stderr, "kiv %s: unknown option '-%c'\n%s\n", argv_[0], optopt, usage);
+    } else {
+        fprintf(stderr, "kiv %s: unknown option '%s'\n%s\n", argv_[0], given, usage);
+    }
+    return EXIT_USAGE;
+}
+
 bool parse_room(const char* text, uint32_t* room_id, Reason* reason) {
     if (strlen(text) == CODE_LENGTH) {
         CodeParse code = room_code_parse(text);

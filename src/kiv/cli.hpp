@@ -2,6 +2,7 @@
 // input together, and printing what peers send in a form that is safe for a terminal.
 #pragma once
 
+#include <getopt.h>
 #include <netinet/in.h>
 
 #include <cstddef>
@@ -26,6 +27,40 @@ bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason);
 bool parse_room(const char* text, uint32_t* room_id, Reason* reason);
 // A decimal number within [minimum, maximum].
 bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value);
+
+// "ADDR:PORT" of a local endpoint: like a relay address, but the port must be given. With
+// `any_port`, port 0 is allowed too, for a socket that takes whatever port is free.
+bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason);
+
+// A subcommand's arguments as most tools read them: options before, between or after the
+// operands, and "--" ending the options. Operands are kept in the order given.
+class ArgumentScanner {
+  public:
+    static constexpr int MAX_OPERANDS = 8;
+    // `short_options` in getopt's form without any leading '+', '-' or ':'.
+    ArgumentScanner(int argc, char** argv, const char* short_options, const option* long_options);
+    // The next option's code with its value in value(); -1 once every argument is read. A
+    // '?' or ':' is an unknown option or a missing value: hand it to report_bad_option.
+    int next();
+    const char* value() const { return value_; }
+    // Prints "kiv COMMAND: unknown option '-x'" or "...: option '--forward' needs a value"
+    // and the usage, and returns EXIT_USAGE.
+    int report_bad_option(int code, const char* usage) const;
+
+    int operand_count() const { return operand_count_; }
+    const char* operand(int index) const { return operands_[index]; }
+
+  private:
+    void add_operand(const char* text);
+
+    int argc_;
+    char** argv_;
+    char short_options_[32];
+    const option* long_options_;
+    const char* value_ = nullptr;
+    const char* operands_[MAX_OPERANDS] = {};
+    int operand_count_ = 0;  // beyond MAX_OPERANDS only counted, for the usage error
+};
 
 // SIGINT and SIGTERM end the commands cleanly: they only set a flag that the loop looks at,
 // and interrupt its wait.

@@ -3,16 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "addr_text.hpp"
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
-#include "addr_text.hpp"
 #include "room_code.hpp"
 
 namespace kiv::cli {
 namespace {
 
-constexpr const char* HOST_USAGE = "usage: kiv host HOST[:PORT] [ROOM]";
+constexpr const char* HOST_USAGE = "usage: kiv host HOST[:PORT] [ROOM] [--forward ADDR:PORT]";
 constexpr const char* HOST_HELP =
     "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
@@ -20,7 +20,11 @@ constexpr const char* HOST_HELP =
     "\n"
     "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
     "  ROOM        the room wanted, as a code or an id; the relay picks another one if it\n"
-    "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n";
+    "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n"
+    "  --forward ADDR:PORT\n"
+    "              carry raw datagrams instead of lines: each client gets a UDP socket of\n"
+    "              its own connected to ADDR:PORT, so the application there sees every\n"
+    "              client as a peer; runs until Ctrl-C or SIGTERM\n";
 
 // "TAG text" or "TAG: text". False when the line does not start with a tag.
 bool split_tagged_line(const char* line, size_t length, uint32_t* tag, const char** text,
@@ -66,22 +70,40 @@ void announce_room(const char* relay_text, uint32_t room_id, bool first) {
 }  // namespace
 
 int run_host(int argc, char** argv) {
-    if (int status = simple_options(argc, argv, HOST_USAGE, HOST_HELP); status >= 0) {
-        return status;
+    static const option long_options[] = {{"forward", required_argument, nullptr, 'f'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    ArgumentScanner arguments(argc, argv, "h", long_options);
+    const char* forward_text = nullptr;
+    for (int option; (option = arguments.next()) != -1;) {
+        switch (option) {
+            case 'h':
+                printf("%s\n\n%s", HOST_USAGE, HOST_HELP);
+                return 0;
+            case 'f':
+                forward_text = arguments.value();
+                break;
+            default:
+                return arguments.report_bad_option(option, HOST_USAGE);
+        }
     }
-    if (argc < 2 || argc > 3) {
+    int operands = arguments.operand_count();
+    if (operands < 1 || operands > 2) {
         fprintf(stderr, "kiv host: expected a relay address and at most one room\n%s\n",
                 HOST_USAGE);
         return EXIT_USAGE;
     }
     sockaddr_in relay{};
+    sockaddr_in forward_to{};
     uint32_t requested = 0;
     Reason reason;
-    if (!parse_relay_address(argv[1], &relay, &reason) ||
-        (argc == 3 && !parse_room(argv[2], &requested, &reason))) {
+    if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
+        (operands == 2 && !parse_room(arguments.operand(1), &requested, &reason)) ||
+        (forward_text != nullptr && !parse_endpoint(forward_text, false, &forward_to, &reason))) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
         return EXIT_USAGE;
     }
+    if (forward_text != nullptr) return run_forward(relay, requested, forward_to);
     char relay_text[32];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
 

@@ -2,16 +2,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "addr_text.hpp"
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
-#include "addr_text.hpp"
 #include "room_code.hpp"
 
 namespace kiv::cli {
 namespace {
 
-constexpr const char* JOIN_USAGE = "usage: kiv join HOST[:PORT] ROOM";
+constexpr const char* JOIN_USAGE = "usage: kiv join HOST[:PORT] ROOM [--listen ADDR:PORT]";
 constexpr const char* JOIN_HELP =
     "Joins a room on a kiv relay, sends each line typed to the room's host and prints each\n"
     "line the host sends. The place in the room is kept while the command runs and given up\n"
@@ -19,25 +19,47 @@ constexpr const char* JOIN_HELP =
     "\n"
     "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
     "  ROOM        the room's 5-character code (any case) or its id (write a 5-digit id\n"
-    "              as 012345)\n";
+    "              as 012345)\n"
+    "  --listen ADDR:PORT\n"
+    "              carry raw datagrams instead of lines: binds ADDR:PORT, and each local\n"
+    "              application that sends there joins the room as a client of its own (up\n"
+    "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n";
 
 }  // namespace
 
 int run_join(int argc, char** argv) {
-    if (int status = simple_options(argc, argv, JOIN_USAGE, JOIN_HELP); status >= 0) {
-        return status;
+    static const option long_options[] = {{"listen", required_argument, nullptr, 'l'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    ArgumentScanner arguments(argc, argv, "h", long_options);
+    const char* listen_text = nullptr;
+    for (int option; (option = arguments.next()) != -1;) {
+        switch (option) {
+            case 'h':
+                printf("%s\n\n%s", JOIN_USAGE, JOIN_HELP);
+                return 0;
+            case 'l':
+                listen_text = arguments.value();
+                break;
+            default:
+                return arguments.report_bad_option(option, JOIN_USAGE);
+        }
     }
-    if (argc != 3) {
+    if (arguments.operand_count() != 2) {
         fprintf(stderr, "kiv join: expected a relay address and a room\n%s\n", JOIN_USAGE);
         return EXIT_USAGE;
     }
     sockaddr_in relay{};
+    sockaddr_in listen_on{};
     uint32_t room_id = 0;
     Reason reason;
-    if (!parse_relay_address(argv[1], &relay, &reason) || !parse_room(argv[2], &room_id, &reason)) {
+    if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
+        !parse_room(arguments.operand(1), &room_id, &reason) ||
+        (listen_text != nullptr && !parse_endpoint(listen_text, true, &listen_on, &reason))) {
         fprintf(stderr, "kiv join: %s\n", reason.text);
         return EXIT_USAGE;
     }
+    if (listen_text != nullptr) return run_listen(relay, room_id, listen_on);
     char relay_text[32];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
     char room_text[6];

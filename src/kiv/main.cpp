@@ -1,5 +1,5 @@
 // kiv: the command-line companion of kiv-relay: a health probe, and a host and a client for
-// trying a relay by hand.
+// trying a relay by hand or putting a UDP application behind a room.
 #include <cstdio>
 #include <cstring>
 
@@ -14,30 +14,17 @@ namespace kiv::cli {
 
 constexpr const char* USAGE =
     "usage: kiv ping [-c COUNT] [-W SECONDS] HOST[:PORT]\n"
-    "       kiv host HOST[:PORT] [ROOM]\n"
-    "       kiv join HOST[:PORT] ROOM\n"
+    "       kiv host HOST[:PORT] [ROOM] [--forward ADDR:PORT]\n"
+    "       kiv join HOST[:PORT] ROOM [--listen ADDR:PORT]\n"
     "       kiv --version\n";
 constexpr const char* HELP =
     "\n"
     "  ping   check that a relay answers (exit 0) or not (exit 1)\n"
     "  host   open a room and talk to its clients line by line\n"
     "  join   join a room and talk to its host line by line\n"
+    "         (--forward and --listen carry any UDP application's datagrams instead)\n"
     "\n"
     "'kiv COMMAND --help' tells more. The port defaults to 27017.\n";
-
-int simple_options(int argc, char** argv, const char* usage, const char* help) {
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            printf("%s\n\n%s", usage, help);
-            return 0;
-        }
-        if (argv[i][0] == '-' && argv[i][1] != '\0') {
-            fprintf(stderr, "kiv %s: unknown option '%s'\n%s\n", argv[0], argv[i], usage);
-            return EXIT_USAGE;
-        }
-    }
-    return -1;
-}
 
 }  // namespace kiv::cli
 

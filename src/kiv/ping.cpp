@@ -1,15 +1,14 @@
 // kiv ping: asks the relay for pongs and says whether it answers; the health probe.
-#include <getopt.h>
 #include <poll.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "addr_text.hpp"
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
-#include "addr_text.hpp"
 
 namespace kiv::cli {
 namespace {
@@ -98,42 +97,39 @@ int run_ping(int argc, char** argv) {
     uint64_t wait_us = 2'000'000;
     static const option long_options[] = {{"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
-    opterr = 0;
-    optind = 1;
-    for (int option; (option = getopt_long(argc, argv, "+c:W:h", long_options, nullptr)) != -1;) {
+    ArgumentScanner arguments(argc, argv, "c:W:h", long_options);
+    for (int option; (option = arguments.next()) != -1;) {
         switch (option) {
             case 'h':
                 printf("%s\n\n%s", PING_USAGE, PING_HELP);
                 return 0;
             case 'c':
-                if (!parse_number(optarg, 1, 1'000'000, &count)) {
+                if (!parse_number(arguments.value(), 1, 1'000'000, &count)) {
                     fprintf(stderr, "kiv ping: invalid count '%s' (expected 1-1000000)\n%s\n",
-                            optarg, PING_USAGE);
+                            arguments.value(), PING_USAGE);
                     return EXIT_USAGE;
                 }
                 break;
             case 'W':
-                if (!parse_seconds(optarg, &wait_us)) {
+                if (!parse_seconds(arguments.value(), &wait_us)) {
                     fprintf(stderr,
                             "kiv ping: invalid wait '%s' (expected seconds, more than 0 and at "
                             "most 3600)\n%s\n",
-                            optarg, PING_USAGE);
+                            arguments.value(), PING_USAGE);
                     return EXIT_USAGE;
                 }
                 break;
             default:
-                fprintf(stderr, "kiv ping: unknown option or missing value: '%s'\n%s\n",
-                        argv[optind - 1], PING_USAGE);
-                return EXIT_USAGE;
+                return arguments.report_bad_option(option, PING_USAGE);
         }
     }
-    if (argc - optind != 1) {
+    if (arguments.operand_count() != 1) {
         fprintf(stderr, "kiv ping: expected one relay address\n%s\n", PING_USAGE);
         return EXIT_USAGE;
     }
     sockaddr_in relay{};
     Reason reason;
-    if (!parse_relay_address(argv[optind], &relay, &reason)) {
+    if (!parse_relay_address(arguments.operand(0), &relay, &reason)) {
         fprintf(stderr, "kiv ping: %s\n", reason.text);
         return EXIT_USAGE;
     }

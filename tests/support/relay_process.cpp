@@ -239,6 +239,10 @@ void CommandProcess::interrupt() {
     kill(pid_, SIGINT);
 }
 
+void CommandProcess::terminate() {
+    kill(pid_, SIGTERM);
+}
+
 std::optional<std::string> CommandProcess::next_line(Stream& stream,
                                                      std::chrono::milliseconds limit) {
     auto deadline = Clock::now() + limit;

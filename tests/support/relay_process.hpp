@@ -77,6 +77,7 @@ class CommandProcess {
     void write_line(const std::string& line);
     void close_input();
     void interrupt();  // SIGINT, as Ctrl-C sends
+    void terminate();  // SIGTERM, as service managers send
     // The next line of standard output or error, or nothing within `limit`.
     std::optional<std::string> next_out_line(std::chrono::milliseconds limit = WAIT) {
         return next_line(out_, limit);
