@@ -45,6 +45,8 @@ struct Counters {
 
     uint64_t log_lines_dropped = 0;
 
+    bool operator==(const Counters&) const = default;
+
     uint64_t dropped() const {
         return dropped_short + dropped_bad_magic + dropped_unknown_type + dropped_oversize +
                dropped_no_client + dropped_throttled;
