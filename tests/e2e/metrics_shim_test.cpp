@@ -1,6 +1,7 @@
-// Serving the metrics page and logging the stats line allocate nothing either:
-// alloc_count_shim counts the relay's heap calls after the loop's first wait while scrapers
-// ask, are refused, are turned away and time out.
+// The metrics under the preload shims: serving the page and logging the stats line allocate
+// nothing (alloc_count_shim counts the relay's heap calls after the loop's first wait while
+// scrapers ask, are refused, are turned away and time out), and every send the kernel
+// refuses is counted (fault_shim fails them).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,8 +31,8 @@ int connect_to(uint16_t port) {
     return fd;
 }
 
-// Sends `request` and returns the status line of the answer.
-std::string status_of(uint16_t port, const std::string& request) {
+// Sends `request` and returns the answer.
+std::string answer_to(uint16_t port, const std::string& request) {
     int fd = connect_to(port);
     EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
     std::string answer;
@@ -43,7 +44,22 @@ std::string status_of(uint16_t port, const std::string& request) {
         answer.append(buffer, size_t(n));
     }
     close(fd);
+    return answer;
+}
+
+std::string status_of(uint16_t port, const std::string& request) {
+    std::string answer = answer_to(port, request);
     return answer.substr(0, answer.find("\r\n"));
+}
+
+uint16_t metrics_port(RelayProcess& relay) {
+    std::string line = relay.next_message().value_or("");
+    std::smatch match;
+    if (!std::regex_search(line, match, std::regex(R"(127\.0\.0\.1:(\d+)/)"))) {
+        ADD_FAILURE() << "no metrics line: " << line;
+        return 0;
+    }
+    return uint16_t(std::stoi(match[1]));
 }
 
 TEST(NoAllocationAfterStartUp, WhileServingMetricsAndStats) {
@@ -55,10 +71,7 @@ TEST(NoAllocationAfterStartUp, WhileServingMetricsAndStats) {
     std::vector<std::string> env = preload_env(KIV_ALLOC_SHIM_PATH);
     env.push_back("KIV_ALLOC_COUNT_FILE=" + counter_file);
     RelayProcess relay({"--metrics", "127.0.0.1:0", "0"}, env);
-    std::string line = relay.next_message().value_or("");
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(line, match, std::regex(R"(127\.0\.0\.1:(\d+)/)"))) << line;
-    uint16_t port = uint16_t(std::stoi(match[1]));
+    uint16_t port = metrics_port(relay);
 
     Peer peer;
     for (int i = 0; i < 20; ++i) {
@@ -93,6 +106,24 @@ TEST(NoAllocationAfterStartUp, WhileServingMetricsAndStats) {
     EXPECT_GT(counters.polls, 40u);
     EXPECT_EQ(counters.in_loop, 0u);
     EXPECT_EQ(counters.frees_in_loop, 0u);
+}
+
+TEST(FailedSends, AreCountedOneByOne) {
+    std::vector<std::string> env = preload_env(KIV_FAULT_SHIM_PATH);
+    env.push_back("KIV_FAULT_SEND_EVERY=3");
+    RelayProcess relay({"--metrics", "127.0.0.1:0", "0"}, env);
+    uint16_t port = metrics_port(relay);
+    Peer peer;
+    const uint32_t burst = 200;  // answered in batches; every third answer fails
+    for (uint32_t value = 1; value <= burst; ++value)
+        peer.send_to(relay.port(), header(7, value));
+    int pongs = 0;
+    while (pongs < 134 && peer.receive())
+        ++pongs;
+    EXPECT_EQ(pongs, 134);
+    std::string page = answer_to(port, "GET /metrics HTTP/1.1\r\n\r\n");
+    EXPECT_NE(page.find("\nkiv_relay_pongs_sent_total 200\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nkiv_relay_send_failures_total 66\n"), std::string::npos) << page;
 }
 
 }  // namespace
