@@ -38,16 +38,22 @@ void mark_segmented(Batch& batch, int index) {
 
 // A segmented send the kernel refused is sent again datagram by datagram, so a failure still
 // loses one datagram alone; a kernel or route that cannot segment is not asked again.
-void send_each(int sock, Batch& batch, const mmsghdr& message) {
+// Returns how many of its datagrams were lost.
+int send_each(int sock, Batch& batch, const mmsghdr& message) {
     if (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT) {
         batch.segmentation_works = false;
     }
+    int lost = 0;
     for (size_t i = 0; i < message.msg_hdr.msg_iovlen; ++i) {
         const iovec& datagram = message.msg_hdr.msg_iov[i];
-        (void)sendto(sock, datagram.iov_base, datagram.iov_len, 0,
-                     static_cast<const sockaddr*>(message.msg_hdr.msg_name),
-                     message.msg_hdr.msg_namelen);  // a loss here is a loss UDP allows
+        // A loss here is a loss UDP allows; it is only counted.
+        if (sendto(sock, datagram.iov_base, datagram.iov_len, 0,
+                   static_cast<const sockaddr*>(message.msg_hdr.msg_name),
+                   message.msg_hdr.msg_namelen) < 0) {
+            ++lost;
+        }
     }
+    return lost;
 }
 
 }  // namespace
@@ -80,19 +86,21 @@ int plan_sends(Batch& batch, int count) {
     return messages;
 }
 
-void send_all(int sock, Batch& batch, int count) {
+int send_all(int sock, Batch& batch, int count) {
     int messages = plan_sends(batch, count);
     int sent = 0;
+    int lost = 0;
     while (sent < messages) {
         int result = sendmmsg(sock, batch.sends.data() + sent, unsigned(messages - sent), 0);
         if (result > 0) {
             sent += result;
         } else {
             const mmsghdr& failed = batch.sends[sent];
-            if (failed.msg_hdr.msg_iovlen > 1) send_each(sock, batch, failed);
+            lost += failed.msg_hdr.msg_iovlen > 1 ? send_each(sock, batch, failed) : 1;
             ++sent;  // skip what failed; losing a datagram is what UDP allows
         }
     }
+    return lost;
 }
 
 int drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) {
@@ -115,7 +123,7 @@ int drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) {
         if (message.msg_hdr.msg_flags & MSG_TRUNC) length = RECEIVE_SLOT + 1;
         batch.outgoing[i] = relay.handle(batch.buffers[i].data(), length, batch.sources[i], now);
     }
-    send_all(sock, batch, count);
+    relay.counters().send_failures += uint64_t(send_all(sock, batch, count));
     return count;
 }
 

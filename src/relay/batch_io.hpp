@@ -47,12 +47,13 @@ int plan_sends(Batch& batch, int count);
 
 // Sends what the first `count` answers in the batch say. A datagram the kernel refuses (a
 // full send buffer, an unreachable peer) is lost alone: sending goes on with the next one,
-// and a refused segmented send is sent again datagram by datagram.
-void send_all(int sock, Batch& batch, int count);
+// and a refused segmented send is sent again datagram by datagram. Returns how many
+// datagrams were lost so.
+int send_all(int sock, Batch& batch, int count);
 
 // Receives up to one batch without waiting, hands each datagram to the relay stamped with
-// now_ms() read once after the receive, and sends the answers. Returns how many datagrams it
-// took in.
+// now_ms() read once after the receive, and sends the answers, counting those lost in the
+// relay's send_failures. Returns how many datagrams it took in.
 int drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)());
 
 }  // namespace kiv

@@ -1,8 +1,10 @@
 // The relay's shell: the command line, the one socket, the clock and the loop. Everything
-// the protocol decides happens in Relay, and the batched moving of datagrams between the
-// kernel and the core in batch_io.
+// the protocol decides happens in Relay, the batched moving of datagrams between the kernel
+// and the core in batch_io, and the metrics page, when asked for, in http_metrics.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,24 +12,33 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "addr_text.hpp"
 #include "batch_io.hpp"
+#include "http_metrics.hpp"
 #include "log.hpp"
+#include "metrics.hpp"
 #include "settings.hpp"
 
 namespace kiv {
 namespace {
 
-constexpr const char* USAGE = "usage: kiv-relay [port]";
+constexpr const char* USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]";
 constexpr int WAIT_LIMIT_MS = 1000;
 // A drain pass ends after this many datagrams even if more are waiting, so that a steady
 // flood cannot keep the loop from looking at the clock and sweeping silent peers.
 constexpr int DRAIN_LIMIT = 1024;
 
 int sock = -1;
+int64_t start_time_seconds = 0;
+// The socket's drop count as last read; the kernel keeps it in 32 bits.
+uint32_t kernel_drops_seen = 0;
+// Set by SIGUSR1, which is delivered only while the loop waits.
+volatile sig_atomic_t stats_asked = 0;
 
 uint32_t now_ms() {
     timespec ts{};
@@ -53,6 +64,27 @@ bool parse_port(const char* text, uint16_t* port) {
         if (value > 65535) return false;
     }
     *port = uint16_t(value);
+    return true;
+}
+
+// "[ADDR:]PORT" with ADDR an IPv4 address, 127.0.0.1 when left out.
+bool parse_metrics_address(const char* text, sockaddr_in* address) {
+    *address = sockaddr_in{};
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* port_text = text;
+    if (const char* colon = strrchr(text, ':')) {
+        char host[INET_ADDRSTRLEN];
+        size_t length = size_t(colon - text);
+        if (length == 0 || length >= sizeof host) return false;
+        memcpy(host, text, length);
+        host[length] = '\0';
+        if (inet_pton(AF_INET, host, &address->sin_addr) != 1) return false;
+        port_text = colon + 1;
+    }
+    uint16_t port = 0;
+    if (!parse_port(port_text, &port)) return false;
+    address->sin_port = htons(port);
     return true;
 }
 
@@ -89,17 +121,82 @@ void make_resident(void* memory, size_t size) {
         bytes[offset] = bytes[offset];
 }
 
-[[noreturn]] void run(Relay& relay, Batch& batch) {
+// Read when the figures are shown rather than per datagram, so counting kernel drops costs
+// the datagram path nothing.
+void update_kernel_drops(Counters& counters) {
+    uint32_t meminfo[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof meminfo;
+    if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, meminfo, &length) < 0) return;
+    if (length < sizeof(uint32_t) * (SK_MEMINFO_DROPS + 1)) return;
+    counters.receive_queue_drops += uint32_t(meminfo[SK_MEMINFO_DROPS] - kernel_drops_seen);
+    kernel_drops_seen = meminfo[SK_MEMINFO_DROPS];
+}
+
+size_t render_page(void* context, char* buffer, size_t size) {
+    Relay& relay = *static_cast<Relay*>(context);
+    update_kernel_drops(relay.counters());
+    MetricsFigures figures{relay.counters(), table_counts(relay.table()), KIV_VERSION,
+                           start_time_seconds};
+    return metrics_render(figures, buffer, size);
+}
+
+void log_stats(Relay& relay) {
+    update_kernel_drops(relay.counters());
+    char line[160];
+    stats_format(relay.counters(), table_counts(relay.table()), line, sizeof line);
+    logf_("%s", line);
+}
+
+void on_stats_signal(int) {
+    stats_asked = 1;
+}
+
+// SIGUSR1 is blocked except inside the wait, so it can neither interrupt a system call
+// elsewhere nor slip in between the check of the flag and the wait; the signal mask the
+// wait runs with is returned.
+sigset_t take_stats_signal() {
+    struct sigaction action {};
+    action.sa_handler = on_stats_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the wait returns at once to log the line
+    sigaction(SIGUSR1, &action, nullptr);
+    sigset_t stats_signal;
+    sigemptyset(&stats_signal);
+    sigaddset(&stats_signal, SIGUSR1);
+    sigset_t wait_mask;
+    sigprocmask(SIG_BLOCK, &stats_signal, &wait_mask);
+    sigdelset(&wait_mask, SIGUSR1);
+    return wait_mask;
+}
+
+[[noreturn]] void run(Relay& relay, Batch& batch, MetricsServer* metrics,
+                      const sigset_t& wait_mask) {
     uint32_t last_sweep = 0;
+    std::array<pollfd, 1 + METRICS_POLL_FDS> waiting;
     for (;;) {
-        pollfd waiting{sock, POLLIN, 0};
-        if (poll(&waiting, 1, WAIT_LIMIT_MS) > 0) {
+        waiting[0] = {sock, POLLIN, 0};
+        int count = 1;
+        int limit_ms = WAIT_LIMIT_MS;
+        if (metrics != nullptr) {
+            count += metrics->poll_fds(&waiting[1]);
+            limit_ms = metrics->wait_limit_ms(now_ms(), limit_ms);
+        }
+        timespec limit{limit_ms / 1000, (limit_ms % 1000) * 1000000L};
+        if (ppoll(waiting.data(), nfds_t(count), &limit, &wait_mask) > 0 &&
+            waiting[0].revents != 0) {
             int drained = 0;
             while (drained < DRAIN_LIMIT) {
-                int count = drain_batch(sock, relay, batch, now_ms);
-                drained += count;
-                if (count < BATCH) break;  // the socket was empty
+                int received = drain_batch(sock, relay, batch, now_ms);
+                drained += received;
+                if (received < BATCH) break;  // the socket was empty
             }
+        }
+        if (metrics != nullptr) {
+            metrics->serve(&waiting[1], count - 1, now_ms(), PageSource{render_page, &relay});
+        }
+        if (stats_asked) {
+            stats_asked = 0;
+            log_stats(relay);
         }
         if (uint32_t(now_ms() - last_sweep) >= SWEEP_MS) {
             relay.sweep(now_ms());
@@ -114,31 +211,67 @@ void make_resident(void* memory, size_t size) {
 int main(int argc, char** argv) {
     using namespace kiv;
     uint16_t port = DEFAULT_PORT;
-    if (argc > 1) {
-        if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+    bool port_given = false;
+    const char* metrics_text = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             printf("%s\n", USAGE);
             return 0;
         }
-        if (strcmp(argv[1], "--version") == 0) {
+        if (strcmp(arg, "--version") == 0) {
             printf("kiv-relay %s\n", KIV_VERSION);
             return 0;
         }
-        if (argc > 2) {
+        if (strcmp(arg, "--metrics") == 0) {
+            if (i + 1 == argc) {
+                fprintf(stderr, "kiv-relay: --metrics needs [ADDR:]PORT\n%s\n", USAGE);
+                return 2;
+            }
+            metrics_text = argv[++i];
+        } else if (strncmp(arg, "--metrics=", 10) == 0) {
+            metrics_text = arg + 10;
+        } else if (strncmp(arg, "--", 2) == 0) {
+            fprintf(stderr, "kiv-relay: unknown option '%s'\n%s\n", arg, USAGE);
+            return 2;
+        } else if (port_given) {
             fprintf(stderr, "kiv-relay: too many arguments\n%s\n", USAGE);
             return 2;
-        }
-        if (!parse_port(argv[1], &port)) {
-            fprintf(stderr, "kiv-relay: invalid port '%s' (expected 0-65535)\n%s\n", argv[1],
-                    USAGE);
+        } else if (!parse_port(arg, &port)) {
+            fprintf(stderr, "kiv-relay: invalid port '%s' (expected 0-65535)\n%s\n", arg, USAGE);
             return 2;
+        } else {
+            port_given = true;
         }
+    }
+    sockaddr_in metrics_address{};
+    if (metrics_text != nullptr && !parse_metrics_address(metrics_text, &metrics_address)) {
+        fprintf(stderr,
+                "kiv-relay: invalid metrics address '%s' (expected [ADDR:]PORT, ADDR an IPv4 "
+                "address)\n%s\n",
+                metrics_text, USAGE);
+        return 2;
     }
     signal(SIGPIPE, SIG_IGN);
     srand(now_ms() ^ uint32_t(time(nullptr)));
     tzset();
+    sigset_t wait_mask = take_stats_signal();
+    start_time_seconds = int64_t(time(nullptr));
 
     uint16_t bound_port = 0;
     if (open_socket(port, &bound_port) < 0) return 1;
+    // Its connections and buffers are fixed like the rest; only what is asked for listens.
+    static MetricsServer metrics_server;
+    MetricsServer* metrics = nullptr;
+    if (metrics_text != nullptr) {
+        char reason[128];
+        if (!metrics_server.open(metrics_address, reason, sizeof reason)) {
+            fprintf(stderr, "kiv-relay: metrics: %s\n", reason);
+            return 1;
+        }
+        metrics = &metrics_server;
+        make_resident(metrics, sizeof *metrics);
+    }
 
     // Everything the loop needs is made here, before the first datagram: the loop itself
     // allocates nothing.
@@ -148,5 +281,10 @@ int main(int argc, char** argv) {
     make_resident(&batch, sizeof batch);
     logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound_port),
           int(PROTOCOL_VERSION), MAX_ROOMS);
-    run(relay, batch);
+    if (metrics != nullptr) {
+        sockaddr_in shown = metrics_address;
+        shown.sin_port = htons(metrics->port());
+        logf_("metrics on http://%s/metrics", addr_str(shown));
+    }
+    run(relay, batch, metrics, wait_mask);
 }

@@ -18,10 +18,6 @@ Outgoing reply(uint8_t* datagram, const sockaddr_in& source, MsgType type, uint3
     return {source, uint32_t(HEADER_SIZE)};
 }
 
-Outgoing reply_error(uint8_t* datagram, const sockaddr_in& source, ErrorCode error) {
-    return reply(datagram, source, MsgType::MSG_ERROR, uint32_t(error));
-}
-
 constexpr Outgoing NOTHING{};
 
 }  // namespace
@@ -35,12 +31,24 @@ void Relay::log(const char* format, ...) {
     log_.write(log_.context, line);
 }
 
+Outgoing Relay::refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error) {
+    ++counters_.errors_sent[size_t(error)];
+    return reply(datagram, source, MsgType::MSG_ERROR, uint32_t(error));
+}
+
 Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& source,
                        uint32_t now_ms) {
-    if (length < HEADER_SIZE) return NOTHING;
-    if (!header_has_magic(datagram)) return NOTHING;
+    ++counters_.datagrams_received;
+    if (length < HEADER_SIZE) {
+        ++counters_.dropped_short;
+        return NOTHING;
+    }
+    if (!header_has_magic(datagram)) {
+        ++counters_.dropped_bad_magic;
+        return NOTHING;
+    }
     if (datagram[OFFSET_VERSION] != PROTOCOL_VERSION) {
-        return reply_error(datagram, source, ErrorCode::ERR_BAD_VERSION);
+        return refuse(datagram, source, ErrorCode::ERR_BAD_VERSION);
     }
     uint32_t value = header_value(datagram);
     switch (MsgType(datagram[OFFSET_TYPE])) {
@@ -56,13 +64,15 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
             return NOTHING;
         case MsgType::MSG_PING:
             // A ping proves nothing about a room: it is answered and touches no record.
+            ++counters_.pongs_sent;
             return reply(datagram, source, MsgType::MSG_PONG, value);
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
-            return NOTHING;
+            break;
     }
-    return NOTHING;  // type 0 or above 8
+    ++counters_.dropped_unknown_type;  // also type 0 and above 8
+    return NOTHING;
 }
 
 Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
@@ -76,24 +86,31 @@ Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& so
     if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
         // A host holds no client slot; the room it leaves is not told.
         table_.client_clear(*old_room, *slot);
+        ++counters_.clients_moved;
     }
     Room* room = table_.free_room();
-    if (room == nullptr) return reply_error(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
+    if (room == nullptr) return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
 
     IdChoice choice = table_.choose_id(value, random_);
     table_.room_open(*room, choice.id, source, now_ms);
+    ++counters_.rooms_opened;
     log("room %s opened by %s%s", room_code(room->id), addr_str(source),
         choice.reopened ? " (re-opened)" : "");
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
 }
 
 void Relay::on_close(const sockaddr_in& source) {
-    if (Room* room = table_.room_by_host(source)) room_close(*room, "host closed it");
+    if (Room* room = table_.room_by_host(source)) room_close(*room, CloseReason::host_closed);
 }
 
-void Relay::room_close(Room& room, const char* reason) {
-    log("room %s closed (%s), %d client(s)", room_code(room.id), reason, client_count(room));
+void Relay::room_close(Room& room, CloseReason reason) {
+    bool by_host = reason == CloseReason::host_closed;
+    int clients = client_count(room);
+    log("room %s closed (%s), %d client(s)", room_code(room.id),
+        by_host ? "host closed it" : "host silent", clients);
     table_.room_clear(room);
+    ++(by_host ? counters_.rooms_closed_by_host : counters_.rooms_closed_silent);
+    counters_.clients_room_closed += uint64_t(clients);
 }
 
 Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
@@ -101,14 +118,22 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     // Forwarding the first MAX_DATAGRAM bytes of a longer datagram would hand the peer
     // corrupted data as if it were whole; such a datagram is dropped before it counts as
     // a sign of life or a join.
-    if (length > MAX_DATAGRAM) return NOTHING;
+    if (length > MAX_DATAGRAM) {
+        ++counters_.dropped_oversize;
+        return NOTHING;
+    }
 
     // The host test comes first, so a host's datagram is never taken for a join.
     if (Room* room = table_.room_by_host(source)) {
         room->host_seen = now_ms;
         ClientSlot* client = client_by_tag(*room, value);
-        if (client == nullptr) return NOTHING;
+        if (client == nullptr) {
+            ++counters_.dropped_no_client;
+            return NOTHING;
+        }
         header_write(datagram, MsgType::MSG_DATA, 0);
+        ++counters_.forwarded_to_client;
+        counters_.bytes_to_client += length;
         return {client->addr, uint32_t(length)};
     }
 
@@ -117,19 +142,23 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     if (slot != nullptr && room->id != value) {
         // The client moves to another room; the room it leaves is not told.
         table_.client_clear(*room, *slot);
+        ++counters_.clients_moved;
         slot = nullptr;
     }
     if (slot == nullptr) {
         room = value == 0 ? nullptr : table_.room_by_id(value);
-        if (room == nullptr) return reply_error(datagram, source, ErrorCode::ERR_NO_ROOM);
+        if (room == nullptr) return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
         slot = free_client_slot(*room);
-        if (slot == nullptr) return reply_error(datagram, source, ErrorCode::ERR_ROOM_FULL);
+        if (slot == nullptr) return refuse(datagram, source, ErrorCode::ERR_ROOM_FULL);
         table_.client_join(*room, *slot, tag_allocate(*room), source);
+        ++counters_.clients_joined;
         log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
             slot->tag, client_count(*room));
     }
     slot->seen = now_ms;
     header_write(datagram, MsgType::MSG_DATA, slot->tag);
+    ++counters_.forwarded_to_host;
+    counters_.bytes_to_host += length;
     return {room->host, uint32_t(length)};
 }
 
@@ -138,6 +167,7 @@ void Relay::on_leave(const sockaddr_in& source) {
     if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
         log("room %s: tag %u left", room_code(room->id), slot->tag);
         table_.client_clear(*room, *slot);
+        ++counters_.clients_left;
     }
 }
 
@@ -145,13 +175,14 @@ void Relay::sweep(uint32_t now_ms) {
     for (Room& room : table_.rooms()) {
         if (room.id == 0) continue;
         if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {
-            room_close(room, "host silent");
+            room_close(room, CloseReason::host_silent);
             continue;
         }
         for (ClientSlot& slot : room.clients) {
             if (slot.tag != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
                 log("room %s: tag %u timed out", room_code(room.id), slot.tag);
                 table_.client_clear(room, slot);
+                ++counters_.clients_timed_out;
             }
         }
     }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "counters.hpp"
 #include "rooms.hpp"
 
 namespace kiv {
@@ -39,6 +40,9 @@ class Relay {
 
     RoomTable& table() { return table_; }
     const RoomTable& table() const { return table_; }
+    // The shell adds what only it sees (failed sends, kernel drops) to the same counters.
+    Counters& counters() { return counters_; }
+    const Counters& counters() const { return counters_; }
 
   private:
     Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source, uint32_t now_ms);
@@ -46,12 +50,15 @@ class Relay {
     Outgoing on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
                      uint32_t now_ms);
     void on_leave(const sockaddr_in& source);
-    void room_close(Room& room, const char* reason);
+    Outgoing refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error);
+    enum class CloseReason { host_closed, host_silent };
+    void room_close(Room& room, CloseReason reason);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     RoomTable table_;
     RandomSource random_;
     LogSink log_;
+    Counters counters_;
 };
 
 }  // namespace kiv

@@ -16,6 +16,8 @@ set(expected
     usr/share/man/man1/kiv-relay.1
     usr/share/man/man1/kiv.1
     usr/lib/systemd/system/kiv-relay.service
+    usr/lib/systemd/system/kiv-relay@.service
+    usr/share/doc/kiv-relay/copyright
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv/protocol.hpp
     usr/include/kiv/room_code.hpp
@@ -58,13 +60,14 @@ if(SYSTEMD_ANALYZE)
   execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${SCRATCH}/prefix
                   RESULT_VARIABLE status OUTPUT_QUIET)
   # --man=no: whether man(1) finds the pages depends on the machine; they are checked above.
-  execute_process(
-    COMMAND ${SYSTEMD_ANALYZE} verify --man=no
-            ${SCRATCH}/prefix/lib/systemd/system/kiv-relay.service
-    RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
-  if(NOT status EQUAL 0 OR NOT said STREQUAL "")
-    message(FATAL_ERROR "systemd-analyze verify (${status}):\n${said}")
-  endif()
+  foreach(unit kiv-relay.service kiv-relay@.service)
+    execute_process(
+      COMMAND ${SYSTEMD_ANALYZE} verify --man=no ${SCRATCH}/prefix/lib/systemd/system/${unit}
+      RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+    if(NOT status EQUAL 0 OR NOT said STREQUAL "")
+      message(FATAL_ERROR "systemd-analyze verify ${unit} (${status}):\n${said}")
+    endif()
+  endforeach()
 else()
   message(STATUS "systemd-analyze not found: the unit was not verified")
 endif()

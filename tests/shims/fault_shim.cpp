@@ -14,7 +14,7 @@
 //   KIV_FAULT_RECV_EVERY=m    every m-th receive call (recvfrom, recvmsg, recvmmsg) fails
 //                             with EINTR or ENOMEM, alternately, before reading anything, so
 //                             no datagram is consumed.
-//   KIV_FAULT_FLOOD_PORT=p    a flood that never ends: every wait (poll) finds the socket
+//   KIV_FAULT_FLOOD_PORT=p    a flood that never ends: every wait (poll, ppoll) finds the socket
 //                             readable at once, and every recvmmsg fills what is left of its
 //                             batch, after the datagrams really waiting, with pings from
 //                             127.0.0.1:p. The relay's pongs show a test the flood goes on.
@@ -160,14 +160,25 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) {
     return result;
 }
 
-int poll(pollfd* fds, nfds_t count, int timeout_ms) {
-    static auto next = real(&poll, "poll");
-    if (flood_port == 0 || count == 0) return next(fds, count, timeout_ms);
-    int ready = next(fds, count, 0);
+// Under a flood the first descriptor waited on, the relay's socket, is always readable.
+int flooded(pollfd* fds, int ready) {
     if (ready < 0) return ready;
     if (fds[0].revents == 0) ++ready;
     fds[0].revents |= POLLIN;
     return ready;
+}
+
+int poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    static auto next = real(&poll, "poll");
+    if (flood_port == 0 || count == 0) return next(fds, count, timeout_ms);
+    return flooded(fds, next(fds, count, 0));
+}
+
+int ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
+    static auto next = real(&ppoll, "ppoll");
+    if (flood_port == 0 || count == 0) return next(fds, count, timeout, mask);
+    const timespec now{};
+    return flooded(fds, next(fds, count, &now, mask));
 }
 
 ssize_t recvfrom(int fd, void* data, size_t length, int flags, sockaddr* from,

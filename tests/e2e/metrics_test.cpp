@@ -1,0 +1,375 @@
+// The real relay's metrics page, stats signal and metrics option: every counter moved by
+// exactly what a scripted exchange caused, drops the kernel made at a full socket, the
+// answers to wrong requests, the connection limit, and scrapers that never read or never ask
+// while datagrams keep flowing.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_steps.hpp"
+
+namespace kiv::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Samples = std::map<std::string, uint64_t>;
+
+int connect_to(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ADD_FAILURE() << "cannot connect to the metrics port " << port;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes the connection, within `limit`.
+std::string read_to_end(int fd, std::chrono::milliseconds limit = WAIT) {
+    std::string got;
+    auto deadline = Clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) {
+            ADD_FAILURE() << "the connection was not closed in time";
+            return got;
+        }
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return got;
+        got.append(buffer, size_t(n));
+    }
+}
+
+std::string ask(uint16_t port, const std::string& request) {
+    int fd = connect_to(port);
+    EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
+    std::string answer = read_to_end(fd);
+    close(fd);
+    return answer;
+}
+
+std::string page_of(uint16_t port) {
+    std::string answer = ask(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
+    size_t body = answer.find("\r\n\r\n");
+    return body == std::string::npos ? "" : answer.substr(body + 4);
+}
+
+Samples scrape(uint16_t port) {
+    Samples samples;
+    std::istringstream lines(page_of(port));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t blank = line.rfind(' ');
+        samples[line.substr(0, blank)] = std::stoull(line.substr(blank + 1));
+    }
+    return samples;
+}
+
+// Sample by sample, how `after` differs from `before`.
+Samples moved(const Samples& before, const Samples& after) {
+    Samples delta;
+    for (const auto& [name, value] : after) {
+        auto was = before.find(name);
+        EXPECT_NE(was, before.end()) << name << " appeared";
+        if (was != before.end() && value != was->second) delta[name] = value - was->second;
+    }
+    EXPECT_EQ(before.size(), after.size());
+    return delta;
+}
+
+class MetricsPage : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string line = next_message(relay);
+        std::smatch match;
+        static const std::regex shown(R"(^metrics on http://127\.0\.0\.1:(\d+)/metrics$)");
+        ASSERT_TRUE(std::regex_match(line, match, shown)) << line;
+        port = uint16_t(std::stoi(match[1]));
+    }
+
+    RelayProcess relay{{"--metrics", "127.0.0.1:0", "0"}};
+    uint16_t port = 0;
+};
+
+TEST_F(MetricsPage, EachCounterMovesByExactlyWhatTheExchangeCaused) {
+    Samples before = scrape(port);
+    EXPECT_EQ(before.at("kiv_relay_rooms_capacity"), 256u);
+    EXPECT_EQ(before.at("kiv_relay_build_info{version=\"" KIV_EXPECTED_VERSION "\"}"), 1u);
+    uint64_t received = 0;
+
+    Peer host;
+    uint32_t id = open_room(relay, host);
+    std::vector<Peer> clients(9);
+    join(relay, host, clients[0], id, 1, 1);
+    host.send_to(relay.port(), data(1, {'y', 'o'}));
+    EXPECT_EQ(receive_hex(clients[0]), to_hex(data(0, {'y', 'o'})));
+    received += 3;
+
+    // One drop of every reason the relay has, then one of every error.
+    host.send_to(relay.port(), data(5));
+    host.send_to(relay.port(), Bytes(11, 'K'));
+    Bytes foreign = header(MSG_PING, 0);
+    foreign[0] = 'X';
+    host.send_to(relay.port(), foreign);
+    host.send_to(relay.port(), header(MSG_OPENED, id));
+    clients[0].send_to(relay.port(), data(id, Bytes(MAX_DATAGRAM - HEADER_SIZE + 1, 'z')));
+    EXPECT_TRUE(next_is_pong(relay, host));
+    EXPECT_TRUE(next_is_pong(relay, clients[0]));
+    received += 7;
+    host.send_to(relay.port(), header(MSG_PING, 0, 2));
+    EXPECT_EQ(receive_hex(host), error_hex(4));
+    clients[1].send_to(relay.port(), data(0));
+    EXPECT_EQ(receive_hex(clients[1]), error_hex(1));
+    for (uint32_t tag = 2; tag <= 8; ++tag)
+        join(relay, host, clients[tag - 1], id, tag, int(tag));
+    clients[8].send_to(relay.port(), data(id));
+    EXPECT_EQ(receive_hex(clients[8]), error_hex(2));
+    received += 2 + 7 + 1;
+    std::vector<Peer> hosts(255);
+    std::vector<uint32_t> ids;
+    for (Peer& other : hosts)
+        ids.push_back(open_room(relay, other));
+    Peer refused;
+    refused.send_to(relay.port(), header(MSG_OPEN, 0));
+    EXPECT_EQ(receive_hex(refused), error_hex(3));
+    received += 255 + 1;
+
+    // A leave, a move to another room, and that room closed with the mover in it. Silence
+    // (host_silent, timed_out) takes a minute and is counted in the core's unit tests.
+    clients[0].send_to(relay.port(), header(MSG_LEAVE, 0));
+    EXPECT_EQ(next_message(relay), "room " + code_of(id) + ": tag 1 left");
+    Peer& second = hosts[0];
+    join(relay, second, clients[1], ids[0], 1, 1, {'m'});
+    received += 2;
+    EXPECT_TRUE(next_is_pong(relay, second));
+    received += 1;
+    Samples after = scrape(port);
+    EXPECT_EQ(after.at("kiv_relay_rooms_open"), 256u);
+    EXPECT_EQ(after.at("kiv_relay_clients"), 7u);
+    second.send_to(relay.port(), header(MSG_CLOSE, 0));
+    EXPECT_EQ(next_message(relay),
+              "room " + code_of(ids[0]) + " closed (host closed it), 1 client(s)");
+    EXPECT_TRUE(next_is_pong(relay, second));
+    received += 2;
+    after = scrape(port);
+
+    uint64_t bytes_to_host = 8 * (HEADER_SIZE + 2) + HEADER_SIZE + 1;
+    Samples want = {
+        {"kiv_relay_datagrams_received_total", received},
+        {R"(kiv_relay_datagrams_dropped_total{reason="short"})", 1},
+        {R"(kiv_relay_datagrams_dropped_total{reason="bad_magic"})", 1},
+        {R"(kiv_relay_datagrams_dropped_total{reason="unknown_type"})", 1},
+        {R"(kiv_relay_datagrams_dropped_total{reason="oversize"})", 1},
+        {R"(kiv_relay_datagrams_dropped_total{reason="no_client"})", 1},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host"})", 9},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client"})", 1},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_host"})", bytes_to_host},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_client"})", HEADER_SIZE + 2},
+        {R"(kiv_relay_errors_sent_total{error="no_room"})", 1},
+        {R"(kiv_relay_errors_sent_total{error="room_full"})", 1},
+        {R"(kiv_relay_errors_sent_total{error="no_free_room"})", 1},
+        {R"(kiv_relay_errors_sent_total{error="bad_version"})", 1},
+        {"kiv_relay_pongs_sent_total", 4},
+        {"kiv_relay_rooms_open", 255},
+        {"kiv_relay_clients", 6},
+        {"kiv_relay_rooms_opened_total", 256},
+        {R"(kiv_relay_rooms_closed_total{reason="host_closed"})", 1},
+        {"kiv_relay_clients_joined_total", 9},
+        {R"(kiv_relay_clients_left_total{reason="left"})", 1},
+        {R"(kiv_relay_clients_left_total{reason="moved"})", 1},
+        {R"(kiv_relay_clients_left_total{reason="room_closed"})", 1},
+    };
+    EXPECT_EQ(moved(before, after), want);
+}
+
+TEST_F(MetricsPage, CountsWhatTheKernelDroppedAtAFullSocket) {
+    // The relay asks for a 4 MiB receive buffer, which the kernel doubles; a stopped relay
+    // cannot hold this burst of large datagrams, and the kernel drops the rest.
+    constexpr int BURST = 8000;
+    Peer sender;
+    Bytes foreign(1400, 'X');
+    kill(relay.pid(), SIGSTOP);
+    for (int i = 0; i < BURST; ++i)
+        sender.send_to(relay.port(), foreign);
+    kill(relay.pid(), SIGCONT);
+    std::this_thread::sleep_for(300ms);  // the backlog drains before the ping is sent
+    EXPECT_TRUE(next_is_pong(relay, sender));
+    Samples after = scrape(port);
+    uint64_t handled = after.at(R"(kiv_relay_datagrams_dropped_total{reason="bad_magic"})");
+    uint64_t kernel = after.at("kiv_relay_receive_queue_drops_total");
+    EXPECT_GT(kernel, 0u);
+    EXPECT_EQ(handled + kernel, uint64_t(BURST));
+    EXPECT_EQ(after.at("kiv_relay_datagrams_received_total"), handled + 1);
+}
+
+TEST_F(MetricsPage, PassesPromtool) {
+    if (std::string(KIV_PROMTOOL).empty()) GTEST_SKIP() << "promtool not found";
+    Peer host;
+    open_room(relay, host);
+    std::string page = page_of(port);
+    FILE* check = popen(KIV_PROMTOOL " check metrics", "w");
+    ASSERT_NE(check, nullptr);
+    fwrite(page.data(), 1, page.size(), check);
+    EXPECT_EQ(pclose(check), 0) << page;
+}
+
+TEST_F(MetricsPage, AnythingButGetOfTheMetricsPathGetsA4xx) {
+    struct Case {
+        std::string request;
+        std::string status_line;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+             {"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
+              "HTTP/1.1 405 Method Not Allowed"},
+             {"hello\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+             {"GET /metrics HTTP/1.1\r\nX-Long: " + std::string(3000, 'a') + "\r\n\r\n",
+              "HTTP/1.1 431 Request Header Fields Too Large"},
+         }) {
+        SCOPED_TRACE(c.request.substr(0, 30));
+        std::string answer = ask(port, c.request);
+        EXPECT_EQ(answer.substr(0, answer.find("\r\n")), c.status_line);
+    }
+    // A request of exactly the limit is still read and served.
+    std::string head = "GET /metrics HTTP/1.1\r\nX-Pad: ";
+    std::string full = head + std::string(2048 - head.size() - 4, 'b') + "\r\n\r\n";
+    ASSERT_EQ(full.size(), 2048u);
+    EXPECT_EQ(ask(port, full).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+}
+
+TEST_F(MetricsPage, ScrapersThatNeverAskOrNeverReadDelayNoDatagram) {
+    // Eight connections that say nothing hold every place; a ninth is closed at once.
+    std::vector<int> silent;
+    auto opened = Clock::now();
+    for (int i = 0; i < 8; ++i)
+        silent.push_back(connect_to(port));
+    int reader = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 1;
+    setsockopt(reader, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    EXPECT_TRUE(next_is_pong(relay, Peer()));  // the eight are accepted by now
+    int ninth = connect_to(port);
+    auto turned_away = Clock::now();
+    EXPECT_EQ(read_to_end(ninth, 1000ms), "");
+    EXPECT_LT(Clock::now() - turned_away, 1000ms);
+    close(ninth);
+
+    // Datagrams keep flowing meanwhile, each answered well within the connections' time.
+    Peer pinger;
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(next_is_pong(relay, pinger));
+
+    // After their two seconds the silent ones are closed, and a scraper that asks and never
+    // reads gets its page written and its connection closed without anyone waiting on it.
+    for (int fd : silent) {
+        EXPECT_EQ(read_to_end(fd, 5000ms), "");
+        close(fd);
+    }
+    EXPECT_GE(Clock::now() - opened, 1900ms);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    ASSERT_EQ(connect(reader, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(write(reader, request.data(), request.size()), ssize_t(request.size()));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(next_is_pong(relay, pinger));
+    std::string answer = read_to_end(reader);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(answer.find("kiv_relay_pongs_sent_total "), std::string::npos) << answer;
+    close(reader);
+    EXPECT_EQ(scrape(port).at("kiv_relay_pongs_sent_total"), 401u);
+}
+
+TEST(StatsSignal, LogsTheMainFiguresAndTheRelayCarriesOn) {
+    RelayProcess relay;
+    Peer host;
+    Peer client;
+    uint32_t id = open_room(relay, host);
+    join(relay, host, client, id, 1, 1);
+    Peer stranger;
+    stranger.send_to(relay.port(), Bytes(3, 'x'));
+    stranger.send_to(relay.port(), data(0));
+    EXPECT_EQ(receive_hex(stranger), error_hex(1));
+    kill(relay.pid(), SIGUSR1);
+    EXPECT_EQ(next_message(relay),
+              "stats: rooms 1/256, clients 1, received 4, forwarded 1, dropped 1, errors 1");
+    EXPECT_TRUE(next_is_pong(relay, client));
+    kill(relay.pid(), SIGUSR1);
+    EXPECT_EQ(next_message(relay),
+              "stats: rooms 1/256, clients 1, received 5, forwarded 1, dropped 1, errors 1");
+}
+
+int sockets_of(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    int count = 0;
+    DIR* fds = opendir(dir.c_str());
+    while (dirent* entry = readdir(fds)) {
+        char target[64] = {};
+        std::string path = dir + "/" + entry->d_name;
+        if (readlink(path.c_str(), target, sizeof target - 1) > 0 &&
+            std::string(target).rfind("socket:", 0) == 0) {
+            ++count;
+        }
+    }
+    closedir(fds);
+    return count;
+}
+
+TEST(MetricsOption, WithoutItNothingElseListens) {
+    RelayProcess relay;
+    EXPECT_EQ(sockets_of(relay.pid()), 1);
+    EXPECT_TRUE(relay.quiet_for(200ms));  // and the log says nothing of metrics
+}
+
+TEST(MetricsOption, BadValuesExitTwoAndATakenPortExitsOne) {
+    const std::string usage = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]\n";
+    for (std::string value : {"", "abc", "70000", ":9100", "localhost:9100", "1.2.3:9100",
+                              "127.0.0.1:", "127.0.0.1:-1", "::1:9100"}) {
+        SCOPED_TRACE("--metrics '" + value + "'");
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--metrics", value, "0"});
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.err, "kiv-relay: invalid metrics address '" + value +
+                                  "' (expected [ADDR:]PORT, ADDR an IPv4 address)\n" + usage);
+        EXPECT_EQ(result.out, "");
+    }
+    ExitResult missing = run_to_exit(KIV_RELAY_PATH, {"0", "--metrics"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.err, "kiv-relay: --metrics needs [ADDR:]PORT\n" + usage);
+    ExitResult unknown = run_to_exit(KIV_RELAY_PATH, {"--metric", "9100"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "kiv-relay: unknown option '--metric'\n" + usage);
+
+    RelayProcess first({"0", "--metrics=127.0.0.1:0"});
+    std::string line = next_message(first);
+    std::string taken = line.substr(line.rfind(':') + 1);
+    taken = taken.substr(0, taken.find('/'));
+    ExitResult second = run_to_exit(KIV_RELAY_PATH, {"--metrics", taken, "0"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.err,
+              "kiv-relay: metrics: bind 127.0.0.1:" + taken + ": Address already in use\n");
+    EXPECT_EQ(second.out, "");
+}
+
+}  // namespace
+}  // namespace kiv::test
