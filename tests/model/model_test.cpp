@@ -295,40 +295,26 @@ class Sequence {
     }
 
     // A run from one peer as the kernel coalesces it: one segment size, the last segment
-    // possibly shorter, segments of mixed types. The shell's cut must give back exactly these
-    // segments, and each must fare as it would have alone.
+    // possibly shorter, mostly data with pings, other types and bad magic among it. The
+    // shell's cut must give back exactly these segments, each faring as it would alone.
     std::string coalesced_run() {
         what_ = "a coalesced run";
-        static constexpr size_t SIZES[] = {HEADER_SIZE, 40,   76,  MAX_DATAGRAM, MAX_DATAGRAM + 1,
-                                           1500,        2000, 100, 100};
+        static constexpr size_t SIZES[] = {HEADER_SIZE,      40,  76, 100, MAX_DATAGRAM,
+                                           MAX_DATAGRAM + 1, 2000};
         sockaddr_in peer = some_peer();
         const model::Room* hosted = hosted_by(peer);
-        const model::Room* room = joined_by(peer);
-        if (room == nullptr) room = some_room();
+        const model::Room* room = joined_by(peer) ? joined_by(peer) : some_room();
+        uint32_t value = room != nullptr ? room->id : unused_id();
+        if (hosted && !hosted->clients.empty()) value = hosted->clients.begin()->second.tag;
         size_t segment = SIZES[pick(sizeof SIZES / sizeof SIZES[0])];
         size_t count = 2 + pick(12);
-        size_t last = chance(2) ? segment : 1 + pick(uint32_t(segment));
         std::vector<uint8_t> run;
         std::vector<std::pair<size_t, size_t>> made;
         for (size_t k = 0; k < count; ++k) {
-            uint32_t value = room != nullptr ? room->id : unused_id();
-            if (hosted != nullptr && !hosted->clients.empty()) {
-                value = hosted->clients.begin()->second.tag;
-            }
-            uint8_t type = uint8_t(MsgType::MSG_DATA);
-            switch (pick(8)) {
-                case 0:
-                    type = uint8_t(MsgType::MSG_PING);
-                    break;
-                case 1:
-                    type = uint8_t(1 + pick(8));
-                    break;
-                default:
-                    break;
-            }
+            uint8_t type = chance(4) ? uint8_t(pick(9)) : uint8_t(MsgType::MSG_DATA);
             std::vector<uint8_t> bytes = message(type, value, segment - HEADER_SIZE);
-            if (chance(10)) bytes[pick(4)] ^= 0x20;  // not the relay's
-            bytes.resize(k + 1 < count ? segment : last);
+            if (chance(10)) bytes[pick(4)] ^= 0x20;
+            if (k + 1 == count && chance(2)) bytes.resize(1 + pick(uint32_t(segment)));
             made.emplace_back(run.size(), bytes.size());
             run.insert(run.end(), bytes.begin(), bytes.end());
         }
@@ -337,10 +323,9 @@ class Sequence {
             cut.emplace_back(size_t(at - run.data()), length);
         });
         if (cut != made) return "the cut differs from the run's segments";
-        for (auto [offset, length] : cut) {
+        for (auto [at, length] : cut) {
             std::string fault =
-                send(peer, std::vector<uint8_t>(run.begin() + long(offset),
-                                                run.begin() + long(offset + length)));
+                send(peer, {run.begin() + long(at), run.begin() + long(at + length)});
             if (!fault.empty()) return fault;
         }
         ++tally_.counts["coalesced run"];
