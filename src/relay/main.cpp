@@ -73,8 +73,9 @@ int open_socket(uint16_t port, uint16_t* bound_port) {
         perror("bind");
         return -1;
     }
-    // Runs a sender passed to the kernel as one segmented send then arrive as one buffer.
-    // A kernel without the option hands them over one by one, which works the same.
+    // A run of datagrams that a sender passed to the kernel as one segmented send then
+    // arrives as one buffer (segments.hpp). A kernel that refuses the option hands them over
+    // one by one, which works the same.
     int coalesce = 1;
     (void)setsockopt(sock, SOL_UDP, UDP_GRO, &coalesce, sizeof coalesce);
     int flags = fcntl(sock, F_GETFL, 0);
