@@ -3,14 +3,21 @@
 // client's first MSG_DATA takes the room's next tag, and from then on datagrams are moved
 // with the header's value rewritten in place. No validation beyond the length, no log, no
 // timeouts, no closing: it only shows what moving the same datagrams costs by itself.
+//
+// With --gro it also takes coalesced receives (UDP_GRO): a run a sender passed to the kernel
+// as one segmented send arrives as one buffer. Each segment is rewritten in place; a run
+// whose segments all go to one peer goes back out whole as one segmented send, and any other
+// run segment by segment. That is the least a forwarder must do with such buffers.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "fixed_index.hpp"
 #include "settings.hpp"
@@ -20,6 +27,8 @@ namespace {
 using namespace kiv;
 
 constexpr int BATCH = 64;
+constexpr size_t COALESCED_SLOT = 65536;
+constexpr int PENDING_SENDS = 1024;
 
 struct Room {
     sockaddr_in host;
@@ -76,13 +85,102 @@ uint32_t forward(uint8_t* datagram, uint32_t length, const sockaddr_in& source,
     return length;
 }
 
+// The sends of one pass; flushed when full, so a batch of long runs needs no more room.
+struct Pending {
+    std::array<iovec, PENDING_SENDS> iov;
+    std::array<mmsghdr, PENDING_SENDS> sends;
+    struct alignas(cmsghdr) Control {
+        char bytes[CMSG_SPACE(sizeof(uint16_t))];
+    };
+    std::array<Control, PENDING_SENDS> controls;
+    int count = 0;
+};
+
+void flush(int sock, Pending& pending) {
+    for (int sent = 0; sent < pending.count;) {
+        int result = sendmmsg(sock, pending.sends.data() + sent, unsigned(pending.count - sent), 0);
+        sent += result > 0 ? result : 1;
+    }
+    pending.count = 0;
+}
+
+// Queues `length` bytes at `data` to `to`; a segment size above 0 makes it a segmented send.
+void queue(int sock, Pending& pending, uint8_t* data, size_t length, const sockaddr_in* to,
+           uint16_t segment) {
+    if (pending.count == PENDING_SENDS) flush(sock, pending);
+    int n = pending.count++;
+    pending.iov[n] = {data, length};
+    mmsghdr& message = pending.sends[n];
+    message = mmsghdr{};
+    message.msg_hdr.msg_name = const_cast<sockaddr_in*>(to);
+    message.msg_hdr.msg_namelen = sizeof *to;
+    message.msg_hdr.msg_iov = &pending.iov[n];
+    message.msg_hdr.msg_iovlen = 1;
+    if (segment == 0) return;
+    message.msg_hdr.msg_control = pending.controls[n].bytes;
+    message.msg_hdr.msg_controllen = sizeof pending.controls[n].bytes;
+    cmsghdr* control = CMSG_FIRSTHDR(&message.msg_hdr);
+    control->cmsg_level = SOL_UDP;
+    control->cmsg_type = UDP_SEGMENT;
+    control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    memcpy(CMSG_DATA(control), &segment, sizeof segment);
+}
+
+int segment_size_of(msghdr& header) {
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+        if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO) {
+            int size = 0;
+            memcpy(&size, CMSG_DATA(c), sizeof size);
+            return size;
+        }
+    }
+    return 0;
+}
+
+// A coalesced run: every segment rewritten; one segmented send if they all go to one peer
+// with their own length, else one send per segment.
+void forward_run(int sock, Pending& pending, uint8_t* run, size_t length, size_t segment,
+                 const sockaddr_in& source) {
+    constexpr size_t MOST_SEGMENTS = COALESCED_SLOT / HEADER_SIZE + 1;
+    static std::array<const sockaddr_in*, MOST_SEGMENTS> to;
+    static std::array<uint32_t, MOST_SEGMENTS> out;
+    size_t count = 0;
+    bool one_peer = true;
+    for (size_t offset = 0; offset < length; offset += segment, ++count) {
+        uint32_t size = uint32_t(length - offset < segment ? length - offset : segment);
+        to[count] = nullptr;
+        out[count] = forward(run + offset, size, source, &to[count]);
+        one_peer = one_peer && out[count] == size && to[count] == to[0];
+    }
+    if (one_peer && count <= 64) {
+        queue(sock, pending, run, length, to[0], uint16_t(segment));
+        return;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (out[i] != 0) queue(sock, pending, run + i * segment, out[i], to[i], 0);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = argc > 1 ? atoi(argv[1]) : 0;
+    int port = 0;
+    bool coalesce = false;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--gro") == 0) {
+            coalesce = true;
+        } else {
+            port = atoi(argv[i]);
+        }
+    }
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     int size = RECEIVE_BUFFER_BYTES;
     (void)setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    if (coalesce) {
+        int on = 1;
+        if (setsockopt(sock, SOL_UDP, UDP_GRO, &on, sizeof on) < 0)
+            perror("kiv-reference: UDP_GRO");
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));
@@ -92,43 +190,48 @@ int main(int argc, char** argv) {
     }
     socklen_t length = sizeof addr;
     getsockname(sock, reinterpret_cast<sockaddr*>(&addr), &length);
-    printf("kiv-reference listening on UDP %d\n", ntohs(addr.sin_port));
+    printf("kiv-reference listening on UDP %d%s\n", ntohs(addr.sin_port),
+           coalesce ? " (coalesced receives)" : "");
     fflush(stdout);
 
-    static std::array<std::array<uint8_t, MAX_DATAGRAM + 1>, BATCH> buffers;
+    // Without coalescing, buffers of the largest datagram, as the plain forwarder always had.
+    const size_t slot = coalesce ? COALESCED_SLOT + 64 : MAX_DATAGRAM + 1;
+    static std::array<uint8_t, BATCH*(COALESCED_SLOT + 64)> buffers;
     static std::array<sockaddr_in, BATCH> sources;
     static std::array<iovec, BATCH> iov;
     static std::array<mmsghdr, BATCH> received;
-    static std::array<iovec, BATCH> send_iov;
-    static std::array<mmsghdr, BATCH> sends;
+    struct alignas(cmsghdr) Control {
+        char bytes[CMSG_SPACE(sizeof(int))];
+    };
+    static std::array<Control, BATCH> controls;
+    static Pending pending;
     for (;;) {
         pollfd waiting{sock, POLLIN, 0};
         if (poll(&waiting, 1, 1000) <= 0) continue;
         for (int i = 0; i < BATCH; ++i) {
-            iov[i] = {buffers[i].data(), buffers[i].size()};
+            iov[i] = {&buffers[size_t(i) * slot], coalesce ? COALESCED_SLOT : slot};
             received[i] = mmsghdr{};
             received[i].msg_hdr.msg_name = &sources[i];
             received[i].msg_hdr.msg_namelen = sizeof sources[i];
             received[i].msg_hdr.msg_iov = &iov[i];
             received[i].msg_hdr.msg_iovlen = 1;
+            if (coalesce) {
+                received[i].msg_hdr.msg_control = controls[i].bytes;
+                received[i].msg_hdr.msg_controllen = sizeof controls[i].bytes;
+            }
         }
         int count = recvmmsg(sock, received.data(), BATCH, MSG_DONTWAIT, nullptr);
-        int pending = 0;
         for (int i = 0; i < count; ++i) {
+            uint8_t* data = &buffers[size_t(i) * slot];
+            int segment = coalesce ? segment_size_of(received[i].msg_hdr) : 0;
+            if (segment > 0) {
+                forward_run(sock, pending, data, received[i].msg_len, size_t(segment), sources[i]);
+                continue;
+            }
             const sockaddr_in* to = nullptr;
-            uint32_t out = forward(buffers[i].data(), received[i].msg_len, sources[i], &to);
-            if (out == 0) continue;
-            send_iov[pending] = {buffers[i].data(), out};
-            sends[pending] = mmsghdr{};
-            sends[pending].msg_hdr.msg_name = const_cast<sockaddr_in*>(to);
-            sends[pending].msg_hdr.msg_namelen = sizeof *to;
-            sends[pending].msg_hdr.msg_iov = &send_iov[pending];
-            sends[pending].msg_hdr.msg_iovlen = 1;
-            ++pending;
+            uint32_t out = forward(data, received[i].msg_len, sources[i], &to);
+            if (out != 0) queue(sock, pending, data, out, to, 0);
         }
-        for (int sent = 0; sent < pending;) {
-            int result = sendmmsg(sock, sends.data() + sent, unsigned(pending - sent), 0);
-            sent += result > 0 ? result : 1;
-        }
+        flush(sock, pending);
     }
 }

@@ -3,7 +3,10 @@
 // Layout of an input, event after event until the bytes run out:
 //   op % 8 == 0..2     a datagram built field by field: source, type, version, flags,
 //                      value mode [, value bytes], payload length code, payload pattern
-//                      (see relay_fuzz.cpp)
+//                      (see relay_fuzz.cpp); but op % 16 == 10 is:
+//   op % 16 == 10      a coalesced run from one source: source, shape (segment size and
+//                      count), how much shorter the last segment is, then for each segment
+//                      type, version, flags, value mode [, value bytes], payload pattern
 //   op % 8 == 3        a raw datagram: source, length (2 bytes, little-endian), then that
 //                      many bytes (as many as the relay would keep)
 //   op % 8 == 4        a clock step: one byte choosing 0, 1, 59999, 60000, 60001 ms or a

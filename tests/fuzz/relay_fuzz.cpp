@@ -15,6 +15,7 @@
 #include "model_compare.hpp"
 #include "relay.hpp"
 #include "relay_model.hpp"
+#include "segments.hpp"
 #include "table_checks.hpp"
 
 namespace kiv::fuzz {
@@ -113,7 +114,15 @@ class Session {
   private:
     void run_events() {
         while (!in_.done()) {
-            switch (in_.byte() % 8) {
+            uint8_t op = in_.byte();
+            switch (op % 8) {
+                case 2:
+                    if (op & 8) {
+                        coalesced_run();
+                    } else {
+                        built_datagram();
+                    }
+                    break;
                 case 3:
                     raw_datagram();
                     break;
@@ -181,6 +190,45 @@ class Session {
         for (size_t i = HEADER_SIZE; i < datagram.kept; ++i)
             bytes[i] = uint8_t(pattern + i * 31);
         deliver(datagram, source);
+    }
+
+    // A run from one source as the shell receives it coalesced. The shell's cut must give
+    // back exactly the segments the run was made of; each then goes through the core and the
+    // model as a datagram of its own.
+    void coalesced_run() {
+        static constexpr size_t SIZES[] = {HEADER_SIZE,  HEADER_SIZE + 1,  76,   100,
+                                           MAX_DATAGRAM, MAX_DATAGRAM + 1, 1500, 2000};
+        sockaddr_in source = peer_address(in_.byte());
+        uint8_t shape = in_.byte();
+        size_t segment = SIZES[shape % 8];
+        size_t count = 1 + (shape >> 3) % 16;
+        size_t last = segment - in_.byte() % segment;
+        std::vector<uint8_t> run((count - 1) * segment + last);
+        std::vector<std::pair<size_t, size_t>> made;
+        for (size_t k = 0; k < count; ++k) {
+            made.emplace_back(k * segment, k + 1 < count ? segment : last);
+            uint8_t type = in_.byte();
+            uint8_t version = in_.byte();
+            uint8_t flags = in_.byte();
+            uint8_t header[HEADER_SIZE];
+            header_write(header, MsgType(type % 10), header_value_for(in_, relay_.table()));
+            if (version >= 0x80) header[OFFSET_VERSION] = version & 0x7F;
+            if (flags & 1) header[flags >> 6] ^= flags;
+            uint8_t pattern = in_.byte();
+            uint8_t* bytes = run.data() + made.back().first;
+            for (size_t i = 0; i < made.back().second; ++i)
+                bytes[i] = i < HEADER_SIZE ? header[i] : uint8_t(pattern + i * 31);
+        }
+        std::vector<std::pair<size_t, size_t>> cut;
+        for_each_segment(run.data(), run.size(), segment, false, [&](uint8_t* at, size_t length) {
+            cut.emplace_back(size_t(at - run.data()), length);
+        });
+        if (cut != made) fail("a coalesced run", "the cut differs from the run's segments");
+        for (auto [offset, length] : cut) {
+            Datagram datagram(length);
+            memcpy(datagram.bytes.get(), run.data() + offset, datagram.kept);
+            deliver(datagram, source);
+        }
     }
 
     void raw_datagram() {

@@ -18,6 +18,7 @@
 #include "model_compare.hpp"
 #include "relay.hpp"
 #include "relay_model.hpp"
+#include "segments.hpp"
 #include "table_checks.hpp"
 
 namespace kiv::test {
@@ -151,6 +152,7 @@ class Sequence {
         if (chance(2000)) return crowd();
         if (chance(100)) return rush();
         if (chance(100)) return near_tag_wrap();
+        if (chance(50)) return coalesced_run();
         uint32_t roll = pick(1000);
         if (roll < 130) return open();
         if (roll < 420) return client_data();
@@ -290,6 +292,44 @@ class Sequence {
                             message(uint8_t(1 + pick(8)), pick(3), HUGE_LENGTH - HEADER_SIZE));
         }
         return send(peer, bytes);
+    }
+
+    // A run from one peer as the kernel coalesces it: one segment size, the last segment
+    // possibly shorter, mostly data with pings, other types and bad magic among it. The
+    // shell's cut must give back exactly these segments, each faring as it would alone.
+    std::string coalesced_run() {
+        what_ = "a coalesced run";
+        static constexpr size_t SIZES[] = {HEADER_SIZE,      40,  76, 100, MAX_DATAGRAM,
+                                           MAX_DATAGRAM + 1, 2000};
+        sockaddr_in peer = some_peer();
+        const model::Room* hosted = hosted_by(peer);
+        const model::Room* room = joined_by(peer) ? joined_by(peer) : some_room();
+        uint32_t value = room != nullptr ? room->id : unused_id();
+        if (hosted && !hosted->clients.empty()) value = hosted->clients.begin()->second.tag;
+        size_t segment = SIZES[pick(sizeof SIZES / sizeof SIZES[0])];
+        size_t count = 2 + pick(12);
+        std::vector<uint8_t> run;
+        std::vector<std::pair<size_t, size_t>> made;
+        for (size_t k = 0; k < count; ++k) {
+            uint8_t type = chance(4) ? uint8_t(pick(9)) : uint8_t(MsgType::MSG_DATA);
+            std::vector<uint8_t> bytes = message(type, value, segment - HEADER_SIZE);
+            if (chance(10)) bytes[pick(4)] ^= 0x20;
+            if (k + 1 == count && chance(2)) bytes.resize(1 + pick(uint32_t(segment)));
+            made.emplace_back(run.size(), bytes.size());
+            run.insert(run.end(), bytes.begin(), bytes.end());
+        }
+        std::vector<std::pair<size_t, size_t>> cut;
+        for_each_segment(run.data(), run.size(), segment, false, [&](uint8_t* at, size_t length) {
+            cut.emplace_back(size_t(at - run.data()), length);
+        });
+        if (cut != made) return "the cut differs from the run's segments";
+        for (auto [at, length] : cut) {
+            std::string fault =
+                send(peer, {run.begin() + long(at), run.begin() + long(at + length)});
+            if (!fault.empty()) return fault;
+        }
+        ++tally_.counts["coalesced run"];
+        return "";
     }
 
     // Nine or more peers send to one room in a row, so it fills up and refuses the next.
@@ -445,7 +485,7 @@ TEST(ModelDifferential, CoreAndModelAgreeOnRandomSequences) {
     // The sequences must reach every outcome, or agreeing would prove little.
     for (const char* kind :
          {"(re-opened)", "opened by", "joined as", "left", "timed out", "host closed it",
-          "host silent", "error 1", "error 2", "error 3", "error 4"}) {
+          "host silent", "error 1", "error 2", "error 3", "error 4", "coalesced run"}) {
         EXPECT_GT(tally.counts[kind], 0) << kind;
     }
 }

@@ -1,0 +1,35 @@
+// Cutting a coalesced receive back into the datagrams it stands for. With UDP_GRO on the
+// socket the kernel may hand over a run of datagrams from one source as one buffer, with the
+// size they had (the segment size): every datagram of the run has that size but the last,
+// which may be shorter. Each one must be handled exactly as if it had arrived alone, so the
+// cut is made here, in one place the shell, the tests and the fuzzer share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv {
+
+// Calls handle(datagram, length) for each datagram in `buffer`, in order. `received` bytes
+// arrived; `segment_size` is what the kernel reported, 0 for a buffer that is one datagram;
+// `truncated` says the kernel had more than the buffer could hold.
+//
+// A datagram's length is its real length, even above what the relay accepts: a segment of
+// 2000 bytes is an oversized datagram and must be judged as one. A truncated single datagram
+// is reported one byte longer than what arrived, which is all that is known of it. Of a
+// truncated run only the whole segments are handed on: the cut-off one was never received.
+template <typename Handle>
+void for_each_segment(uint8_t* buffer, size_t received, size_t segment_size, bool truncated,
+                      Handle&& handle) {
+    if (segment_size == 0) {
+        handle(buffer, truncated ? received + 1 : received);
+        return;
+    }
+    for (size_t offset = 0; offset < received; offset += segment_size) {
+        size_t left = received - offset;
+        if (left < segment_size && truncated) return;
+        handle(buffer + offset, left < segment_size ? left : segment_size);
+    }
+}
+
+}  // namespace kiv
