@@ -6,10 +6,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +37,37 @@ uint32_t now_ms() {
     return uint32_t(ts.tv_sec) * 1000u + uint32_t(ts.tv_nsec / 1000000);
 }
 
-int system_rand(void*) {
-    return rand();
+// Room ids come from the kernel's random source: an id that could be predicted from the
+// clock or the start time would let anyone walk into a room they were never given.
+struct KernelRandom {
+    std::array<uint32_t, 64> values;
+    size_t next = 64;  // all used: the first draw fills the buffer
+};
+
+// Fills `buffer` from the kernel; false, with errno set, if it cannot.
+bool kernel_random(void* buffer, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    while (size > 0) {
+        ssize_t got = getrandom(bytes, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
+int kernel_rand(void* context) {
+    auto& random = *static_cast<KernelRandom*>(context);
+    if (random.next == random.values.size()) {
+        // Once the kernel's pool is ready, as it was at start-up, a request of up to 256
+        // bytes is always filled whole; the old values are kept only if that promise breaks.
+        (void)kernel_random(random.values.data(), sizeof random.values);
+        random.next = 0;
+    }
+    return int(random.values[random.next++] & RAND_MAX);
 }
 
 void log_to_stdout(void*, const char* line) {
@@ -92,8 +123,12 @@ void make_resident(void* memory, size_t size) {
 [[noreturn]] void run(Relay& relay, Batch& batch) {
     uint32_t last_sweep = 0;
     for (;;) {
-        pollfd waiting{sock, POLLIN, 0};
-        if (poll(&waiting, 1, WAIT_LIMIT_MS) > 0) {
+        // Standard output is waited for only while log lines wait for it: a closed or broken
+        // output would otherwise end every wait at once.
+        pollfd waiting[2] = {{sock, POLLIN, 0}, {log_waiting() ? STDOUT_FILENO : -1, POLLOUT, 0}};
+        if (poll(waiting, 2, WAIT_LIMIT_MS) <= 0) waiting[0].revents = waiting[1].revents = 0;
+        if (waiting[1].revents != 0) log_flush();
+        if (waiting[0].revents != 0) {
             int drained = 0;
             while (drained < DRAIN_LIMIT) {
                 int count = drain_batch(sock, relay, batch, now_ms);
@@ -134,18 +169,27 @@ int main(int argc, char** argv) {
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    srand(now_ms() ^ uint32_t(time(nullptr)));
     tzset();
+    static KernelRandom random;
+    uint64_t hash_key = 0;
+    if (!kernel_random(random.values.data(), sizeof random.values) ||
+        !kernel_random(&hash_key, sizeof hash_key)) {
+        fprintf(stderr, "kiv-relay: cannot read the kernel's random source: %s\n", strerror(errno));
+        return 1;
+    }
+    random.next = 0;
 
     uint16_t bound_port = 0;
     if (open_socket(port, &bound_port) < 0) return 1;
 
     // Everything the loop needs is made here, before the first datagram: the loop itself
     // allocates nothing.
-    static Relay relay(RandomSource{system_rand, nullptr}, LogSink{log_to_stdout, nullptr});
+    static Relay relay(RandomSource{kernel_rand, &random}, LogSink{log_to_stdout, nullptr},
+                       hash_key);
     static Batch batch;
     make_resident(&relay, sizeof relay);
     make_resident(&batch, sizeof batch);
+    log_open();
     logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound_port),
           int(PROTOCOL_VERSION), MAX_ROOMS);
     run(relay, batch);

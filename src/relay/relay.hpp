@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "miss_budget.hpp"
 #include "rooms.hpp"
 
 namespace kiv {
@@ -28,7 +29,15 @@ struct Outgoing {
 
 class Relay {
   public:
-    Relay(RandomSource random, LogSink log) : random_(random), log_(log) {}
+    // The fixed hash key keeps runs reproducible; a relay facing the network passes a key
+    // drawn from a source no peer can predict.
+    static constexpr uint64_t FIXED_HASH_KEY = 0x9E3779B97F4A7C15ull;
+
+    Relay(RandomSource random, LogSink log, uint64_t hash_key = FIXED_HASH_KEY)
+        : table_(hash_key),
+          budgets_(hash_key ^ 0xD6E8FEB86659FD93ull),
+          random_(random),
+          log_(log) {}
 
     // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
     // length as it arrived, which may be larger.
@@ -40,6 +49,9 @@ class Relay {
     RoomTable& table() { return table_; }
     const RoomTable& table() const { return table_; }
 
+    // Datagrams dropped unanswered because their address had no room lookups left.
+    uint64_t throttled_drops() const { return throttled_drops_; }
+
   private:
     Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source, uint32_t now_ms);
     void on_close(const sockaddr_in& source);
@@ -47,11 +59,14 @@ class Relay {
                      uint32_t now_ms);
     void on_leave(const sockaddr_in& source);
     void room_close(Room& room, const char* reason);
+    bool lookup_refused(const sockaddr_in& source, uint32_t now_ms);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     RoomTable table_;
+    MissBudgets budgets_;
     RandomSource random_;
     LogSink log_;
+    uint64_t throttled_drops_ = 0;
 };
 
 }  // namespace kiv
