@@ -194,10 +194,12 @@ TEST(ClientLibrary, RefusalsArriveAsNamedErrors) {
     EXPECT_EQ(full.error, Error::room_full);
 }
 
-TEST(ClientLibrary, AFullTableRefusesTheNextHost) {
+// The relay refuses a host past the rooms one address may hold as it refuses one when the
+// table is full; the library reports either as no_free_room.
+TEST(ClientLibrary, ARefusedOpenEndsTheHost) {
     RelayProcess relay;
     std::vector<std::unique_ptr<client::Host>> hosts;
-    for (int i = 0; i < MAX_ROOMS; ++i) {
+    for (int i = 0; i < ROOMS_PER_ADDRESS; ++i) {
         hosts.push_back(std::make_unique<client::Host>());
         open_room(*hosts.back(), relay);
         ASSERT_EQ(hosts.back()->state(), client::Host::State::open) << i;

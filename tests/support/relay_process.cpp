@@ -270,12 +270,12 @@ std::optional<int> CommandProcess::wait_exit(std::chrono::milliseconds limit) {
     }
 }
 
-Peer::Peer() {
+Peer::Peer(uint32_t address) : address_(address) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(address);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         throw std::runtime_error("bind failed");
     }
