@@ -299,12 +299,16 @@ void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
     }
 }
 
-std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit) const {
+std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit, uint16_t* from_port) const {
     pollfd waiting{fd_, POLLIN, 0};
     if (poll(&waiting, 1, int(limit.count())) <= 0) return std::nullopt;
     Bytes datagram(65536);
-    ssize_t n = recv(fd_, datagram.data(), datagram.size(), 0);
+    sockaddr_in from{};
+    socklen_t from_length = sizeof from;
+    ssize_t n = recvfrom(fd_, datagram.data(), datagram.size(), 0,
+                         reinterpret_cast<sockaddr*>(&from), &from_length);
     if (n < 0) return std::nullopt;
+    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
     datagram.resize(size_t(n));
     return datagram;
 }

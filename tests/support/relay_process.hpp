@@ -113,8 +113,10 @@ class Peer {
     uint16_t port() const { return port_; }
     uint32_t address() const { return address_; }  // host byte order
     void send_to(uint16_t relay_port, const Bytes& datagram) const;
-    // The next datagram, or nothing within `limit`.
-    std::optional<Bytes> receive(std::chrono::milliseconds limit = WAIT) const;
+    // The next datagram, or nothing within `limit`; `from_port`, if given, gets its source
+    // port.
+    std::optional<Bytes> receive(std::chrono::milliseconds limit = WAIT,
+                                 uint16_t* from_port = nullptr) const;
 
   private:
     int fd_ = -1;
