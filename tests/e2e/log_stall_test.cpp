@@ -1,5 +1,5 @@
-// The real relay with nobody reading its log, and two relays started at the same frozen
-// instant.
+// The real relay with nobody reading its log, two relays started at the same frozen
+// instant, and a relay without the kernel's random source.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "relay_process.hpp"
+#include "shim_env.hpp"
 
 namespace kiv::test {
 namespace {
@@ -90,6 +91,16 @@ TEST(RoomIds, TwoRelaysStartedAtOneInstantDrawDifferentIds) {
         id = value_of(*opened);
     }
     EXPECT_NE(first_ids[0], first_ids[1]);
+}
+
+TEST(RoomIds, NoKernelRandomSourceNoRelay) {
+    std::vector<std::string> env = preload_env(KIV_FAULT_SHIM_PATH);
+    env.push_back("KIV_FAULT_GETRANDOM=1");
+    ExitResult relay = run_to_exit(KIV_RELAY_PATH, {"0"}, WAIT, env);
+    EXPECT_EQ(relay.status, 1);
+    EXPECT_EQ(relay.out, "");
+    EXPECT_NE(relay.err.find("cannot read the kernel's random source"), std::string::npos)
+        << relay.err;
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 //   KIV_FAULT_RECV_EVERY=m    every m-th receive call (recvfrom, recvmsg, recvmmsg) fails
 //                             with EINTR or ENOMEM, alternately, before reading anything, so
 //                             no datagram is consumed.
+//   KIV_FAULT_GETRANDOM=1     getrandom fails with ENOSYS, as on a kernel without it.
 //
 // Counters are plain globals: the relay has one thread.
 #include <dlfcn.h>
 #include <errno.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -28,6 +30,7 @@ unsigned long receive_calls = 0;
 int send_errors[3] = {EAGAIN, ENOBUFS, EPERM};
 int send_error_count = 3;
 unsigned long send_failures = 0;
+bool getrandom_fails = false;
 
 unsigned long env_number(const char* name) {
     const char* text = getenv(name);
@@ -44,6 +47,7 @@ int errno_named(const char* name, size_t length) {
 __attribute__((constructor)) void configure() {
     send_every = env_number("KIV_FAULT_SEND_EVERY");
     recv_every = env_number("KIV_FAULT_RECV_EVERY");
+    getrandom_fails = env_number("KIV_FAULT_GETRANDOM") != 0;
     if (const char* list = getenv("KIV_FAULT_SEND_ERRNOS")) {
         int count = 0;
         for (const char* start = list; *start != '\0' && count < 3;) {
@@ -132,6 +136,15 @@ int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec*
     static auto next = real(&recvmmsg, "recvmmsg");
     if (next_receive_fails()) return -1;
     return next(fd, messages, count, flags, timeout);
+}
+
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+    static auto next = real(&getrandom, "getrandom");
+    if (getrandom_fails) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return next(buffer, length, flags);
 }
 
 }  // extern "C"
