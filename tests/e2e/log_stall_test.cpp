@@ -79,8 +79,8 @@ TEST(StalledLogReader, RelayKeepsServingThenTellsWhatItDropped) {
 
 // Two relays whose clocks read the very same instant still hand out different ids.
 TEST(RoomIds, TwoRelaysStartedAtOneInstantDrawDifferentIds) {
-    std::vector<std::string> frozen = {std::string("LD_PRELOAD=") + KIV_FAKETIME_LIB,
-                                       "FAKETIME=2026-01-01 00:00:00"};
+    std::vector<std::string> frozen = preload_env(KIV_FAKETIME_LIB);
+    frozen.push_back("FAKETIME=2026-01-01 00:00:00");
     uint32_t first_ids[2] = {};
     for (uint32_t& id : first_ids) {
         RelayProcess relay({"0"}, frozen);
