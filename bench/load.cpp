@@ -96,14 +96,17 @@ double cpu_seconds() {
     exit(1);
 }
 
+// Every peer gets a loopback address of its own (127.0.0.1, 127.0.0.2, ...), as peers on a
+// network would: the relay limits the rooms and lookups of one address.
 int open_peer_socket() {
+    static uint32_t next_address = INADDR_LOOPBACK;
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     if (fd < 0) fail("socket: out of descriptors? (raise ulimit -n)");
     int size = 1 << 20;
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // a smaller one works
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(next_address++);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
     return fd;
 }

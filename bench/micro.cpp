@@ -5,11 +5,14 @@
 // all 2048 clients in a shuffled order, so that no lookup is helped by the last. The first
 // two compare table sizes with the same cache footprint; the third adds the cache misses of
 // traffic spread over the whole table.
-// The lookups alone, indexed and scanned, show what the indexes buy.
+// The lookups alone, indexed and scanned, show what the indexes buy; lookups of keys chosen
+// to collide show what keying the hash buys.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -26,10 +29,12 @@ int fixed_random(void*) {
 }
 void discard(void*, const char*) {}
 
+// Every peer on an address of its own, as on a network: the relay limits the rooms and
+// lookups of one address.
 sockaddr_in peer(uint32_t index) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(0x7F000001u + index / 50000);
+    addr.sin_addr.s_addr = htonl(0x0A000001u + index);
     addr.sin_port = htons(uint16_t(10000 + index % 50000));
     return addr;
 }
@@ -64,6 +69,13 @@ struct Fixture {
             }
         }
         std::shuffle(pairs.begin(), pairs.end(), std::mt19937(7));
+        // A refused open or join would leave the benchmark timing refusals instead.
+        for (const Pair& pair : pairs) {
+            if (pair.tag == 0 || pair.tag > MAX_CLIENTS) {
+                fprintf(stderr, "kiv-micro: the fixture's table did not fill\n");
+                abort();
+            }
+        }
     }
 };
 
@@ -105,6 +117,29 @@ void client_lookup(benchmark::State& state) {
     }
 }
 
+// Keys chosen offline to share one home cell under the fixed multiplier, as someone who
+// picks source addresses and ports could choose them: the index of the whole table's
+// clients, filled with them, and a lookup of the last. Keyed with a multiplier the chooser
+// did not know, the same keys spread out again.
+template <bool KEYED>
+void crafted_keys(benchmark::State& state) {
+    using ClientIndex = FixedIndex<MAX_ROOMS * MAX_CLIENTS>;
+    constexpr int CELL_BITS = __builtin_ctz(ClientIndex::CELLS);
+    std::vector<uint64_t> keys;
+    for (uint64_t ip = 0x0A000000; keys.size() < size_t(MAX_ROOMS * MAX_CLIENTS); ++ip) {
+        for (uint64_t port = 0; port < 65536 && keys.size() < size_t(MAX_ROOMS * MAX_CLIENTS);
+             ++port) {
+            uint64_t key = ip << 16 | port;
+            if ((key * ClientIndex::UNKEYED) >> (64 - CELL_BITS) == 0) keys.push_back(key);
+        }
+    }
+    ClientIndex index = KEYED ? ClientIndex(0x2545F4914F6CDD1Dull) : ClientIndex();
+    for (size_t i = 0; i < keys.size(); ++i)
+        index.insert(keys[i], uint32_t(i));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(index.find(keys.back()));
+}
+
 void table_sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->ArgNames({"rooms", "clients", "senders"});
     benchmark->Args({1, 1, 1});
@@ -115,6 +150,8 @@ BENCHMARK(client_to_host)->Apply(table_sizes);
 BENCHMARK(host_to_client)->Apply(table_sizes);
 BENCHMARK(client_lookup<true>)->Name("client_by_addr/indexed/full");
 BENCHMARK(client_lookup<false>)->Name("client_by_addr/scan/full");
+BENCHMARK(crafted_keys<false>)->Name("client_by_addr/crafted_keys/fixed_multiplier");
+BENCHMARK(crafted_keys<true>)->Name("client_by_addr/crafted_keys/keyed");
 
 }  // namespace
 }  // namespace kiv

@@ -1,6 +1,7 @@
 #include "kiv_client.hpp"
 
 #include <errno.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -62,6 +63,16 @@ int wait_ms_until(uint64_t now_us, uint64_t due_us) {
     if (due_us <= now_us) return 0;
     uint64_t ms = (due_us - now_us + 999) / 1000;
     return ms > 3'600'000 ? 3'600'000 : int(ms);
+}
+
+uint32_t unpredictable_start() {
+    uint32_t value = 0;
+    // Without the kernel's random source the clock is the best left; either way the value
+    // only makes a blind guess at an answer harder, it protects nothing by itself.
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != ssize_t(sizeof value)) {
+        value = uint32_t(monotonic_us() * 0x9E3779B97F4A7C15ull >> 32);
+    }
+    return value;
 }
 
 // ---- Link
@@ -216,7 +227,9 @@ Error Host::send_batch(uint32_t tag, const iovec* payloads, size_t count) {
 }
 
 Error Host::close() {
-    if (state_ != State::open && state_ != State::opening) return Error::not_ready;
+    // A host that was refused or lost its relay may still hold a room there (the refusal may
+    // not even have come from the relay), so a close is sent then as well.
+    if (state_ == State::idle) return Error::not_ready;
     state_ = State::closed;
     answer_.stop();
     return send_header(MsgType::MSG_CLOSE, 0);
@@ -248,7 +261,9 @@ Event Host::next_event(uint64_t now_us) {
     while (receive(&in)) {
         switch (in.type) {
             case MsgType::MSG_OPENED: {
-                if (state_ != State::opening && state_ != State::open) break;
+                // Only an answer to an open or keep-alive still waiting counts, and only with
+                // an id a room can have.
+                if (!answer_.active() || in.value == 0 || in.value > MAX_ROOM_ID) break;
                 bool news = state_ == State::opening || in.value != room_id_;
                 state_ = State::open;
                 room_id_ = in.value;
@@ -258,7 +273,7 @@ Event Host::next_event(uint64_t now_us) {
                 break;
             }
             case MsgType::MSG_DATA:
-                if (state_ != State::open) break;
+                if (state_ != State::open || in.value == 0 || in.value > MAX_TAG) break;
                 return {EventKind::data, Error::none, in.value, in.payload, in.length};
             case MsgType::MSG_ERROR:
                 if (state_ != State::opening && state_ != State::open) break;

@@ -73,6 +73,9 @@ struct Event {
 
 // A monotonic clock in microseconds, for callers that have none of their own.
 uint64_t monotonic_us();
+// A first value for pings and joins that a spoofer cannot guess, so that a forged pong is
+// not taken for the relay's answer.
+uint32_t unpredictable_start();
 
 // The socket and buffers every endpoint shares.
 class Link {
@@ -184,7 +187,7 @@ class Client : public Link {
 
     State state_ = State::idle;
     uint32_t room_id_ = 0;
-    uint32_t join_nonce_ = 0;
+    uint32_t join_nonce_ = unpredictable_start();
     uint64_t last_sent_us_ = 0;
     Retry answer_;
 };
@@ -205,8 +208,8 @@ class Pinger : public Link {
     // answers; the send times of the latest attempts are kept in a ring.
     static constexpr uint32_t ATTEMPTS_KEPT = 64;
     std::array<uint64_t, ATTEMPTS_KEPT> sent_us_{};
-    uint32_t next_value_ = 1;
-    uint32_t probe_first_value_ = 1;
+    uint32_t next_value_ = unpredictable_start();
+    uint32_t probe_first_value_ = next_value_;
     Retry answer_;
 };
 

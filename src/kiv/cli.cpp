@@ -224,13 +224,78 @@ bool wait_for(int socket_fd, LineReader* input, int timeout_ms) {
     return true;
 }
 
-void print_payload(const char* prefix, const uint8_t* payload, size_t length) {
-    fputs(prefix, stdout);
-    for (size_t i = 0; i < length; ++i) {
-        uint8_t c = payload[i];
-        bool control = (c < 0x20 && c != '\t') || c == 0x7f;
-        putchar(control ? '?' : c);
+namespace {
+
+// The length of the UTF-8 sequence that starts at `text`, or 0 when it is invalid (a stray
+// continuation byte, an overlong form, a surrogate, beyond U+10FFFF or cut short).
+size_t utf8_sequence(const uint8_t* text, size_t left, uint32_t* code_point) {
+    uint8_t lead = text[0];
+    size_t length;
+    uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
     }
+    if (left < length || text[1] < low || text[1] > high) return 0;
+    uint32_t value = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((text[i] & 0xC0) != 0x80) return 0;
+        value = value << 6 | (text[i] & 0x3F);
+    }
+    *code_point = value;
+    return length;
+}
+
+// Characters that steer a terminal or reorder what it shows rather than print: the C1
+// controls, the line and paragraph separators, and the bidirectional embeddings, overrides
+// and isolates.
+bool steers_terminal(uint32_t code_point) {
+    return (code_point >= 0x80 && code_point <= 0x9F) || code_point == 0x2028 ||
+           code_point == 0x2029 || (code_point >= 0x202A && code_point <= 0x202E) ||
+           (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
+}  // namespace
+
+size_t printable_text(const uint8_t* payload, size_t length, char* out) {
+    size_t written = 0;
+    for (size_t i = 0; i < length;) {
+        uint8_t c = payload[i];
+        if (c < 0x80) {
+            bool control = (c < 0x20 && c != '\t') || c == 0x7F;
+            out[written++] = control ? '?' : char(c);
+            ++i;
+            continue;
+        }
+        uint32_t code_point = 0;
+        size_t sequence = utf8_sequence(payload + i, length - i, &code_point);
+        if (sequence == 0 || steers_terminal(code_point)) {
+            out[written++] = '?';
+            i += sequence == 0 ? 1 : sequence;
+            continue;
+        }
+        for (size_t k = 0; k < sequence; ++k)
+            out[written++] = char(payload[i + k]);
+        i += sequence;
+    }
+    return written;
+}
+
+void print_payload(const char* prefix, const uint8_t* payload, size_t length) {
+    char text[MAX_DATAGRAM];
+    if (length > sizeof text) length = sizeof text;  // payloads are shorter; never overrun
+    size_t shown = printable_text(payload, length, text);
+    fputs(prefix, stdout);
+    fwrite(text, 1, shown, stdout);
     putchar('\n');
     fflush(stdout);
 }

@@ -92,8 +92,12 @@ class LineReader {
 // timeout_ms (-1: no limit). Returns false if a stop signal came.
 bool wait_for(int socket_fd, LineReader* input, int timeout_ms);
 
-// Writes a peer's payload as one line on standard output, with control characters shown as
-// '?' so that a peer cannot drive the terminal, and flushes it.
+// A peer's payload as text that cannot drive a terminal: UTF-8 is decoded, and invalid
+// sequences, C0 controls (but tab), DEL, C1 controls, U+2028/U+2029 and the bidirectional
+// controls each become '?'; everything else is copied as sent. `out` holds at least `length`
+// bytes (the text is never longer); returns how many it holds.
+size_t printable_text(const uint8_t* payload, size_t length, char* out);
+// Writes a peer's payload as one line of printable_text on standard output and flushes it.
 void print_payload(const char* prefix, const uint8_t* payload, size_t length);
 
 }  // namespace kiv::cli

@@ -140,10 +140,12 @@ int run_host(int argc, char** argv) {
                 case client::EventKind::refused:
                     fprintf(stderr, "kiv host: relay %s refused: %s\n", relay_text,
                             client::error_text(event.error));
+                    (void)host.close();  // a room the relay may still hold is given up
                     return EXIT_FAILED;
                 case client::EventKind::timed_out:
                     fprintf(stderr, "kiv host: no answer from the relay at %s%s\n", relay_text,
                             announced ? " (the room may be lost)" : "");
+                    (void)host.close();
                     return EXIT_FAILED;
                 default:
                     break;

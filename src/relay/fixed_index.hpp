@@ -3,6 +3,11 @@
 // back instead of leaving tombstones, so a probe never grows with the table's history.
 // Twice as many cells as entries keeps probes short; the storage is a member array, so
 // nothing is allocated, ever.
+//
+// Peers choose the keys (their ports, the ids they ask for), so the hash is keyed: a fixed
+// multiplier would let anyone compute offline which keys share a home cell and build a run of
+// thousands of cells. Multiply-shift with a secret odd multiplier is a universal family:
+// without the multiplier, two chosen keys share a home cell with probability about 2/CELLS.
 #pragma once
 
 #include <array>
@@ -18,6 +23,12 @@ class FixedIndex {
     static_assert((CELLS & (CELLS - 1)) == 0, "cell count must be a power of two");
     static constexpr uint64_t KEY_MASK = (uint64_t(1) << 48) - 1;
     static constexpr uint32_t VALUE_MASK = (uint32_t(1) << 15) - 1;
+    // The multiplier when no key is given: fixed, for tools that face no adversary.
+    static constexpr uint64_t UNKEYED = 0x9E3779B97F4A7C15ull;
+
+    FixedIndex() = default;
+    // `hash_key` should come from a source no peer can predict; only its odd part is used.
+    explicit FixedIndex(uint64_t hash_key) : multiplier_(hash_key | 1) {}
 
     // The value stored under `key`, or -1.
     int find(uint64_t key) const {
@@ -71,12 +82,11 @@ class FixedIndex {
     static constexpr uint64_t OCCUPIED = uint64_t(1) << 63;
     static constexpr int CELL_BITS = __builtin_ctz(CELLS);
 
-    // Fibonacci hashing: the multiply spreads neighbouring addresses and ports over the
-    // top bits, which index the cells.
-    static uint32_t home(uint64_t key) {
-        return uint32_t((key * 0x9E3779B97F4A7C15ull) >> (64 - CELL_BITS));
-    }
+    // The multiply spreads neighbouring addresses and ports over the top bits, which index
+    // the cells.
+    uint32_t home(uint64_t key) const { return uint32_t((key * multiplier_) >> (64 - CELL_BITS)); }
 
+    uint64_t multiplier_ = UNKEYED;
     std::array<uint64_t, CELLS> cells_{};
     int count_ = 0;
 };

@@ -9,6 +9,7 @@
 #include <netinet/udp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -47,8 +48,37 @@ uint32_t now_ms() {
     return uint32_t(ts.tv_sec) * 1000u + uint32_t(ts.tv_nsec / 1000000);
 }
 
-int system_rand(void*) {
-    return rand();
+// Room ids come from the kernel's random source: an id that could be predicted from the
+// clock or the start time would let anyone walk into a room they were never given.
+struct KernelRandom {
+    std::array<uint32_t, 64> values;
+    size_t next = 64;  // all used: the first draw fills the buffer
+};
+
+// Fills `buffer` from the kernel; false, with errno set, if it cannot.
+bool kernel_random(void* buffer, size_t size) {
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    while (size > 0) {
+        ssize_t got = getrandom(bytes, size, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += got;
+        size -= size_t(got);
+    }
+    return true;
+}
+
+int kernel_rand(void* context) {
+    auto& random = *static_cast<KernelRandom*>(context);
+    if (random.next == random.values.size()) {
+        // Once the kernel's pool is ready, as it was at start-up, a request of up to 256
+        // bytes is always filled whole; the old values are kept only if that promise breaks.
+        (void)kernel_random(random.values.data(), sizeof random.values);
+        random.next = 0;
+    }
+    return int(random.values[random.next++] & RAND_MAX);
 }
 
 void log_to_stdout(void*, const char* line) {
@@ -138,16 +168,22 @@ void update_kernel_drops(Counters& counters) {
     kernel_drops_seen = meminfo[SK_MEMINFO_DROPS];
 }
 
+// The figures only the shell keeps, brought up to date when they are shown.
+void update_shell_figures(Counters& counters) {
+    update_kernel_drops(counters);
+    counters.log_lines_dropped = log_lines_dropped();
+}
+
 size_t render_page(void* context, char* buffer, size_t size) {
     Relay& relay = *static_cast<Relay*>(context);
-    update_kernel_drops(relay.counters());
+    update_shell_figures(relay.counters());
     MetricsFigures figures{relay.counters(), table_counts(relay.table()), KIV_VERSION,
                            start_time_seconds};
     return metrics_render(figures, buffer, size);
 }
 
 void log_stats(Relay& relay) {
-    update_kernel_drops(relay.counters());
+    update_shell_figures(relay.counters());
     char line[160];
     stats_format(relay.counters(), table_counts(relay.table()), line, sizeof line);
     logf_("%s", line);
@@ -178,18 +214,25 @@ sigset_t take_stats_signal() {
 [[noreturn]] void run(Relay& relay, Batch& batch, MetricsServer* metrics,
                       const sigset_t& wait_mask) {
     uint32_t last_sweep = 0;
-    std::array<pollfd, 1 + METRICS_POLL_FDS> waiting;
+    std::array<pollfd, 2 + METRICS_POLL_FDS> waiting;
     for (;;) {
+        // Standard output is waited for only while log lines wait for it: a closed or broken
+        // output would otherwise end every wait at once.
         waiting[0] = {sock, POLLIN, 0};
-        int count = 1;
+        waiting[1] = {log_waiting() ? STDOUT_FILENO : -1, POLLOUT, 0};
+        int count = 2;
         int limit_ms = WAIT_LIMIT_MS;
         if (metrics != nullptr) {
-            count += metrics->poll_fds(&waiting[1]);
+            count += metrics->poll_fds(&waiting[2]);
             limit_ms = metrics->wait_limit_ms(now_ms(), limit_ms);
         }
         timespec limit{limit_ms / 1000, (limit_ms % 1000) * 1000000L};
-        if (ppoll(waiting.data(), nfds_t(count), &limit, &wait_mask) > 0 &&
-            waiting[0].revents != 0) {
+        if (ppoll(waiting.data(), nfds_t(count), &limit, &wait_mask) <= 0) {
+            for (int i = 0; i < count; ++i)
+                waiting[i].revents = 0;
+        }
+        if (waiting[1].revents != 0) log_flush();
+        if (waiting[0].revents != 0) {
             int drained = 0;
             while (drained < DRAIN_LIMIT) {
                 Drained pass = drain_batch(sock, relay, batch, now_ms);
@@ -198,7 +241,7 @@ sigset_t take_stats_signal() {
             }
         }
         if (metrics != nullptr) {
-            metrics->serve(&waiting[1], count - 1, now_ms(), PageSource{render_page, &relay});
+            metrics->serve(&waiting[2], count - 2, now_ms(), PageSource{render_page, &relay});
         }
         if (stats_asked) {
             stats_asked = 0;
@@ -259,8 +302,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    srand(now_ms() ^ uint32_t(time(nullptr)));
     tzset();
+    static KernelRandom random;
+    uint64_t hash_key = 0;
+    if (!kernel_random(random.values.data(), sizeof random.values) ||
+        !kernel_random(&hash_key, sizeof hash_key)) {
+        fprintf(stderr, "kiv-relay: cannot read the kernel's random source: %s\n", strerror(errno));
+        return 1;
+    }
+    random.next = 0;
     sigset_t wait_mask = take_stats_signal();
     start_time_seconds = int64_t(time(nullptr));
 
@@ -281,10 +331,12 @@ int main(int argc, char** argv) {
 
     // Everything the loop needs is made here, before the first datagram: the loop itself
     // allocates nothing.
-    static Relay relay(RandomSource{system_rand, nullptr}, LogSink{log_to_stdout, nullptr});
+    static Relay relay(RandomSource{kernel_rand, &random}, LogSink{log_to_stdout, nullptr},
+                       hash_key);
     static Batch batch;
     make_resident(&relay, sizeof relay);
     make_resident(&batch, sizeof batch);
+    log_open();
     logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound_port),
           int(PROTOCOL_VERSION), MAX_ROOMS);
     if (metrics != nullptr) {

@@ -75,6 +75,15 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
     return NOTHING;
 }
 
+// A lookup of a room by id from outside it is refused, silently and before anything changes,
+// while the source address has spent its budget. Nothing is logged: a line per refusal would
+// let whoever scans fill the log.
+bool Relay::lookup_refused(const sockaddr_in& source, uint32_t now_ms) {
+    if (!budgets_.exhausted(source.sin_addr.s_addr, now_ms)) return false;
+    ++counters_.dropped_throttled;
+    return true;
+}
+
 Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
                         uint32_t now_ms) {
     if (Room* room = table_.room_by_host(source)) {
@@ -82,6 +91,10 @@ Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& so
         room->host_seen = now_ms;
         return reply(datagram, source, MsgType::MSG_OPENED, room->id);
     }
+    // Asking for an id tells whether it is taken (the answer is then another id), so it is a
+    // lookup like a join, paid from the same budget whatever the answer.
+    bool asks_for_id = value >= 1 && value <= MAX_ROOM_ID;
+    if (asks_for_id && lookup_refused(source, now_ms)) return NOTHING;
     Room* old_room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
         // A host holds no client slot; the room it leaves is not told.
@@ -89,7 +102,10 @@ Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& so
         ++counters_.clients_moved;
     }
     Room* room = table_.free_room();
-    if (room == nullptr) return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
+    if (room == nullptr || table_.rooms_hosted_from(source.sin_addr.s_addr) >= ROOMS_PER_ADDRESS) {
+        return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
+    }
+    if (asks_for_id) budgets_.spend(source.sin_addr.s_addr, now_ms);
 
     IdChoice choice = table_.choose_id(value, random_);
     table_.room_open(*room, choice.id, source, now_ms);
@@ -139,6 +155,7 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
 
     Room* room = nullptr;
     ClientSlot* slot = table_.client_by_addr(source, &room);
+    if ((slot == nullptr || room->id != value) && lookup_refused(source, now_ms)) return NOTHING;
     if (slot != nullptr && room->id != value) {
         // The client moves to another room; the room it leaves is not told.
         table_.client_clear(*room, *slot);
@@ -147,7 +164,10 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     }
     if (slot == nullptr) {
         room = value == 0 ? nullptr : table_.room_by_id(value);
-        if (room == nullptr) return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
+        if (room == nullptr) {
+            budgets_.spend(source.sin_addr.s_addr, now_ms);
+            return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
+        }
         slot = free_client_slot(*room);
         if (slot == nullptr) return refuse(datagram, source, ErrorCode::ERR_ROOM_FULL);
         table_.client_join(*room, *slot, tag_allocate(*room), source);

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "counters.hpp"
+#include "miss_budget.hpp"
 #include "rooms.hpp"
 
 namespace kiv {
@@ -29,7 +30,15 @@ struct Outgoing {
 
 class Relay {
   public:
-    Relay(RandomSource random, LogSink log) : random_(random), log_(log) {}
+    // The fixed hash key keeps runs reproducible; a relay facing the network passes a key
+    // drawn from a source no peer can predict.
+    static constexpr uint64_t FIXED_HASH_KEY = 0x9E3779B97F4A7C15ull;
+
+    Relay(RandomSource random, LogSink log, uint64_t hash_key = FIXED_HASH_KEY)
+        : table_(hash_key),
+          budgets_(hash_key ^ 0xD6E8FEB86659FD93ull),
+          random_(random),
+          log_(log) {}
 
     // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
     // length as it arrived, which may be larger.
@@ -53,9 +62,11 @@ class Relay {
     Outgoing refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error);
     enum class CloseReason { host_closed, host_silent };
     void room_close(Room& room, CloseReason reason);
+    bool lookup_refused(const sockaddr_in& source, uint32_t now_ms);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     RoomTable table_;
+    MissBudgets budgets_;
     RandomSource random_;
     LogSink log_;
     Counters counters_;

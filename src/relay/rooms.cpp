@@ -63,6 +63,11 @@ ClientSlot* RoomTable::client_by_addr(const sockaddr_in& addr, Room** room_out) 
     return &room.clients[where % MAX_CLIENTS];
 }
 
+int RoomTable::rooms_hosted_from(uint32_t ip) const {
+    int count = rooms_by_host_ip_index_.find(ip);
+    return count < 0 ? 0 : count;
+}
+
 Room* RoomTable::free_room() {
     for (Room& room : rooms_) {
         if (room.id == 0) return &room;
@@ -79,6 +84,10 @@ void RoomTable::room_open(Room& room, uint32_t id, const sockaddr_in& host, uint
     room.next_tag = 1;
     room_by_host_index_.insert(addr_key(host), slot_of(room));
     room_by_id_index_.insert(id, slot_of(room));
+    uint32_t ip = host.sin_addr.s_addr;
+    int hosted = rooms_hosted_from(ip);
+    if (hosted > 0) rooms_by_host_ip_index_.erase(ip);
+    rooms_by_host_ip_index_.insert(ip, uint32_t(hosted + 1));
 }
 
 void RoomTable::room_clear(Room& room) {
@@ -87,6 +96,11 @@ void RoomTable::room_clear(Room& room) {
             client_clear(room, slot);
         room_by_host_index_.erase(addr_key(room.host));
         room_by_id_index_.erase(room.id);
+        uint32_t ip = room.host.sin_addr.s_addr;
+        int hosted = rooms_hosted_from(ip);
+        assert(hosted > 0);
+        rooms_by_host_ip_index_.erase(ip);
+        if (hosted > 1) rooms_by_host_ip_index_.insert(ip, uint32_t(hosted - 1));
     }
     room = Room{};
 }

@@ -52,6 +52,14 @@ struct IdChoice {
 
 class RoomTable {
   public:
+    RoomTable() = default;
+    // `hash_key` keys the indexes' hashing, so that peers cannot choose keys that collide.
+    explicit RoomTable(uint64_t hash_key)
+        : room_by_host_index_(hash_key),
+          room_by_id_index_(hash_key),
+          client_by_addr_index_(hash_key),
+          rooms_by_host_ip_index_(hash_key) {}
+
     const std::array<Room, MAX_ROOMS>& rooms() const { return rooms_; }
     // Times and next_tag may be changed through this; keys (id, host, tag, addr) only
     // through the members below.
@@ -64,6 +72,8 @@ class RoomTable {
     // On a match, sets *room to the room holding the slot; otherwise leaves it untouched.
     ClientSlot* client_by_addr(const sockaddr_in& addr, Room** room);
     Room* free_room();
+    // How many rooms are hosted from the IPv4 address `ip` (network byte order), any port.
+    int rooms_hosted_from(uint32_t ip) const;
 
     // Fills a free record as a newly opened room with next_tag 1.
     void room_open(Room& room, uint32_t id, const sockaddr_in& host, uint32_t now_ms);
@@ -84,6 +94,8 @@ class RoomTable {
     FixedIndex<MAX_ROOMS> room_by_id_index_;
     // Value: room slot * MAX_CLIENTS + client slot.
     FixedIndex<MAX_ROOMS * MAX_CLIENTS> client_by_addr_index_;
+    // Host IPv4 address -> number of rooms it hosts, for hosts with at least one.
+    FixedIndex<MAX_ROOMS> rooms_by_host_ip_index_;
 };
 
 // The next free tag from the room's next_tag on (wrapping 65535 to 1), skipping tags that

@@ -194,10 +194,12 @@ TEST(ClientLibrary, RefusalsArriveAsNamedErrors) {
     EXPECT_EQ(full.error, Error::room_full);
 }
 
-TEST(ClientLibrary, AFullTableRefusesTheNextHost) {
+// The relay refuses a host past the rooms one address may hold as it refuses one when the
+// table is full; the library reports either as no_free_room.
+TEST(ClientLibrary, ARefusedOpenEndsTheHost) {
     RelayProcess relay;
     std::vector<std::unique_ptr<client::Host>> hosts;
-    for (int i = 0; i < MAX_ROOMS; ++i) {
+    for (int i = 0; i < ROOMS_PER_ADDRESS; ++i) {
         hosts.push_back(std::make_unique<client::Host>());
         open_room(*hosts.back(), relay);
         ASSERT_EQ(hosts.back()->state(), client::Host::State::open) << i;
@@ -451,6 +453,53 @@ TEST_F(StandInRelay, LatePongIsTimedFromTheAttemptItAnswers) {
     poll(nullptr, 0, 100);
     EXPECT_EQ(pinger.next_event(T0 + 2'100'000).kind, EventKind::none);
     EXPECT_EQ(pinger.next_event(T0 + 3'000'000).kind, EventKind::timed_out);
+}
+
+// Answers a spoofer could send: an id no room can have, an open nobody asked for, a tag
+// outside 1-65535. None of them is reported or changes the host.
+TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
+    client::Host host;
+    ASSERT_EQ(host.connect(address_), Error::none);
+    ASSERT_EQ(host.open(0, T0), Error::none);
+    reply(host.fd(), header(2, 0));
+    reply(host.fd(), header(2, MAX_ROOM_ID + 1));
+    poll(nullptr, 0, 100);
+    EXPECT_EQ(host.next_event(T0).kind, EventKind::none);
+    EXPECT_EQ(host.state(), client::Host::State::opening);
+    reply(host.fd(), header(2, MAX_ROOM_ID));
+    ASSERT_EQ(event_at(host, T0).kind, EventKind::opened);
+
+    reply(host.fd(), header(2, 71));  // no keep-alive is waiting for an answer
+    reply(host.fd(), header(3, 0));
+    reply(host.fd(), header(3, MAX_TAG + 1));
+    reply(host.fd(), with_payload(header(3, MAX_TAG), {'x'}));
+    Event data = event_at(host, T0);
+    EXPECT_EQ(data.kind, EventKind::data);
+    EXPECT_EQ(data.value, MAX_TAG);
+    EXPECT_EQ(host.room_id(), MAX_ROOM_ID);
+}
+
+// Pings and joins start from values a blind spoofer cannot guess.
+TEST_F(StandInRelay, PingAndJoinValuesStartUnpredictably) {
+    uint32_t first_values[2][2] = {};
+    for (auto& values : first_values) {
+        client::Pinger pinger;
+        ASSERT_EQ(pinger.connect(address_), Error::none);
+        ASSERT_EQ(pinger.start(T0), Error::none);
+        std::optional<Bytes> ping = sent();
+        ASSERT_TRUE(ping);
+        values[0] = value_of(*ping);
+        client::Client joiner;
+        ASSERT_EQ(joiner.connect(address_), Error::none);
+        ASSERT_EQ(joiner.join(70, T0), Error::none);
+        ASSERT_TRUE(sent());
+        std::optional<Bytes> join_ping = sent();
+        ASSERT_TRUE(join_ping);
+        values[1] = value_of(*join_ping);
+    }
+    // Equal by chance once in 2^32 runs.
+    EXPECT_NE(first_values[0][0], first_values[1][0]);
+    EXPECT_NE(first_values[0][1], first_values[1][1]);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Rooms on the real binary: hosts and clients exchanging both ways, leaving, moving, and the
 // limits of the table, with every log line checked.
+#include <memory>
 #include <set>
 
 #include "e2e_steps.hpp"
@@ -147,10 +148,13 @@ TEST(Rooms, ClientThatOpensARoomLosesItsSlot) {
 
 TEST(Rooms, FullTableRefusesTheNextOpen) {
     RelayProcess relay;
-    std::vector<Peer> hosts(256);
+    // Sixteen rooms from each of sixteen addresses, below the cap on rooms per address.
+    std::vector<std::unique_ptr<Peer>> hosts;
     std::vector<uint32_t> ids;
-    for (const Peer& host : hosts)
-        ids.push_back(open_room(relay, host));
+    for (uint32_t i = 0; i < 256; ++i) {
+        hosts.push_back(std::make_unique<Peer>(INADDR_LOOPBACK + i % 16));
+        ids.push_back(open_room(relay, *hosts.back()));
+    }
     std::set<uint32_t> distinct(ids.begin(), ids.end());
     EXPECT_EQ(distinct.size(), 256u);
     EXPECT_EQ(distinct.count(0), 0u);
@@ -162,10 +166,10 @@ TEST(Rooms, FullTableRefusesTheNextOpen) {
     // A client that asks for a room while the table is full is refused and is no longer a
     // client: its room's close counts nobody.
     Peer client;
-    join(relay, hosts[0], client, ids[0], 1, 1);
+    join(relay, *hosts[0], client, ids[0], 1, 1);
     client.send_to(relay.port(), header(MSG_OPEN, 0));
     EXPECT_EQ(receive_hex(client), error_hex(3));
-    hosts[0].send_to(relay.port(), header(MSG_CLOSE, 0));
+    hosts[0]->send_to(relay.port(), header(MSG_CLOSE, 0));
     EXPECT_EQ(next_message(relay), closed(ids[0], 0));
 
     // The freed room goes to the next host that asks.

@@ -178,5 +178,24 @@ TEST(KivCommand, InterruptedHostClosesItsRoom) {
     EXPECT_EQ(relay.next_message(), "room " + code + " closed (host closed it), 0 client(s)");
 }
 
+// A refusal may be forged, and a relay that stopped answering may still hold the room:
+// either way the host gives its room up before it exits.
+TEST(KivCommand, RefusedHostClosesBeforeItExits) {
+    Peer stand_in;
+    CommandProcess host(KIV_PATH, {"host", "127.0.0.1:" + std::to_string(stand_in.port())});
+    uint16_t host_port = 0;
+    std::optional<Bytes> open = stand_in.receive(WAIT, &host_port);
+    ASSERT_TRUE(open);
+    ASSERT_EQ(open->at(4), 1);
+    stand_in.send_to(host_port, header(6, 3));
+    EXPECT_EQ(host.wait_exit(), 1);
+    std::optional<Bytes> next;
+    do {
+        next = stand_in.receive(1s);  // resent opens may come before it
+    } while (next && next->at(4) == 1);
+    ASSERT_TRUE(next) << "no close";
+    EXPECT_EQ(*next, header(4, 0));
+}
+
 }  // namespace
 }  // namespace kiv::test

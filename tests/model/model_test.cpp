@@ -153,6 +153,7 @@ class Sequence {
         if (chance(100)) return rush();
         if (chance(100)) return near_tag_wrap();
         if (chance(50)) return coalesced_run();
+        if (chance(200)) return scan();
         uint32_t roll = pick(1000);
         if (roll < 130) return open();
         if (roll < 420) return client_data();
@@ -345,6 +346,21 @@ class Sequence {
         return "";
     }
 
+    // One peer tries ids in a row, as a scanner would, until its address runs out of lookups;
+    // an open room's id among them is a join, or a drop once the budget is spent.
+    std::string scan() {
+        sockaddr_in peer = some_peer();
+        const model::Room* room = some_room();
+        int tries = int(KIV_ROOM_MISS_BURST) + 2 + int(pick(4));
+        for (int i = 0; i < tries; ++i) {
+            uint32_t id = room != nullptr && chance(8) ? room->id : unused_id();
+            std::string fault = send_one("a scan", peer, message(chance(16) ? 1 : 3, id));
+            if (!fault.empty()) return fault;
+            room = some_room();
+        }
+        return "";
+    }
+
     // Both sides' room jumps to a next_tag just short of the wrap (only next_tag may be set
     // from outside the core's handlers), so that new tags wrap and must skip held ones.
     std::string near_tag_wrap() {
@@ -420,11 +436,17 @@ class Sequence {
 
         size_t core_before = core_log_.size();
         size_t model_before = model_.log().size();
+        uint64_t throttled_before = relay_.counters().dropped_throttled;
         Outgoing out = relay_.handle(buffer.data(), length, peer, now_ms_);
         std::optional<model::Sent> expected = model_.receive(bytes, length, peer, now_ms_);
 
         std::string difference = model::sent_difference(out, buffer.data(), expected);
         if (!difference.empty()) return difference;
+        if (relay_.counters().dropped_throttled != model_.throttled()) {
+            return "throttled " + std::to_string(relay_.counters().dropped_throttled) + " datagrams, model " +
+                   std::to_string(model_.throttled());
+        }
+        if (relay_.counters().dropped_throttled > throttled_before) ++tally_.counts["throttled"];
         if (expected && expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_ERROR)) {
             ++tally_.counts["error " + std::to_string(header_value(expected->bytes.data()))];
         }
@@ -485,7 +507,8 @@ TEST(ModelDifferential, CoreAndModelAgreeOnRandomSequences) {
     // The sequences must reach every outcome, or agreeing would prove little.
     for (const char* kind :
          {"(re-opened)", "opened by", "joined as", "left", "timed out", "host closed it",
-          "host silent", "error 1", "error 2", "error 3", "error 4", "coalesced run"}) {
+          "host silent", "error 1", "error 2", "error 3", "error 4", "coalesced run",
+          "throttled"}) {
         EXPECT_GT(tally.counts[kind], 0) << kind;
     }
 }

@@ -15,6 +15,10 @@ constexpr size_t CLIENT_LIMIT = 8;
 constexpr uint32_t HIGHEST_ID = 33554432;  // 2^25
 constexpr uint32_t HIGHEST_TAG = 65535;
 constexpr uint32_t SILENCE_ALLOWED_MS = 60000;
+// The limits per address are options of the build, so the model takes the build's values.
+constexpr uint64_t LOOKUPS_IN_A_BURST = KIV_ROOM_MISS_BURST;
+constexpr uint64_t LOOKUPS_PER_SECOND = KIV_ROOM_MISS_PER_SECOND;
+constexpr size_t ROOMS_PER_IP = KIV_ROOMS_PER_ADDRESS;
 
 enum : uint8_t {
     OPEN = 1,
@@ -122,8 +126,14 @@ std::optional<Sent> RelayModel::open(uint32_t value, const sockaddr_in& from, ui
         hosted->second.host_seen = now_ms;
         return answer(from, OPENED, hosted->second.id);
     }
+    uint32_t ip = from.sin_addr.s_addr;
+    bool asks_for_an_id = value >= 1 && value <= HIGHEST_ID;
+    if (asks_for_an_id && out_of_lookups(ip, now_ms)) return std::nullopt;
     if (Room* room = room_of_client(peer)) room->clients.erase(peer);
-    if (rooms_.size() == ROOM_LIMIT) return answer(from, ERROR, NO_FREE_ROOM);
+    if (rooms_.size() == ROOM_LIMIT || rooms_hosted_from(ip) == ROOMS_PER_IP) {
+        return answer(from, ERROR, NO_FREE_ROOM);
+    }
+    if (asks_for_an_id) spend_lookup(ip, now_ms);
 
     bool asked_for_free_id = value >= 1 && value <= HIGHEST_ID && room_with_id(value) == nullptr;
     uint32_t id = asked_for_free_id ? value : fresh_id();
@@ -159,13 +169,18 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_
     }
 
     Room* room = room_of_client(peer);
+    bool outsider = room == nullptr || room->id != value;
+    if (outsider && out_of_lookups(from.sin_addr.s_addr, now_ms)) return std::nullopt;
     if (room != nullptr && room->id != value) {
         room->clients.erase(peer);
         room = nullptr;
     }
     if (room == nullptr) {
         room = value == 0 ? nullptr : room_with_id(value);
-        if (room == nullptr) return answer(from, ERROR, NO_ROOM);
+        if (room == nullptr) {
+            spend_lookup(from.sin_addr.s_addr, now_ms);
+            return answer(from, ERROR, NO_ROOM);
+        }
         if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
         auto held = [&](uint32_t tag) {
             for (const auto& [key, client] : room->clients) {
@@ -222,6 +237,29 @@ void RelayModel::sweep(uint32_t now_ms) {
         }
         ++room;
     }
+}
+
+bool RelayModel::out_of_lookups(uint32_t ip, uint32_t now_ms) {
+    Budget& budget = budgets_[ip];  // an address never seen has spent nothing
+    uint64_t regained = uint64_t(uint32_t(now_ms - budget.at_ms)) * LOOKUPS_PER_SECOND;
+    budget.spent = budget.spent > regained ? budget.spent - regained : 0;
+    budget.at_ms = now_ms;
+    bool out = budget.spent + 1000 > LOOKUPS_IN_A_BURST * 1000;
+    throttled_ += out;
+    return out;
+}
+
+void RelayModel::spend_lookup(uint32_t ip, uint32_t now_ms) {
+    Budget& budget = budgets_[ip];
+    budget.spent += 1000;
+    budget.at_ms = now_ms;
+}
+
+size_t RelayModel::rooms_hosted_from(uint32_t ip) const {
+    size_t count = 0;
+    for (const auto& [host, room] : rooms_)
+        count += host.ip == ip;
+    return count;
 }
 
 Room* RelayModel::room_with_id(uint32_t id) {

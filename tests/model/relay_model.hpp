@@ -59,6 +59,8 @@ class RelayModel {
     }
 
     const std::map<PeerKey, Room>& rooms() const { return rooms_; }
+    // Datagrams dropped because their address was out of lookups.
+    uint64_t throttled() const { return throttled_; }
     // Every line logged so far, without time stamps.
     const std::vector<std::string>& log() const { return log_; }
 
@@ -68,6 +70,16 @@ class RelayModel {
     void close(const sockaddr_in& from);
     void leave(const sockaddr_in& from);
 
+    // The lookups by id an IPv4 address may still make from outside a room: spent units
+    // (1000 a lookup) as of the last time its budget was looked at.
+    struct Budget {
+        uint64_t spent;
+        uint32_t at_ms;
+    };
+    bool out_of_lookups(uint32_t ip, uint32_t now_ms);
+    void spend_lookup(uint32_t ip, uint32_t now_ms);
+    size_t rooms_hosted_from(uint32_t ip) const;
+
     Room* room_with_id(uint32_t id);
     // The room in which `peer` is a client, or nullptr.
     Room* room_of_client(const PeerKey& peer);
@@ -76,7 +88,9 @@ class RelayModel {
 
     std::function<int()> draw_;
     std::map<PeerKey, Room> rooms_;
+    std::map<uint32_t, Budget> budgets_;
     std::vector<std::string> log_;
+    uint64_t throttled_ = 0;
 };
 
 // Texts as the relay prints them.

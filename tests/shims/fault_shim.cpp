@@ -18,6 +18,7 @@
 //                             readable at once, and every recvmmsg fills what is left of its
 //                             batch, after the datagrams really waiting, with pings from
 //                             127.0.0.1:p. The relay's pongs show a test the flood goes on.
+//   KIV_FAULT_GETRANDOM=1     getrandom fails with ENOSYS, as on a kernel without it.
 //
 // Counters are plain globals: the relay has one thread.
 #include <arpa/inet.h>
@@ -26,6 +27,7 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <cstdint>
@@ -41,6 +43,7 @@ unsigned long receive_calls = 0;
 int send_errors[3] = {EAGAIN, ENOBUFS, EPERM};
 int send_error_count = 3;
 unsigned long send_failures = 0;
+bool getrandom_fails = false;
 unsigned long flood_port = 0;
 uint32_t flood_pings = 0;
 
@@ -59,6 +62,7 @@ int errno_named(const char* name, size_t length) {
 __attribute__((constructor)) void configure() {
     send_every = env_number("KIV_FAULT_SEND_EVERY");
     recv_every = env_number("KIV_FAULT_RECV_EVERY");
+    getrandom_fails = env_number("KIV_FAULT_GETRANDOM") != 0;
     flood_port = env_number("KIV_FAULT_FLOOD_PORT");
     if (const char* list = getenv("KIV_FAULT_SEND_ERRNOS")) {
         int count = 0;
@@ -230,6 +234,15 @@ int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec*
     for (unsigned int i = received; i < count; ++i)
         flood_ping(messages[i]);
     return int(count);
+}
+
+ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
+    static auto next = real(&getrandom, "getrandom");
+    if (getrandom_fails) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return next(buffer, length, flags);
 }
 
 }  // extern "C"

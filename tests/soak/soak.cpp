@@ -76,9 +76,12 @@ class Socket {
   public:
     Socket() {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        // Each peer on a loopback address of its own, as peers on a network would be: the
+        // relay limits what one address may do, and the churn here is many peers' worth.
+        static uint32_t next_address = INADDR_LOOPBACK;
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_addr.s_addr = htonl(next_address++);
         if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
             perror("soak socket");
             exit(2);

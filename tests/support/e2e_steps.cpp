@@ -33,7 +33,10 @@ std::string code_of(uint32_t id) {
 }
 
 std::string addr_of(const Peer& peer) {
-    return "127.0.0.1:" + std::to_string(peer.port());
+    uint32_t ip = peer.address();
+    return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 255) + "." +
+           std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255) + ":" +
+           std::to_string(peer.port());
 }
 
 Bytes data(uint32_t value, const Bytes& payload) {

@@ -272,12 +272,12 @@ std::optional<int> CommandProcess::wait_exit(std::chrono::milliseconds limit) {
     }
 }
 
-Peer::Peer() {
+Peer::Peer(uint32_t address) : address_(address) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(address);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         throw std::runtime_error("bind failed");
     }
@@ -301,12 +301,16 @@ void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
     }
 }
 
-std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit) const {
+std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit, uint16_t* from_port) const {
     pollfd waiting{fd_, POLLIN, 0};
     if (poll(&waiting, 1, int(limit.count())) <= 0) return std::nullopt;
     Bytes datagram(65536);
-    ssize_t n = recv(fd_, datagram.data(), datagram.size(), 0);
+    sockaddr_in from{};
+    socklen_t from_length = sizeof from;
+    ssize_t n = recvfrom(fd_, datagram.data(), datagram.size(), 0,
+                         reinterpret_cast<sockaddr*>(&from), &from_length);
     if (n < 0) return std::nullopt;
+    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
     datagram.resize(size_t(n));
     return datagram;
 }

@@ -101,21 +101,27 @@ class CommandProcess {
     Stream err_;
 };
 
-// One UDP peer on 127.0.0.1 with a port of its own.
+// One UDP peer on a loopback address (127.0.0.1 unless given, in host byte order) with a port
+// of its own. The relay limits what one address may do, so tests that need many rooms or many
+// lookups spread their peers over 127.0.0.0/8.
 class Peer {
   public:
-    Peer();
+    explicit Peer(uint32_t address = INADDR_LOOPBACK);
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
     uint16_t port() const { return port_; }
+    uint32_t address() const { return address_; }  // host byte order
     void send_to(uint16_t relay_port, const Bytes& datagram) const;
-    // The next datagram, or nothing within `limit`.
-    std::optional<Bytes> receive(std::chrono::milliseconds limit = WAIT) const;
+    // The next datagram, or nothing within `limit`; `from_port`, if given, gets its source
+    // port.
+    std::optional<Bytes> receive(std::chrono::milliseconds limit = WAIT,
+                                 uint16_t* from_port = nullptr) const;
 
   private:
     int fd_ = -1;
+    uint32_t address_ = 0;
     uint16_t port_ = 0;
 };
 

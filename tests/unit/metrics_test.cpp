@@ -101,8 +101,8 @@ TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     want.forwarded_to_host = 9;
     want.bytes_to_host += HEADER_SIZE;
     want.clients_moved = 2;
-    for (int n = 3; n < MAX_ROOMS; ++n)
-        open(make_addr("127.0.0.3", uint16_t(n)));
+    for (int n = 3; n < MAX_ROOMS; ++n)  // each host on an address of its own
+        open(make_addr(("127.3.0." + std::to_string(n)).c_str(), 1));
     open(make_addr("127.0.0.4", 1));
     want.rooms_opened = MAX_ROOMS;
     want.errors_sent[size_t(ErrorCode::ERR_NO_FREE_ROOM)] = 1;

@@ -184,7 +184,7 @@ TEST_F(RelayTest, FullTableRefusesOpenButStillFreesTheClientSlot) {
     for (int i = 0; i < 2 * MAX_ROOMS; ++i)
         random_values.push_back(i);
     for (int i = 1; i < MAX_ROOMS; ++i)
-        open_room(make_addr("10.1.0.0", uint16_t(i)));
+        open_room(make_addr(("10.1.0." + std::to_string(i)).c_str(), 40000));
     take_log();
 
     std::optional<Sent> refused = deliver(client, message(MsgType::MSG_OPEN, 0));

@@ -39,8 +39,10 @@ class IndexModel {
         for (int i = 0; i < pool_size; ++i) {
             sockaddr_in addr{};
             addr.sin_family = AF_INET;
-            // Few IP addresses, many ports: neighbours that differ in one field only.
-            addr.sin_addr.s_addr = htonl(0x0A000001u + uint32_t(i % 7));
+            // Neighbours that differ in one field only; enough IP addresses that the limits
+            // per address do not keep a full table from being reached.
+            addr.sin_addr.s_addr =
+                htonl(0x0A000001u + uint32_t(i % 7) + uint32_t(i / 7 % 64) * 256);
             addr.sin_port = htons(uint16_t(1000 + i / 7));
             pool_.push_back(addr);
         }

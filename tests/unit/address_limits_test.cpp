@@ -1,0 +1,149 @@
+// The limits per source address, on the core with an injected clock: the budget of room
+// lookups (its burst, its refill, a full table of budgets) and the cap of rooms per address.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ipv4.hpp"
+#include "relay.hpp"
+
+namespace kiv {
+namespace {
+
+using test::make_addr;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t UNUSED_ID = 4242;
+
+class AddressLimits : public ::testing::Test {
+  protected:
+    // The type of the answer, or nothing when the datagram is dropped.
+    std::optional<MsgType> send(const sockaddr_in& from, MsgType type, uint32_t value) {
+        Bytes datagram(MAX_DATAGRAM + 1);
+        header_write(datagram.data(), type, value);
+        last_ = relay.handle(datagram.data(), HEADER_SIZE + 4, from, now);
+        if (last_.length == 0) return std::nullopt;
+        last_value_ = header_value(datagram.data());
+        return MsgType(datagram[OFFSET_TYPE]);
+    }
+    uint32_t open_room(const sockaddr_in& host) {
+        EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
+        return last_value_;
+    }
+    // Spends the whole burst of `scanner` on ids nobody holds.
+    void spend_burst(const sockaddr_in& scanner) {
+        for (uint32_t i = 0; i < ROOM_MISS_BURST; ++i)
+            ASSERT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID + i), MsgType::MSG_ERROR);
+    }
+
+    static void count_line(void* self, const char*) { ++static_cast<AddressLimits*>(self)->lines; }
+    static int counting(void* self) { return ++static_cast<AddressLimits*>(self)->draws; }
+
+    int lines = 0;
+    int draws = 0;
+    uint32_t now = 1000;
+    Relay relay{RandomSource{counting, this}, LogSink{count_line, this}};
+    Outgoing last_{};
+    uint32_t last_value_ = 0;
+    const sockaddr_in scanner = make_addr("203.0.113.9", 40000);
+};
+
+TEST_F(AddressLimits, MissesBurstThenRefillAtTheSustainedRate) {
+    spend_burst(scanner);
+    int lines_before = lines;
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+    EXPECT_EQ(relay.counters().dropped_throttled, 1u);
+    EXPECT_EQ(lines, lines_before);  // a refusal is never logged
+
+    // One lookup comes back every 1000 / ROOM_MISS_PER_SECOND ms, not before.
+    constexpr uint32_t PER_LOOKUP_MS = 1000 / ROOM_MISS_PER_SECOND;
+    now += PER_LOOKUP_MS - 1;
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+    now += 1;
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR);
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+
+    // A long pause refills the bucket to the burst, never beyond it.
+    now += 3600 * 1000;
+    spend_burst(scanner);
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+    EXPECT_EQ(relay.counters().dropped_throttled, 4u);
+}
+
+TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
+    const sockaddr_in host = make_addr("203.0.113.9", 40001);  // the scanner's own address
+    const sockaddr_in client = make_addr("203.0.113.9", 40002);
+    uint32_t room = open_room(host);
+    ASSERT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // joins
+    spend_burst(scanner);
+
+    EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
+    EXPECT_TRUE(addr_equal(last_.to, host));
+    EXPECT_EQ(send(host, MsgType::MSG_DATA, 1), MsgType::MSG_DATA);
+    EXPECT_TRUE(addr_equal(last_.to, client));
+    EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
+
+    // Its other ports can no longer look rooms up: no join, no move, no answer.
+    EXPECT_EQ(send(make_addr("203.0.113.9", 40003), MsgType::MSG_DATA, room), std::nullopt);
+    int lines_before = lines;
+    EXPECT_EQ(send(client, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+    EXPECT_EQ(lines, lines_before);
+    EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // still in its room
+    // Nor ask for an id, free or taken; an open that asks for none is no lookup.
+    const sockaddr_in other_port = make_addr("203.0.113.9", 40004);
+    EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, room), std::nullopt);
+    EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, UNUSED_ID), std::nullopt);
+    EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
+
+    // Other addresses are not touched by its budget.
+    const sockaddr_in neighbour = make_addr("203.0.113.10", 40000);
+    EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR);
+    EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
+    EXPECT_EQ(relay.counters().dropped_throttled, 4u);
+}
+
+// More addresses than there are budgets: every newcomer still gets its answer, and a spent
+// budget is not given back by the crowd passing through its set.
+TEST_F(AddressLimits, FullBudgetTableRefusesNoNewcomerAndKeepsTheSpentBudget) {
+    spend_burst(scanner);
+    for (uint32_t i = 0; i < 5 * MISS_BUDGET_ADDRESSES; ++i) {
+        std::string ip = "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) +
+                         "." + std::to_string(i & 255);
+        ASSERT_EQ(send(make_addr(ip.c_str(), 1000), MsgType::MSG_DATA, UNUSED_ID),
+                  MsgType::MSG_ERROR)
+            << ip;
+    }
+    EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+    EXPECT_EQ(relay.counters().dropped_throttled, 1u);
+}
+
+TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
+    std::vector<sockaddr_in> hosts;
+    for (int i = 0; i < ROOMS_PER_ADDRESS; ++i) {
+        hosts.push_back(make_addr("198.51.100.4", uint16_t(30000 + i)));
+        open_room(hosts.back());
+    }
+    int lines_before = lines;
+    const sockaddr_in one_more = make_addr("198.51.100.4", 29999);
+    EXPECT_EQ(send(one_more, MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
+    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(lines, lines_before);
+    EXPECT_EQ(send(hosts[0], MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
+    open_room(make_addr("198.51.100.5", 30000));  // another address is not capped
+
+    // Closing one room, or the sweep forgetting one, makes room for the next.
+    send(hosts[0], MsgType::MSG_CLOSE, 0);
+    open_room(one_more);
+    EXPECT_EQ(send(make_addr("198.51.100.4", 29998), MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
+    now += TIMEOUT_MS;
+    send(hosts[1], MsgType::MSG_OPEN, 0);  // the only host still alive
+    now += 1;
+    relay.sweep(now);
+    EXPECT_EQ(relay.table().rooms_hosted_from(one_more.sin_addr.s_addr), 1);
+    open_room(make_addr("198.51.100.4", 29998));
+}
+
+}  // namespace
+}  // namespace kiv
