@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "metrics_client.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 #include "shim_alloc_counts.hpp"
@@ -21,34 +22,8 @@
 namespace kiv::test {
 namespace {
 
-int connect_to(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    return fd;
-}
-
-// Sends `request` and returns the answer.
-std::string answer_to(uint16_t port, const std::string& request) {
-    int fd = connect_to(port);
-    EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
-    std::string answer;
-    char buffer[4096];
-    pollfd readable{fd, POLLIN, 0};
-    while (poll(&readable, 1, 5000) > 0) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        answer.append(buffer, size_t(n));
-    }
-    close(fd);
-    return answer;
-}
-
 std::string status_of(uint16_t port, const std::string& request) {
-    std::string answer = answer_to(port, request);
+    std::string answer = ask(port, request);
     return answer.substr(0, answer.find("\r\n"));
 }
 
@@ -121,7 +96,7 @@ TEST(FailedSends, AreCountedOneByOne) {
     while (pongs < 134 && peer.receive())
         ++pongs;
     EXPECT_EQ(pongs, 134);
-    std::string page = answer_to(port, "GET /metrics HTTP/1.1\r\n\r\n");
+    std::string page = ask(port, "GET /metrics HTTP/1.1\r\n\r\n");
     EXPECT_NE(page.find("\nkiv_relay_pongs_sent_total 200\n"), std::string::npos) << page;
     EXPECT_NE(page.find("\nkiv_relay_send_failures_total 66\n"), std::string::npos) << page;
 }

@@ -14,58 +14,21 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e_steps.hpp"
+#include "metrics_client.hpp"
 
 namespace kiv::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Samples = std::map<std::string, uint64_t>;
-
-int connect_to(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ADD_FAILURE() << "cannot connect to the metrics port " << port;
-    }
-    return fd;
-}
-
-// Everything the server sends until it closes the connection, within `limit`.
-std::string read_to_end(int fd, std::chrono::milliseconds limit = WAIT) {
-    std::string got;
-    auto deadline = Clock::now() + limit;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd readable{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) {
-            ADD_FAILURE() << "the connection was not closed in time";
-            return got;
-        }
-        char buffer[4096];
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) return got;
-        got.append(buffer, size_t(n));
-    }
-}
-
-std::string ask(uint16_t port, const std::string& request) {
-    int fd = connect_to(port);
-    EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
-    std::string answer = read_to_end(fd);
-    close(fd);
-    return answer;
-}
 
 std::string page_of(uint16_t port) {
     std::string answer = ask(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");

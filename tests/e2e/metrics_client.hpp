@@ -1,0 +1,56 @@
+// Asking the relay's metrics port over HTTP, as a scraper does, for the metrics tests.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "relay_process.hpp"
+
+namespace kiv::test {
+
+inline int connect_to(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ADD_FAILURE() << "cannot connect to the metrics port " << port;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes the connection, within `limit`.
+inline std::string read_to_end(int fd, std::chrono::milliseconds limit = WAIT) {
+    std::string got;
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&readable, 1, int(left.count())) <= 0) {
+            ADD_FAILURE() << "the connection was not closed in time";
+            return got;
+        }
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return got;
+        got.append(buffer, size_t(n));
+    }
+}
+
+inline std::string ask(uint16_t port, const std::string& request) {
+    int fd = connect_to(port);
+    EXPECT_EQ(write(fd, request.data(), request.size()), ssize_t(request.size()));
+    std::string answer = read_to_end(fd);
+    close(fd);
+    return answer;
+}
+
+}  // namespace kiv::test
