@@ -6,8 +6,9 @@
 #include <regex>
 #include <string>
 
-#include "relay_process.hpp"
+#include "metrics_client.hpp"
 #include "preload_env.hpp"
+#include "relay_process.hpp"
 
 namespace kiv::test {
 namespace {
@@ -25,7 +26,12 @@ uint8_t type_of(const Bytes& datagram) {
 // The relay's standard output is a pipe the test does not read while it drives the relay:
 // a reader that has stalled.
 TEST(StalledLogReader, RelayKeepsServingThenTellsWhatItDropped) {
-    RelayProcess relay;
+    RelayProcess relay{{"--metrics", "127.0.0.1:0", "0"}};
+    std::smatch shown;
+    std::string metrics_line = relay.next_message().value_or("");
+    ASSERT_TRUE(std::regex_search(metrics_line, shown, std::regex(R"(127\.0\.0\.1:(\d+)/)")))
+        << metrics_line;
+    const uint16_t metrics_port = uint16_t(std::stoi(shown[1]));
     Peer host, client, pinger;
     for (int i = 0; i < PAIRS; ++i) {
         host.send_to(relay.port(), header(OPEN, 0));
@@ -69,6 +75,9 @@ TEST(StalledLogReader, RelayKeepsServingThenTellsWhatItDropped) {
     // The open and the join above came while the queue was full.
     EXPECT_EQ(read + told, logged + 2);
     EXPECT_GT(read, 1024);
+
+    // The count the log gave is the one the metrics page gives.
+    EXPECT_EQ(scrape(metrics_port).at("kiv_relay_log_lines_dropped_total"), uint64_t(told));
 
     // Lines after the count are written at once again.
     host.send_to(relay.port(), header(CLOSE, 0));

@@ -28,26 +28,6 @@ namespace kiv::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Samples = std::map<std::string, uint64_t>;
-
-std::string page_of(uint16_t port) {
-    std::string answer = ask(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer;
-    size_t body = answer.find("\r\n\r\n");
-    return body == std::string::npos ? "" : answer.substr(body + 4);
-}
-
-Samples scrape(uint16_t port) {
-    Samples samples;
-    std::istringstream lines(page_of(port));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        size_t blank = line.rfind(' ');
-        samples[line.substr(0, blank)] = std::stoull(line.substr(blank + 1));
-    }
-    return samples;
-}
 
 // Sample by sample, how `after` differs from `before`.
 Samples moved(const Samples& before, const Samples& after) {
