@@ -443,8 +443,8 @@ class Sequence {
         std::string difference = model::sent_difference(out, buffer.data(), expected);
         if (!difference.empty()) return difference;
         if (relay_.counters().dropped_throttled != model_.throttled()) {
-            return "throttled " + std::to_string(relay_.counters().dropped_throttled) + " datagrams, model " +
-                   std::to_string(model_.throttled());
+            return "throttled " + std::to_string(relay_.counters().dropped_throttled) +
+                   " datagrams, model " + std::to_string(model_.throttled());
         }
         if (relay_.counters().dropped_throttled > throttled_before) ++tally_.counts["throttled"];
         if (expected && expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_ERROR)) {
@@ -505,10 +505,9 @@ TEST(ModelDifferential, CoreAndModelAgreeOnRandomSequences) {
         seen += " " + kind + "=" + std::to_string(count);
     printf("%llu sequences of %d steps:%s\n", (unsigned long long)sequences, STEPS, seen.c_str());
     // The sequences must reach every outcome, or agreeing would prove little.
-    for (const char* kind :
-         {"(re-opened)", "opened by", "joined as", "left", "timed out", "host closed it",
-          "host silent", "error 1", "error 2", "error 3", "error 4", "coalesced run",
-          "throttled"}) {
+    for (const char* kind : {"(re-opened)", "opened by", "joined as", "left", "timed out",
+                             "host closed it", "host silent", "error 1", "error 2", "error 3",
+                             "error 4", "coalesced run", "throttled"}) {
         EXPECT_GT(tally.counts[kind], 0) << kind;
     }
 }

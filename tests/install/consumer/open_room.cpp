@@ -1,8 +1,8 @@
 // Opens a room on the relay at 127.0.0.1:PORT and prints its code.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <kiv/kiv_client.hpp>
 #include <kiv/room_code.hpp>
-#include <poll.h>
 
 #include <cstdio>
 #include <cstdlib>
