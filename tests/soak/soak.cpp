@@ -166,9 +166,12 @@ class Soak {
     }
 
     // Stops sending and waits for what is in flight.
+    // Waits for the echoes still in flight and for the answers to opens still waiting: an
+    // open the relay has logged but whose answer is never read would count as a log line
+    // the soak did not cause.
     void settle(Clock::duration limit) {
         auto end = Clock::now() + limit;
-        while (Clock::now() < end && in_flight() > 0) {
+        while (Clock::now() < end && (in_flight() > 0 || opening() > 0)) {
             receive_all(10);
             read_log();
         }
@@ -180,6 +183,12 @@ class Soak {
     const std::map<std::string, uint64_t>& log_kinds() const { return log_kinds_; }
     uint64_t logged_closed_clients() const { return logged_closed_clients_; }
     const std::vector<std::string>& unexpected_lines() const { return unexpected_lines_; }
+    int opening() const {
+        int total = 0;
+        for (const Host& host : hosts_)
+            total += host.state == HostState::Opening;
+        return total;
+    }
     int in_flight() const {
         int total = 0;
         for (const Client& client : clients_)
