@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace kiv::client {
 
 const char* error_text(Error error) {
@@ -21,6 +23,8 @@ const char* error_text(Error error) {
             return "relay has no free room";
         case Error::bad_version:
             return "relay speaks another protocol version";
+        case Error::not_allowed:
+            return "relay refused the open token";
         case Error::unknown_refusal:
             return "relay refused with an unknown error";
         case Error::timed_out:
@@ -49,6 +53,8 @@ Error error_from_wire(uint32_t value) {
             return Error::no_free_room;
         case ErrorCode::ERR_BAD_VERSION:
             return Error::bad_version;
+        case ErrorCode::ERR_NOT_ALLOWED:
+            return Error::not_allowed;
     }
     return Error::unknown_refusal;
 }
@@ -207,11 +213,23 @@ Error Host::open(uint32_t requested_id, uint64_t now_us, uint64_t timeout_us) {
     if (requested_id > MAX_ROOM_ID) return Error::bad_room;
     room_id_ = requested_id;
     timeout_us_ = timeout_us;
-    Error error = send_header(MsgType::MSG_OPEN, requested_id);
+    Error error = send_open();
     if (error != Error::none) return error;
     state_ = State::opening;
     answer_.start(now_us, timeout_us);
     return Error::none;
+}
+
+Error Host::set_open_token(const uint8_t* token, size_t length) {
+    if (length > MAX_OPEN_TOKEN) return Error::too_large;
+    std::copy(token, token + length, open_token_);
+    open_token_length_ = length;
+    return Error::none;
+}
+
+Error Host::send_open() {
+    if (open_token_length_ == 0) return send_header(MsgType::MSG_OPEN, room_id_);
+    return send_datagram(MsgType::MSG_OPEN, room_id_, open_token_, open_token_length_);
 }
 
 Error Host::send(uint32_t tag, const void* payload, size_t length) {
@@ -239,14 +257,14 @@ Event Host::tick(uint64_t now_us) {
     // The keep-alive is an open for the room already held: the relay answers it like the
     // first, which also tells the host that its room still exists.
     if (state_ == State::open && !answer_.active() && now_us >= keepalive_due_us_) {
-        (void)send_header(MsgType::MSG_OPEN, room_id_);
+        (void)send_open();
         answer_.start(now_us, timeout_us_);
     }
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
             break;
         case Retry::Step::resend:
-            (void)send_header(MsgType::MSG_OPEN, room_id_);
+            (void)send_open();
             break;
         case Retry::Step::expired:
             state_ = State::closed;

@@ -24,12 +24,14 @@
 #include "http_metrics.hpp"
 #include "log.hpp"
 #include "metrics.hpp"
+#include "open_key_file.hpp"
 #include "settings.hpp"
 
 namespace kiv {
 namespace {
 
-constexpr const char* USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]";
+constexpr const char* USAGE =
+    "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]";
 constexpr int WAIT_LIMIT_MS = 1000;
 // A drain pass ends after this many datagrams even if more are waiting, so that a steady
 // flood cannot keep the loop from looking at the clock and sweeping silent peers.
@@ -248,6 +250,7 @@ sigset_t take_stats_signal() {
             log_stats(relay);
         }
         if (uint32_t(now_ms() - last_sweep) >= SWEEP_MS) {
+            relay.open_gate().set_wall_clock(uint64_t(time(nullptr)), now_ms());
             relay.sweep(now_ms());
             last_sweep = now_ms();
         }
@@ -262,6 +265,8 @@ int main(int argc, char** argv) {
     uint16_t port = DEFAULT_PORT;
     bool port_given = false;
     const char* metrics_text = nullptr;
+    const char* limits_text = "on";
+    const char* open_key_path = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
@@ -280,6 +285,17 @@ int main(int argc, char** argv) {
             metrics_text = argv[++i];
         } else if (strncmp(arg, "--metrics=", 10) == 0) {
             metrics_text = arg + 10;
+        } else if (strcmp(arg, "--limits") == 0 || strcmp(arg, "--open-key") == 0) {
+            if (i + 1 == argc) {
+                fprintf(stderr, "kiv-relay: %s needs %s\n%s\n", arg,
+                        arg[2] == 'l' ? "on or off" : "FILE", USAGE);
+                return 2;
+            }
+            (arg[2] == 'l' ? limits_text : open_key_path) = argv[++i];
+        } else if (strncmp(arg, "--limits=", 9) == 0) {
+            limits_text = arg + 9;
+        } else if (strncmp(arg, "--open-key=", 11) == 0) {
+            open_key_path = arg + 11;
         } else if (strncmp(arg, "--", 2) == 0) {
             fprintf(stderr, "kiv-relay: unknown option '%s'\n%s\n", arg, USAGE);
             return 2;
@@ -300,6 +316,23 @@ int main(int argc, char** argv) {
                 "address)\n%s\n",
                 metrics_text, USAGE);
         return 2;
+    }
+    if (strcmp(limits_text, "on") != 0 && strcmp(limits_text, "off") != 0) {
+        fprintf(stderr, "kiv-relay: invalid --limits '%s' (expected on or off)\n%s\n", limits_text,
+                USAGE);
+        return 2;
+    }
+    static OpenKey open_key;
+    if (open_key_path != nullptr) {
+        if (!open_token_supported()) {
+            fprintf(stderr, "kiv-relay: --open-key: this build has no token support\n");
+            return 2;
+        }
+        char reason[512];
+        if (!open_key_load(open_key_path, &open_key, reason, sizeof reason)) {
+            fprintf(stderr, "kiv-relay: %s\n", reason);
+            return 1;
+        }
     }
     signal(SIGPIPE, SIG_IGN);
     tzset();
@@ -334,6 +367,9 @@ int main(int argc, char** argv) {
     static Relay relay(RandomSource{kernel_rand, &random}, LogSink{log_to_stdout, nullptr},
                        hash_key);
     static Batch batch;
+    if (strcmp(limits_text, "off") == 0) relay.set_limits(LimitSwitches::off());
+    if (open_key.is_set()) relay.open_gate().require(&open_key);
+    relay.open_gate().set_wall_clock(uint64_t(time(nullptr)), now_ms());
     make_resident(&relay, sizeof relay);
     make_resident(&batch, sizeof batch);
     log_open();

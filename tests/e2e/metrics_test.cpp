@@ -290,7 +290,8 @@ TEST(MetricsOption, WithoutItNothingElseListens) {
 }
 
 TEST(MetricsOption, BadValuesExitTwoAndATakenPortExitsOne) {
-    const std::string usage = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]\n";
+    const std::string usage =
+        "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]\n";
     for (std::string value : {"", "abc", "70000", ":9100", "localhost:9100", "1.2.3:9100",
                               "127.0.0.1:", "127.0.0.1:-1", "::1:9100"}) {
         SCOPED_TRACE("--metrics '" + value + "'");

@@ -104,7 +104,10 @@ class Session {
     Session(const uint8_t* data, size_t size)
         : in_(data, size),
           relay_(RandomSource{core_draw, this}, LogSink{LineCollector::write, &lines_}),
-          model_([this] { return model_draw(); }) {}
+          model_([this] { return model_draw(); }) {
+        // The model knows the per-address limits; the others have tests of their own.
+        relay_.set_limits(LimitSwitches::per_address_only());
+    }
 
     void run() {
         run_events();

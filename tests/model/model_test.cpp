@@ -66,6 +66,8 @@ class Sequence {
                  LogSink{collect_line, &core_log_}),
           model_([this] { return model_draws_.next(); }),
           tally_(tally) {
+        // The model knows the per-address limits; the others have tests of their own.
+        relay_.set_limits(LimitSwitches::per_address_only());
         if (pick(4) == 0) now_ms_ = 0u - 1u - pick(120000);  // start near the clock's wrap
     }
 
