@@ -16,8 +16,15 @@
 
 namespace kiv::test {
 
-inline int connect_to(uint16_t port) {
+// From `from`, a loopback address in host byte order.
+inline int connect_to(uint16_t port, uint32_t from = INADDR_LOOPBACK) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr.s_addr = htonl(from);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        ADD_FAILURE() << "cannot bind a scraper to a loopback address";
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
