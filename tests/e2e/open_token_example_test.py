@@ -93,6 +93,17 @@ with tempfile.TemporaryDirectory() as lobby:
         assert answer_to(bytes.fromhex(kiv_token.stdout.decode().strip()))[0] == 2
         # The refusals made no line: the next line is the second room's.
         assert "opened by" in next_line(relay)
+
+        # kiv host with the token opens a room (and closes it at the end of its input);
+        # with a forged one it says why and exits 1.
+        hosted = subprocess.run([kiv_path, "host", "--token", minted, "127.0.0.1:%d" % port],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        assert hosted.returncode == 0 and hosted.stdout.startswith(b"room "), hosted
+        refused = subprocess.run([kiv_path, "host", "--token", bytes(forged).hex(),
+                                  "127.0.0.1:%d" % port], stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=10)
+        assert refused.returncode == 1, refused
+        assert b"relay refused the open token" in refused.stderr, refused
     finally:
         relay.kill()
         relay.wait()
