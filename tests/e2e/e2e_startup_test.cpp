@@ -46,6 +46,16 @@ TEST(Startup, RefusesAnythingButAWholePortNumber) {
     }
 }
 
+TEST(Startup, LimitsTakeOnOrOffAndNothingElse) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--limits", "of"}, {"--limits=", "0"}, {"0", "--limits"}}) {
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, args);
+        EXPECT_EQ(result.status, 2) << args[0];
+        EXPECT_NE(result.err.find(USAGE), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+    }
+}
+
 TEST(Startup, HelpPrintsUsageOnStandardOutput) {
     ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--help"});
     EXPECT_EQ(result.status, 0);

@@ -224,7 +224,7 @@ TEST(MetricsPage, ShowsEveryCounterUnderItsNameAndLabels) {
 
 TEST(MetricsPage, FitsItsBufferWithEveryCounterAtItsLargest) {
     Counters counters;
-    for (uint64_t* field = &counters.datagrams_received; field <= &counters.log_lines_dropped;
+    for (uint64_t* field = &counters.datagrams_received; field <= &counters.log_lines_suppressed;
          ++field) {
         *field = std::numeric_limits<uint64_t>::max();
     }
