@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "peer.hpp"
 #include "segments.hpp"
 #include "system.hpp"
 
@@ -45,6 +46,17 @@ size_t segment_size_of(msghdr& header) {
     return 0;
 }
 
+// Where a message goes, from an answer's destination of either kind the core may give. The
+// kernel only reads the name of a send.
+[[maybe_unused]] void name_destination(msghdr& header, sockaddr_in& to) {
+    header.msg_name = &to;
+    header.msg_namelen = sizeof to;
+}
+[[maybe_unused]] void name_destination(msghdr& header, const Peer& to) {
+    header.msg_name = const_cast<sockaddr*>(to.name());
+    header.msg_namelen = to.name_length();
+}
+
 }  // namespace
 
 int lay_out_sends(Batch& batch) {
@@ -57,9 +69,7 @@ int lay_out_sends(Batch& batch) {
         const SendGroup& group = plan.groups[g];
         mmsghdr& message = batch.sends[g];
         message = mmsghdr{};
-        sockaddr_in& to = batch.outgoing[plan.order[group.start]].to;
-        message.msg_hdr.msg_name = &to;
-        message.msg_hdr.msg_namelen = sizeof to;
+        name_destination(message.msg_hdr, batch.outgoing[plan.order[group.start]].to);
         message.msg_hdr.msg_iov = &batch.send_iov[group.start];
         message.msg_hdr.msg_iovlen = group.count;
         if (group.count > 1) {
