@@ -217,9 +217,10 @@ int scan(uint16_t port, double seconds, uint32_t sources) {
         joined = recv(honest.fd, got, sizeof got, 0) >= 12 &&
                  got[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
     }
-    printf("scan from %u addresses for %.1f s: %.0f probes/s sent, %.0f answered 'no such room'"
-           "/s\n",
-           sources, elapsed, double(sender.sent) / elapsed, double(answered) / elapsed);
+    printf(
+        "scan from %u addresses for %.1f s: %.0f probes/s sent, %.0f answered 'no such room'"
+        "/s\n",
+        sources, elapsed, double(sender.sent) / elapsed, double(answered) / elapsed);
     printf("client on 127.0.0.10 joining the honest room at once: %s\n", joined ? "yes" : "no");
     honest.report();
     return 0;
@@ -300,9 +301,10 @@ int blind(uint16_t port, double seconds) {
         for (int fd : idle) {
             if (fd >= 0) close(fd);
         }
-        printf("8 idle connections from %d address(es), renewed every 1.9 s: %d of %d scrapes "
-               "from 127.0.0.1 served\n",
-               sources, served, scrapes);
+        printf(
+            "8 idle connections from %d address(es), renewed every 1.9 s: %d of %d scrapes "
+            "from 127.0.0.1 served\n",
+            sources, served, scrapes);
     }
     return 0;
 }
