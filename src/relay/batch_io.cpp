@@ -16,10 +16,6 @@ bool is_forward(const uint8_t* datagram) {
     return datagram[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
 }
 
-uint64_t peer_key(const sockaddr_in& addr) {
-    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
-}
-
 // The cell that holds `peer`'s latest send in this window, or the free cell where it goes.
 // A window has at most SEND_WINDOW sends in twice as many cells, so a free one is always
 // found.
@@ -99,7 +95,7 @@ int plan_sends(Batch& batch, int count) {
         if (out.length == 0) continue;
         Batch::LatestSend* latest = nullptr;
         if (batch.segmentation_works) {
-            uint64_t peer = peer_key(out.to);
+            uint64_t peer = out.to.key();
             latest = &latest_send(batch, peer);
             // Only the peer's latest send may take the datagram: joining an earlier one would
             // send it before datagrams to that peer handled in between.
@@ -115,8 +111,8 @@ int plan_sends(Batch& batch, int count) {
         }
         mmsghdr& message = batch.sends[messages];
         message = mmsghdr{};
-        message.msg_hdr.msg_name = const_cast<sockaddr_in*>(&out.to);
-        message.msg_hdr.msg_namelen = sizeof out.to;
+        message.msg_hdr.msg_name = const_cast<sockaddr*>(out.to.name());
+        message.msg_hdr.msg_namelen = out.to.name_length();
         message.msg_hdr.msg_iovlen = 1;
         batch.send_first[messages] = batch.send_last[messages] = uint16_t(i);
         ++messages;
@@ -157,8 +153,8 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) 
         batch.receive_iov[i] = {batch.buffers[i].bytes, RECEIVE_SLOT};
         mmsghdr& message = batch.received[i];
         message = mmsghdr{};
-        message.msg_hdr.msg_name = &batch.sources[i];
-        message.msg_hdr.msg_namelen = sizeof batch.sources[i];
+        message.msg_hdr.msg_name = batch.sources[i].receive_name();
+        message.msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
         message.msg_hdr.msg_iov = &batch.receive_iov[i];
         message.msg_hdr.msg_iovlen = 1;
         message.msg_hdr.msg_control = batch.receive_controls[i].bytes;
@@ -171,7 +167,7 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) 
     int handled = 0;
     for (int i = 0; i < count; ++i) {
         msghdr& header = batch.received[i].msg_hdr;
-        const sockaddr_in& source = batch.sources[i];
+        const Peer& source = batch.sources[i];
         auto handle = [&](uint8_t* datagram, size_t length) {
             if (pending == SEND_WINDOW) {
                 relay.counters().send_failures += uint64_t(send_all(sock, batch, pending));

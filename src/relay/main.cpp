@@ -342,7 +342,8 @@ int main(int argc, char** argv) {
     if (metrics != nullptr) {
         sockaddr_in shown = metrics_address;
         shown.sin_port = htons(metrics->port());
-        logf_("metrics on http://%s/metrics", addr_str(shown));
+        logf_("metrics on http://%s/metrics",
+              addr_str(Peer::from_sockaddr(reinterpret_cast<sockaddr*>(&shown), sizeof shown)));
     }
     run(relay, batch, metrics, wait_mask);
 }

@@ -73,8 +73,8 @@ class SendPlan : public ::testing::Test {
                 sends.back().push_back(i);
                 ++times_sent[i];
                 EXPECT_EQ(datagram.iov_len, answers[i].length);
-                EXPECT_TRUE(
-                    addr_equal(*static_cast<sockaddr_in*>(header.msg_name), peer(answers[i].peer)));
+                EXPECT_TRUE(Peer::from_sockaddr(static_cast<const sockaddr*>(header.msg_name),
+                                                header.msg_namelen) == peer(answers[i].peer));
                 EXPECT_LT(last_sent.emplace(answers[i].peer, -1).first->second, i) << "order";
                 last_sent[answers[i].peer] = i;
                 if (header.msg_iovlen > 1) {
@@ -90,7 +90,7 @@ class SendPlan : public ::testing::Test {
         return sends;
     }
 
-    static sockaddr_in peer(int n) {
+    static Peer peer(int n) {
         return test::make_addr(n % 2 ? "127.0.0.2" : "127.0.0.3", uint16_t(40000 + n));
     }
 
