@@ -1,6 +1,6 @@
-// How many rooms each source address may still look up by id from outside: a token bucket
-// per source network (Peer::network_key(): for IPv4, the address). A room id is a rendezvous, and
-// every answer to "is there a room with this id?" tells a scanner something, so outsiders get a few
+// How many rooms each source may still look up by id from outside: a token bucket per source
+// network (Peer::network_key(); for IPv4, the address). A room id is a rendezvous, and every
+// answer to "is there a room with this id?" tells a scanner something, so outsiders get a few
 // such answers in a burst and then a trickle, while peers already in a room never touch their
 // bucket.
 #pragma once
