@@ -339,6 +339,7 @@ Event Host::next_event(uint64_t now_us) {
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
             case MsgType::MSG_PONG:
+            default:
                 break;
         }
     }
@@ -437,6 +438,7 @@ Event Client::next_event(uint64_t now_us) {
             case MsgType::MSG_CLOSE:
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
+            default:
                 break;
         }
     }

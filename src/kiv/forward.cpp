@@ -162,6 +162,7 @@ int relay_events(Forwarder& forwarder) {
                 return EXIT_FAILED;
             case client::EventKind::joined:
             case client::EventKind::pong:
+            default:
                 break;
         }
     }

@@ -99,6 +99,7 @@ int run_join(int argc, char** argv) {
                 case client::EventKind::none:
                 case client::EventKind::opened:
                 case client::EventKind::pong:
+                default:
                     break;
             }
         }

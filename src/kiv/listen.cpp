@@ -157,6 +157,7 @@ int relay_events(Listener& listener, LocalSender& sender) {
                 return EXIT_FAILED;
             case client::EventKind::opened:
             case client::EventKind::pong:
+            default:
                 break;
         }
     }

@@ -161,6 +161,7 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
         case MsgType::MSG_CLOSE:
         case MsgType::MSG_LEAVE:
         case MsgType::MSG_PING:
+        default:
             break;
     }
     return fault("a reply of type %u", unsigned(sent[OFFSET_TYPE]));
