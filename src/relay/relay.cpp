@@ -1,11 +1,11 @@
 #include "relay.hpp"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 
 #include "addr_text.hpp"
 #include "log.hpp"
-#include "peer.hpp"
 #include "room_code.hpp"
 
 namespace kiv {
@@ -14,18 +14,13 @@ namespace {
 
 // Replies reuse the received buffer: every datagram answered is at least a header long, and
 // the reply is exactly one header, so nothing else is needed and nothing is copied.
-Outgoing reply(uint8_t* datagram, const sockaddr_in& source, MsgType type, uint32_t value) {
+template <typename Value>
+Outgoing reply(uint8_t* datagram, const Peer& source, MsgType type, Value value) {
     header_write(datagram, type, value);
     return {source, uint32_t(HEADER_SIZE)};
 }
 
 constexpr Outgoing NOTHING{};
-
-// Per-source limits count a source by its network. The core reads only the address and
-// port of a sockaddr_in (as the table does), whatever its family field says.
-uint64_t network_of(const sockaddr_in& source) {
-    return Peer::ipv4(ntohl(source.sin_addr.s_addr), ntohs(source.sin_port)).network_key();
-}
 
 }  // namespace
 
@@ -39,13 +34,13 @@ void Relay::log(const char* format, ...) {
     log_.write(log_.context, line);
 }
 
-Outgoing Relay::refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error) {
+Outgoing Relay::refuse(uint8_t* datagram, const Peer& source, ErrorCode error) {
     ++counters_.errors_sent[size_t(error)];
     return reply(datagram, source, MsgType::MSG_ERROR, uint32_t(error));
 }
 
-Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& source,
-                       uint32_t now_ms) {
+Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    assert(datagram != nullptr && source.is_set());
     ++counters_.datagrams_received;
     now_ms_ = now_ms;
     if (length < HEADER_SIZE) {
@@ -59,12 +54,11 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
     if (datagram[OFFSET_VERSION] != PROTOCOL_VERSION) {
         return refuse(datagram, source, ErrorCode::ERR_BAD_VERSION);
     }
-    uint32_t value = header_value(datagram);
     switch (MsgType(datagram[OFFSET_TYPE])) {
         case MsgType::MSG_OPEN:
-            return on_open(datagram, length, value, source, now_ms);
+            return on_open(datagram, length, header_room(datagram), source, now_ms);
         case MsgType::MSG_DATA:
-            return on_data(datagram, length, value, source, now_ms);
+            return on_data(datagram, length, source, now_ms);
         case MsgType::MSG_CLOSE:
             on_close(source, now_ms);
             return NOTHING;
@@ -74,7 +68,7 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
         case MsgType::MSG_PING:
             // A ping proves nothing about a room: it is answered and touches no record.
             ++counters_.pongs_sent;
-            return reply(datagram, source, MsgType::MSG_PONG, value);
+            return reply(datagram, source, MsgType::MSG_PONG, header_value(datagram));
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
@@ -88,14 +82,15 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
 // changes; nothing is logged, since a line per refusal would let whoever is refused fill
 // the log.
 
-Outgoing Relay::on_open(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
+Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
                         uint32_t now_ms) {
     if (Room* room = table_.room_by_host(source)) {
+        assert(room->id.valid());
         // A repeated open is the host's keep-alive: same room, whatever id it asks for.
         room->host_seen = now_ms;
         return reply(datagram, source, MsgType::MSG_OPENED, room->id);
     }
-    uint64_t network = network_of(source);
+    uint64_t network = source.network_key();
     if (!limits_.event_allowed(network, now_ms)) return NOTHING;
     if (open_gate_.required() &&
         !open_gate_.admits(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms)) {
@@ -104,7 +99,7 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, uint32_t value, const 
     }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
     // lookup like a join, paid from the same budget whatever the answer.
-    bool asks_for_id = value >= 1 && value <= MAX_ROOM_ID;
+    bool asks_for_id = requested.valid();
     if (asks_for_id &&
         (!limits_.lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
         return NOTHING;
@@ -113,30 +108,34 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, uint32_t value, const 
     Room* old_room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
         // A host holds no client slot; the room it leaves is not told.
-        table_.client_clear(*old_room, *slot);
+        table_.client_clear(*slot);
         ++counters_.clients_moved;
     }
     Room* room = table_.free_room();
-    if (room == nullptr || limits_.rooms_capped(table_.rooms_hosted_from(source.sin_addr.s_addr))) {
+    if (room == nullptr || limits_.rooms_capped(table_.rooms_hosted_from(source))) {
         return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
     }
     if (asks_for_id) limits_.lookup_spend(network, now_ms);
 
-    IdChoice choice = table_.choose_id(value, random_);
+    IdChoice choice = table_.choose_id(requested, random_);
     table_.room_open(*room, choice.id, source, now_ms);
+    // The source now hosts exactly this room and holds no client slot.
+    assert(table_.room_by_host(source) == room && room->id == choice.id);
+    assert(table_.client_by_addr(source, &old_room) == nullptr);
     ++counters_.rooms_opened;
     log("room %s opened by %s%s", room_code(room->id), addr_str(source),
         choice.reopened ? " (re-opened)" : "");
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
 }
 
-void Relay::on_close(const sockaddr_in& source, uint32_t now_ms) {
+void Relay::on_close(const Peer& source, uint32_t now_ms) {
     Room* room = table_.room_by_host(source);
     if (room == nullptr) return;
-    uint64_t network = network_of(source);
-    if (!limits_.event_allowed(network, now_ms)) return;
+    uint64_t network = source.network_key();
+    if (!limits_.event_allowed(network, now_ms)) return;  // the room stays as it was
     limits_.event_spend(network, now_ms);
     room_close(*room, CloseReason::host_closed);
+    assert(table_.room_by_host(source) == nullptr);
 }
 
 void Relay::room_close(Room& room, CloseReason reason) {
@@ -144,13 +143,14 @@ void Relay::room_close(Room& room, CloseReason reason) {
     int clients = client_count(room);
     log("room %s closed (%s), %d client(s)", room_code(room.id),
         by_host ? "host closed it" : "host silent", clients);
+    assert(room.id.value != 0);
     table_.room_clear(room);
+    assert(room.id.value == 0);
     ++(by_host ? counters_.rooms_closed_by_host : counters_.rooms_closed_silent);
     counters_.clients_room_closed += uint64_t(clients);
 }
 
-Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
-                        uint32_t now_ms) {
+Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
     // Forwarding the first MAX_DATAGRAM bytes of a longer datagram would hand the peer
     // corrupted data as if it were whole; such a datagram is dropped before it counts as
     // a sign of life or a join.
@@ -162,42 +162,44 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     // The host test comes first, so a host's datagram is never taken for a join.
     if (Room* room = table_.room_by_host(source)) {
         room->host_seen = now_ms;
-        ClientSlot* client = client_by_tag(*room, value);
+        ClientSlot* client = client_by_tag(*room, header_tag(datagram));
         if (client == nullptr) {
             ++counters_.dropped_no_client;
             return NOTHING;
         }
-        header_write(datagram, MsgType::MSG_DATA, 0);
+        assert(!(client->addr == source));  // a host holds no client slot
+        header_write(datagram, MsgType::MSG_DATA, Tag());
         ++counters_.forwarded_to_client;
         counters_.bytes_to_client += length;
         return {client->addr, uint32_t(length)};
     }
 
+    RoomId wanted = header_room(datagram);
     Room* room = nullptr;
     ClientSlot* slot = table_.client_by_addr(source, &room);
-    if (slot == nullptr || room->id != value) {
+    if (slot == nullptr || room->id != wanted) {
         // From outside the room: a lookup, and a join or a move if it changes anything. The
         // limits are all asked before the table changes.
-        uint64_t network = network_of(source);
+        uint64_t network = source.network_key();
         if (!limits_.lookup_allowed(network, now_ms)) return NOTHING;
-        Room* wanted = value == 0 ? nullptr : table_.room_by_id(value);
-        if (wanted == nullptr && !limits_.lookup_answer_allowed(now_ms)) return NOTHING;
-        bool joins = wanted != nullptr && free_client_slot(*wanted) != nullptr;
+        Room* target = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
+        if (target == nullptr && !limits_.lookup_answer_allowed(now_ms)) return NOTHING;
+        bool joins = target != nullptr && free_client_slot(*target) != nullptr;
         if (slot != nullptr || joins) {
             if (!limits_.event_allowed(network, now_ms)) return NOTHING;
             limits_.event_spend(network, now_ms);
         }
     }
-    if (slot != nullptr && room->id != value) {
+    if (slot != nullptr && room->id != wanted) {
         // The client moves to another room; the room it leaves is not told.
-        table_.client_clear(*room, *slot);
+        table_.client_clear(*slot);
         ++counters_.clients_moved;
         slot = nullptr;
     }
     if (slot == nullptr) {
-        room = value == 0 ? nullptr : table_.room_by_id(value);
+        room = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
         if (room == nullptr) {
-            limits_.lookup_spend(network_of(source), now_ms);
+            limits_.lookup_spend(source.network_key(), now_ms);
             return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
         }
         slot = free_client_slot(*room);
@@ -205,8 +207,10 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
         table_.client_join(*room, *slot, tag_allocate(*room), source);
         ++counters_.clients_joined;
         log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
-            slot->tag, client_count(*room));
+            slot->tag.value, client_count(*room));
     }
+    // The source holds exactly this slot, in the room it named.
+    assert(room->id == wanted && slot->addr == source && slot->tag.valid());
     slot->seen = now_ms;
     header_write(datagram, MsgType::MSG_DATA, slot->tag);
     ++counters_.forwarded_to_host;
@@ -214,16 +218,17 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     return {room->host, uint32_t(length)};
 }
 
-void Relay::on_leave(const sockaddr_in& source, uint32_t now_ms) {
+void Relay::on_leave(const Peer& source, uint32_t now_ms) {
     Room* room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
-        uint64_t network = network_of(source);
-        if (!limits_.event_allowed(network, now_ms)) return;
+        uint64_t network = source.network_key();
+        if (!limits_.event_allowed(network, now_ms)) return;  // the client stays
         limits_.event_spend(network, now_ms);
-        log("room %s: tag %u left", room_code(room->id), slot->tag);
-        table_.client_clear(*room, *slot);
+        log("room %s: tag %u left", room_code(room->id), slot->tag.value);
+        table_.client_clear(*slot);
         ++counters_.clients_left;
     }
+    assert(table_.client_by_addr(source, &room) == nullptr);
 }
 
 void Relay::sweep(uint32_t now_ms) {
@@ -237,18 +242,20 @@ void Relay::sweep(uint32_t now_ms) {
         log_.write(log_.context, line);
     }
     for (Room& room : table_.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {
             room_close(room, CloseReason::host_silent);
             continue;
         }
         for (ClientSlot& slot : room.clients) {
-            if (slot.tag != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
-                log("room %s: tag %u timed out", room_code(room.id), slot.tag);
-                table_.client_clear(room, slot);
+            if (slot.tag.value != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
+                log("room %s: tag %u timed out", room_code(room.id), slot.tag.value);
+                table_.client_clear(slot);
                 ++counters_.clients_timed_out;
             }
         }
+        // What stays has been heard from within TIMEOUT_MS.
+        assert(uint32_t(now_ms - room.host_seen) <= TIMEOUT_MS);
     }
 }
 

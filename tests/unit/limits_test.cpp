@@ -18,18 +18,14 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint32_t UNUSED_ID = 4242;
 
 // 10.x.y.z: one address of its own per number.
-sockaddr_in nth_address(uint32_t n, uint16_t port = 1000) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(0x0A000000u + n);
-    addr.sin_port = htons(port);
-    return addr;
+Peer nth_address(uint32_t n, uint16_t port = 1000) {
+    return Peer::ipv4(0x0A000000u + n, port);
 }
 
 class Limited : public ::testing::Test {
   protected:
     // The answer's type, or nothing when the datagram is dropped.
-    std::optional<MsgType> send(const sockaddr_in& from, MsgType type, uint32_t value,
+    std::optional<MsgType> send(const Peer& from, MsgType type, uint32_t value,
                                 const Bytes& payload = {}) {
         Bytes datagram(MAX_DATAGRAM + 1);
         header_write(datagram.data(), type, value);
@@ -39,7 +35,7 @@ class Limited : public ::testing::Test {
         value_ = header_value(datagram.data());
         return MsgType(datagram[OFFSET_TYPE]);
     }
-    uint32_t open_room(const sockaddr_in& host) {
+    uint32_t open_room(const Peer& host) {
         EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
         return value_;
     }
@@ -57,8 +53,8 @@ class Limited : public ::testing::Test {
 };
 
 TEST_F(Limited, EventsSpendTheSourcesBudgetAndNothingElseDoes) {
-    const sockaddr_in host = nth_address(1, 5000);
-    const sockaddr_in client = nth_address(2, 5000);
+    const Peer host = nth_address(1, 5000);
+    const Peer client = nth_address(2, 5000);
     uint32_t room = open_room(host);
     // Keep-alives, data both ways and pings, far more than the burst: no event.
     ASSERT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
@@ -70,7 +66,7 @@ TEST_F(Limited, EventsSpendTheSourcesBudgetAndNothingElseDoes) {
     }
     // Open/close cycles from one address: the burst (the host's first open was one), then
     // nothing changes and nothing is logged.
-    const sockaddr_in cycler = nth_address(1, 5001);
+    const Peer cycler = nth_address(1, 5001);
     uint32_t events = 1;
     while (events + 2 <= EVENT_BURST) {
         ASSERT_EQ(send(cycler, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
@@ -129,7 +125,7 @@ TEST_F(Limited, LinesOverTheCeilingAreCountedAndToldOnceASecond) {
 }
 
 TEST_F(Limited, ThousandsOfSourcesGetNoMoreAnswersThanTheCeiling) {
-    const sockaddr_in host = nth_address(1'000'000);
+    const Peer host = nth_address(1'000'000);
     uint32_t room = open_room(host);
     const uint32_t sources = 20000;
     auto scan = [&](uint32_t round) {
@@ -206,7 +202,7 @@ TEST_F(Limited, OpensThatCreateARoomNeedAGoodToken) {
     uint32_t port = 6000;
     for (const TokenCase& c : cases) {
         size_t lines_before = lines.size();
-        const sockaddr_in host = nth_address(7, uint16_t(port++));
+        const Peer host = nth_address(7, uint16_t(port++));
         std::optional<MsgType> answer = send(host, MsgType::MSG_OPEN, 0, c.payload);
         if (c.admitted) {
             EXPECT_EQ(answer, MsgType::MSG_OPENED) << c.what;
@@ -228,10 +224,10 @@ TEST_F(Limited, OpensThatCreateARoomNeedAGoodToken) {
 
 TEST_F(Limited, LimitsOffLetsOneSourceChurnAtAnyRate) {
     relay.set_limits(LimitSwitches::off());
-    const sockaddr_in host = nth_address(1);
+    const Peer host = nth_address(1);
     uint32_t room = open_room(host);
     for (uint32_t i = 0; i < 4 * LOG_LINES_BURST; ++i) {
-        const sockaddr_in client = nth_address(2, uint16_t(1000 + i % 8));
+        const Peer client = nth_address(2, uint16_t(1000 + i % 8));
         ASSERT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA) << i;
         send(client, MsgType::MSG_LEAVE, 0);
         ASSERT_EQ(send(client, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR) << i;
