@@ -13,7 +13,12 @@
 //                      jump to just before the 32-bit wrap of the millisecond clock
 //   op % 8 == 5        a sweep
 //   op % 8 == 6        a clock step then a sweep, as the relay's loop does
-//   op % 8 == 7        a crowd: one byte, the number of extra hosts that open rooms
+//   op % 16 == 7       a crowd: one byte, the number of extra hosts that open rooms (codes
+//                      0xF0 and up: 250 to 265, enough to fill the table)
+//   op % 16 == 15      a burst: one byte choosing a scan of ids from one source (then the
+//                      source and a value per datagram), a rush of ten clients into one
+//                      room, or the same rush into a room whose next tag is just short of
+//                      the wrap (then the room and the first client's code)
 // Room ids are drawn from the same stream, one byte per draw, when the relay asks for one:
 // small values make ids collide with open rooms as often as the input likes. When the input
 // is spent, reads return 0 and draws come from a fixed sequence, so every run ends.

@@ -329,26 +329,6 @@ std::optional<StampedLine> split_stamp(const std::string& line) {
     return StampedLine{int64_t(timegm(&stamp)), match[7].str()};
 }
 
-Bytes header(uint8_t type, uint32_t value, uint8_t version, uint16_t reserved) {
-    return {'K',
-            'I',
-            'V',
-            'R',
-            type,
-            version,
-            uint8_t(reserved),
-            uint8_t(reserved >> 8),
-            uint8_t(value),
-            uint8_t(value >> 8),
-            uint8_t(value >> 16),
-            uint8_t(value >> 24)};
-}
-
-Bytes with_payload(Bytes datagram, const Bytes& payload) {
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
-    return datagram;
-}
-
 Bytes hex(const std::string& text) {
     Bytes bytes;
     for (size_t i = 0; i < text.size();) {
@@ -360,11 +340,6 @@ Bytes hex(const std::string& text) {
         i += 2;
     }
     return bytes;
-}
-
-uint32_t value_of(const Bytes& datagram) {
-    return uint32_t(datagram.at(8)) | uint32_t(datagram.at(9)) << 8 |
-           uint32_t(datagram.at(10)) << 16 | uint32_t(datagram.at(11)) << 24;
 }
 
 }  // namespace kiv::test

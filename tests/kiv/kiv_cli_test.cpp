@@ -187,14 +187,14 @@ TEST(KivCommand, RefusedHostClosesBeforeItExits) {
     std::optional<Bytes> open = stand_in.receive(WAIT, &host_port);
     ASSERT_TRUE(open);
     ASSERT_EQ(open->at(4), 1);
-    stand_in.send_to(host_port, header(6, 3));
+    stand_in.send_to(host_port, error(ERR_NO_FREE_ROOM));
     EXPECT_EQ(host.wait_exit(), 1);
     std::optional<Bytes> next;
     do {
         next = stand_in.receive(1s);  // resent opens may come before it
     } while (next && next->at(4) == 1);
     ASSERT_TRUE(next) << "no close";
-    EXPECT_EQ(*next, header(4, 0));
+    EXPECT_EQ(*next, header(MSG_CLOSE, 0));
 }
 
 }  // namespace
