@@ -11,6 +11,7 @@
 
 #include "differential.hpp"
 
+#include "core_doubles.hpp"
 #include "event_input.hpp"
 #include "model_compare.hpp"
 #include "relay.hpp"
@@ -33,16 +34,6 @@ struct Fault {
 void fail_if(const char* event, const std::string& difference) {
     if (!difference.empty()) fail(event, difference.c_str());
 }
-
-// Keeps the lines of one event; every line must fit the core's line buffer uncut.
-struct LineCollector {
-    std::vector<std::string> lines;
-    static void write(void* self, const char* line) {
-        size_t length = strlen(line);
-        if (length == 0 || length >= 191) fail("a log line", "empty or cut");
-        static_cast<LineCollector*>(self)->lines.push_back(line);
-    }
-};
 
 // A datagram of `length` bytes as the shell hands it over: only the bytes the relay keeps
 // exist, in a buffer of exactly that size, so reading past them is caught by the sanitizer.
@@ -107,7 +98,7 @@ class Session {
   public:
     Session(const uint8_t* data, size_t size, Outcomes* outcomes)
         : in_(data, size),
-          relay_(RandomSource{core_draw, this}, LogSink{LineCollector::write, &lines_}),
+          relay_(RandomSource{core_draw, this}, lines_.sink()),
           model_([this] { return model_draw(); }),
           outcomes_(outcomes) {}
 
@@ -168,7 +159,7 @@ class Session {
         return int(0x40000000 + model_draws_);  // distinct values, so the model's search ends
     }
     void start_event() {
-        lines_.lines.clear();
+        lines_.take();
         draws_.clear();
         model_draws_ = 0;
         model_lines_ = model_.log().size();
@@ -177,9 +168,13 @@ class Session {
     void compare_event(const char* event, bool lines_in_any_order) {
         std::vector<std::string> expected(model_.log().begin() + long(model_lines_),
                                           model_.log().end());
-        fail_if(event, model::lines_difference(lines_.lines, expected, lines_in_any_order));
+        // Every line must fit the core's line buffer uncut.
+        for (const std::string& line : lines_.lines()) {
+            if (line.empty() || line.size() >= 191) fail(event, "a log line empty or cut");
+        }
+        fail_if(event, model::lines_difference(lines_.lines(), expected, lines_in_any_order));
         if (model_draws_ != draws_.size()) fail(event, "the core and the model drew differently");
-        for (const std::string& line : lines_.lines)
+        for (const std::string& line : lines_.lines())
             note_line(line);
     }
 
@@ -331,7 +326,7 @@ class Session {
                 check::outgoing_fault(arrival, datagram.bytes.get(), out, relay_.table())) {
             fail("a datagram", fault);
         }
-        if (lines_.lines.size() > 1) fail("a datagram", "more than one log line");
+        if (lines_.lines().size() > 1) fail("a datagram", "more than one log line");
         if (!check_table) return;
         if (const char* fault = check::table_fault(relay_.table())) fail("a datagram", fault);
         fail_if("a datagram", model::table_difference(relay_.table(), model_));
@@ -359,7 +354,7 @@ class Session {
     }
 
     InputReader in_;
-    LineCollector lines_;
+    test::LogCollector lines_;
     std::vector<int> draws_;  // the core's draws during the current event
     size_t model_draws_ = 0;
     size_t model_lines_ = 0;

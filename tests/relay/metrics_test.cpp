@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core_doubles.hpp"
 #include "datagram.hpp"
 #include "http_metrics.hpp"
 #include "ipv4.hpp"
@@ -41,10 +42,9 @@ class CoreCounts : public ::testing::Test {
     }
     sockaddr_in peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
 
-    static int counting(void* state) { return ++*static_cast<int*>(state); }
-    static void discard(void*, const char*) {}
-    int draws = 0;
-    Relay relay{RandomSource{counting, &draws}, LogSink{discard, nullptr}};
+    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
+    test::LogCollector log;
+    Relay relay{random.source(), log.sink()};
     uint32_t now = 5000;
 };
 
