@@ -28,7 +28,10 @@ inline Bytes header(MsgType type, uint32_t value, uint8_t version = PROTOCOL_VER
 }
 
 inline Bytes with_payload(Bytes datagram, const Bytes& payload) {
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    size_t at = datagram.size();
+    datagram.resize(at + payload.size());
+    for (size_t i = 0; i < payload.size(); ++i)
+        datagram[at + i] = payload[i];
     return datagram;
 }
 
