@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             break;
         case kiv::CodeError::none: {
-            if (parsed.id < 1 || parsed.id > kiv::MAX_ROOM_ID) fail("an id out of range", text);
+            if (!parsed.id.valid()) fail("an id out of range", text);
             std::string expected;
             for (char c : text)
                 expected += upper(c);
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The other way round: the first four bytes as an id in range, written and read back.
     uint32_t id = 1;
     if (size >= 4) id = 1 + kiv::load_le32(data) % kiv::MAX_ROOM_ID;
-    kiv::CodeParse back = kiv::room_code_parse(kiv::room_code(id));
-    if (back.error != kiv::CodeError::none || back.id != id)
-        fail("a code that does not read back", kiv::room_code(id));
+    kiv::CodeParse back = kiv::room_code_parse(kiv::room_code(kiv::RoomId(id)));
+    if (back.error != kiv::CodeError::none || back.id != kiv::RoomId(id))
+        fail("a code that does not read back", kiv::room_code(kiv::RoomId(id)));
     return 0;
 }

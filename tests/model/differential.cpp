@@ -53,7 +53,7 @@ uint32_t open_room_id(const RoomTable& table, uint8_t pick) {
     uint32_t ids[MAX_ROOMS];
     int count = 0;
     for (const Room& room : table.rooms()) {
-        if (room.id != 0) ids[count++] = room.id;
+        if (room.id.value != 0) ids[count++] = room.id.value;
     }
     return count == 0 ? pick : ids[pick % count];
 }
@@ -63,7 +63,7 @@ uint32_t held_tag(const RoomTable& table, uint8_t pick) {
     int count = 0;
     for (const Room& room : table.rooms()) {
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0) tags[count++] = slot.tag;
+            if (slot.tag.value != 0) tags[count++] = slot.tag.value;
         }
     }
     return count == 0 ? pick : tags[pick % count];
@@ -189,7 +189,7 @@ class Session {
     }
 
     void built_datagram() {
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         uint8_t type = in_.byte();
         uint8_t version = in_.byte();
         uint8_t flags = in_.byte();
@@ -214,7 +214,7 @@ class Session {
     void coalesced_run() {
         static constexpr size_t SIZES[] = {HEADER_SIZE,  HEADER_SIZE + 1,  76,   100,
                                            MAX_DATAGRAM, MAX_DATAGRAM + 1, 1500, 2000};
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         uint8_t shape = in_.byte();
         size_t segment = SIZES[shape % 8];
         size_t count = 1 + (shape >> 3) % 16;
@@ -255,7 +255,7 @@ class Session {
     void burst() {
         uint8_t kind = in_.byte();
         if (kind % 3 == 0) {
-            sockaddr_in source = peer_address(in_.byte());
+            Peer source = peer_address(in_.byte());
             int tries = int(KIV_ROOM_MISS_BURST) + 2 + kind % 4;
             for (int i = 0; i < tries; ++i) {
                 Datagram datagram(HEADER_SIZE);
@@ -267,10 +267,11 @@ class Session {
         }
         uint32_t room_id = open_room_id(relay_.table(), in_.byte());
         if (kind % 3 == 2) {
-            Room* room = relay_.table().room_by_id(room_id);
+            Room* room = relay_.table().room_by_id(RoomId(room_id));
             if (room == nullptr) return;
-            room->next_tag = MAX_TAG - in_.byte() % 4;
-            model_.set_next_tag(model::key_of(room->host), room->next_tag);
+            uint32_t next_tag = MAX_TAG - in_.byte() % 4;
+            room->next_tag = Tag(next_tag);
+            model_.set_next_tag(model::key_of(room->host), next_tag);
         }
         for (uint8_t code = in_.byte(), sent = 0; sent < 10; ++code, ++sent) {
             Datagram datagram(HEADER_SIZE + sent);
@@ -280,7 +281,7 @@ class Session {
     }
 
     void raw_datagram() {
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         Datagram datagram(in_.le16() % 65508);
         in_.bytes(datagram.bytes.get(), datagram.kept);
         deliver(datagram, source);
@@ -292,10 +293,7 @@ class Session {
         uint8_t code = in_.byte();
         int count = code < 0xF0 ? code : 250 + (code - 0xF0);  // the top codes fill the table
         for (int i = 0; i < count; ++i) {
-            sockaddr_in source{};
-            source.sin_family = AF_INET;
-            source.sin_addr.s_addr = htonl(0x0A000000u + uint32_t(i));
-            source.sin_port = htons(50000);
+            Peer source = Peer::ipv4(0x0A000000u + uint32_t(i), 50000);
             Datagram datagram(HEADER_SIZE);
             header_write(datagram.bytes.get(), MsgType::MSG_OPEN, 0);
             deliver(datagram, source, false);
@@ -304,7 +302,7 @@ class Session {
         fail_if("a crowd", model::table_difference(relay_.table(), model_));
     }
 
-    void deliver(Datagram& datagram, const sockaddr_in& source, bool check_table = true) {
+    void deliver(Datagram& datagram, const Peer& source, bool check_table = true) {
         memcpy(datagram.before.get(), datagram.bytes.get(), datagram.kept);
         start_event();
         uint64_t throttled_before = relay_.counters().dropped_throttled;

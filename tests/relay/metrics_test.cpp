@@ -27,20 +27,20 @@ using test::make_addr;
 class CoreCounts : public ::testing::Test {
   protected:
     // The datagram's first `length` bytes, in a buffer as large as the shell's.
-    uint32_t send(const sockaddr_in& from, Bytes datagram, size_t length) {
+    uint32_t send(const Peer& from, Bytes datagram, size_t length) {
         datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
         return relay.handle(datagram.data(), length, from, now).length;
     }
-    uint32_t send(const sockaddr_in& from, MsgType type, uint32_t value, size_t payload = 0) {
+    uint32_t send(const Peer& from, MsgType type, uint32_t value, size_t payload = 0) {
         return send(from, test::datagram(type, value, Bytes(payload)), HEADER_SIZE + payload);
     }
-    uint32_t open(const sockaddr_in& host) {
+    uint32_t open(const Peer& host) {
         Bytes datagram = header(MsgType::MSG_OPEN, 0);
         datagram.resize(MAX_DATAGRAM + 1);
         relay.handle(datagram.data(), HEADER_SIZE, host, now);
         return header_value(datagram.data());
     }
-    sockaddr_in peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
+    Peer peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
 
     test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
     test::LogCollector log;
@@ -50,7 +50,7 @@ class CoreCounts : public ::testing::Test {
 
 TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     Counters want;
-    sockaddr_in host = make_addr("127.0.0.1", 1);
+    Peer host = make_addr("127.0.0.1", 1);
     uint32_t room = open(host);
     want.rooms_opened = 1;
     EXPECT_EQ(send(peer(1), MsgType::MSG_DATA, room, 20), 32u);

@@ -17,28 +17,28 @@ TEST(RoomCode, ListedExamplesReadBackAsTheirIds) {
         {1, "AAAAA"},  {2, "AAAAB"},        {32, "AAAA9"},         {33, "AAABA"},
         {70, "AAACF"}, {12345678, "M22LP"}, {MAX_ROOM_ID, "99999"}};
     for (const auto& [id, code] : examples) {
-        EXPECT_STREQ(room_code(id), code);
+        EXPECT_STREQ(room_code(RoomId(id)), code);
         CodeParse parsed = room_code_parse(code);
         EXPECT_EQ(parsed.error, CodeError::none) << code;
-        EXPECT_EQ(parsed.id, id) << code;
+        EXPECT_EQ(parsed.id, RoomId(id)) << code;
     }
     for (uint32_t id = 1; id <= MAX_ROOM_ID; id += 99991) {
-        std::string code = room_code(id);
-        EXPECT_EQ(room_code_parse(code.c_str()).id, id) << code;
+        std::string code = room_code(RoomId(id));
+        EXPECT_EQ(room_code_parse(code.c_str()).id, RoomId(id)) << code;
     }
 }
 
 TEST(RoomCode, NeverUsesLookalikeCharacters) {
     for (uint32_t id = 1; id <= MAX_ROOM_ID; id += 9973) {
-        const char* code = room_code(id);
+        const char* code = room_code(RoomId(id));
         ASSERT_EQ(strlen(code), 5u);
         EXPECT_EQ(strpbrk(code, "IO01"), nullptr) << code;
     }
 }
 
 TEST(RoomCodeParse, IgnoresCase) {
-    EXPECT_EQ(room_code_parse("m22lp").id, 12345678u);
-    EXPECT_EQ(room_code_parse("M22lP").id, 12345678u);
+    EXPECT_EQ(room_code_parse("m22lp").id, RoomId(12345678));
+    EXPECT_EQ(room_code_parse("M22lP").id, RoomId(12345678));
 }
 
 TEST(RoomCodeParse, RefusesWrongLengthAndForeignCharacters) {
