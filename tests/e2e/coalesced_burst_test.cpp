@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 #include "segment_control.hpp"
 
@@ -20,10 +21,7 @@ void send_run(int fd, uint16_t relay_port, const std::vector<Bytes>& datagrams, 
     Bytes run;
     for (const Bytes& datagram : datagrams)
         run.insert(run.end(), datagram.begin(), datagram.end());
-    sockaddr_in relay{};
-    relay.sin_family = AF_INET;
-    relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    relay.sin_port = htons(relay_port);
+    sockaddr_in relay = loopback(relay_port);
     iovec iov{run.data(), run.size()};
     SegmentControl control{};
     msghdr message{&relay, sizeof relay, &iov, 1, nullptr, 0, 0};

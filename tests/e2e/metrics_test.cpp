@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "e2e_steps.hpp"
+#include "ipv4.hpp"
 #include "metrics_client.hpp"
 
 namespace kiv::test {
@@ -232,10 +233,7 @@ TEST_F(MetricsPage, ScrapersThatNeverAskOrNeverReadDelayNoDatagram) {
         close(fd);
     }
     EXPECT_GE(Clock::now() - opened, 1900ms);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopback(port);
     ASSERT_EQ(connect(reader, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
     EXPECT_EQ(write(reader, request.data(), request.size()), ssize_t(request.size()));

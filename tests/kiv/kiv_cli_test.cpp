@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 
 #ifndef KIV_PATH
@@ -31,9 +32,7 @@ bool contains(const std::string& text, const std::string& part) {
 // A UDP port nobody listens on: bound once to learn a free one, then released.
 uint16_t closed_port() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback();
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t length = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
