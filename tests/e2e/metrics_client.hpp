@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 
 namespace kiv::test {
@@ -19,16 +20,11 @@ namespace kiv::test {
 // From `from`, a loopback address in host byte order.
 inline int connect_to(uint16_t port, uint32_t from = INADDR_LOOPBACK) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in source{};
-    source.sin_family = AF_INET;
-    source.sin_addr.s_addr = htonl(from);
+    sockaddr_in source = loopback(0, from);
     if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
         ADD_FAILURE() << "cannot bind a scraper to a loopback address";
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ADD_FAILURE() << "cannot connect to the metrics port " << port;
     }
