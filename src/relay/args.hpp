@@ -1,19 +1,24 @@
-// The relay's command line: kiv-relay [--metrics [ADDR:]PORT] [port].
+// The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port].
 #pragma once
 
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "peer.hpp"
+
 namespace kiv {
 
-inline constexpr const char* RELAY_USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]";
+inline constexpr const char* RELAY_USAGE = "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port]";
 
 struct Arguments {
     uint16_t port;
-    bool metrics = false;           // serve the metrics page
-    sockaddr_in metrics_address{};  // where: 127.0.0.1 when no ADDR is given
+    // Where the relay listens: every IPv4 address unless --bind names one; "::" is both
+    // families on one socket.
+    bool bind = false;
+    Peer bind_address = Peer::any(0);
+    bool metrics = false;    // serve the metrics page
+    Peer metrics_address{};  // where: 127.0.0.1 when no ADDR is given
 };
 
 enum class Command {

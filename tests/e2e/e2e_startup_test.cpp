@@ -9,7 +9,7 @@
 namespace kiv::test {
 namespace {
 
-const std::string USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]\n";
+const std::string USAGE = "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port]\n";
 
 bool udp_port_is_free(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -66,9 +66,33 @@ class InputReader {
 // Sixteen peers: four IPv4 addresses with four ports each, so peers that share an address
 // differ by port alone. Bit 4 of `code` gives the same peer with other bytes in the
 // address's padding, as a kernel may write it, which must still count as the same peer.
+// Bits 5 and 6 pick the family: 0 that IPv4 peer, 1 the same peer as a dual-stack socket
+// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers, three addresses of them in one /64.
 inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
+    int family = (code >> 5) & 3;
+    if (family != 0) {
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(PORTS[code & 3]);
+        uint8_t* bytes = addr.sin6_addr.s6_addr;
+        if (family == 1) {
+            bytes[10] = bytes[11] = 0xFF;
+            uint32_t ip = htonl(IPS[(code >> 2) & 3]);
+            memcpy(&bytes[12], &ip, 4);
+        } else {
+            static constexpr uint8_t LAST[4] = {1, 2, 7, 1};
+            int which = (code >> 2) & 3;
+            bytes[0] = 0x20, bytes[1] = 0x01, bytes[2] = 0x0d, bytes[3] = 0xb8;
+            bytes[7] = which == 2;  // 2001:db8::1 and ::2 share a /64; 2001:db8:0:1::7 not
+            bytes[15] = LAST[which];
+            if (which == 3) memcpy(bytes, &in6addr_loopback, 16);  // ::1
+        }
+        // A flow label is no part of who a peer is.
+        if (code & 0x10) addr.sin6_flowinfo = htonl(0xA5);
+        return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(IPS[(code >> 2) & 3]);
@@ -80,6 +104,7 @@ inline Peer peer_address(uint8_t code) {
 // The same peer with the padding of peer_address's bit 4 set if it was clear and cleared if
 // it was set.
 inline Peer with_other_padding(const Peer& peer) {
+    if (peer.family() == AF_INET6) return peer;  // nothing of an IPv6 address is padding
     sockaddr_in addr;
     memcpy(&addr, peer.name(), sizeof addr);
     addr.sin_zero[3] ^= 0xA5;

@@ -89,7 +89,7 @@ class Sequence {
     }
     bool chance(uint32_t one_in) { return pick(one_in) == 0; }
 
-    Peer some_peer() { return fuzz::peer_address(uint8_t(pick(32))); }
+    Peer some_peer() { return fuzz::peer_address(uint8_t(pick(128))); }
 
     std::vector<const model::Room*> open_rooms() const {
         std::vector<const model::Room*> rooms;
