@@ -54,6 +54,9 @@ class RoomTable {
           room_by_id_index_(hash_key),
           client_by_addr_index_(hash_key),
           host_network_index_(hash_key) {}
+    // With a chosen peer hash, such as one under which every peer collides.
+    explicit RoomTable(const PeerHashKey& peer_hash)
+        : peer_hash_(peer_hash), network_multiplier_(1) {}
 
     const std::array<Room, MAX_ROOMS>& rooms() const { return rooms_; }
     // Times and next_tag may be changed through this; keys (id, host, tag, addr) only

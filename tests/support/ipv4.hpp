@@ -23,4 +23,15 @@ inline Peer with_other_padding(const Peer& peer) {
     return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
+// The IPv4 peer as a dual-stack socket writes it: ::ffff:a.b.c.d.
+inline Peer mapped(const Peer& ipv4) {
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(ipv4.port());
+    addr.sin6_addr.s6_addr[10] = addr.sin6_addr.s6_addr[11] = 0xFF;
+    memcpy(&addr.sin6_addr.s6_addr[12],
+           &reinterpret_cast<const sockaddr_in*>(ipv4.name())->sin_addr, 4);
+    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
 }  // namespace kiv::test
