@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "number_text.hpp"
+#include "peer.hpp"
 #include "segment_control.hpp"
 #include "settings.hpp"
 
@@ -34,7 +35,7 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: kiv-load --port P [--hosts H] [--clients C] [--payload BYTES] [--duration S]\n"
-    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso]\n"
+    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso] [--ipv6]\n"
     "       kiv-load --direct [--hosts H] ...   clients send straight to hosts, no relay";
 constexpr int RECEIVE_BATCH = 64;
 constexpr size_t RECEIVE_SLOT = 2048;
@@ -60,11 +61,13 @@ struct Options {
     // No relay: clients send straight to their host's socket. What the generator moves by
     // itself is the ceiling any forwarder can be measured against with it.
     bool direct = false;
+    // Every peer on ::1 and the relay at [::1]:port (one started with --bind :: or ::1).
+    bool ipv6 = false;
 };
 
 struct Host {
     int fd = -1;
-    sockaddr_in addr{};
+    Peer addr;
     uint32_t room_id = 0;
     std::vector<uint32_t> tags;  // by client index within the host; 0 until joined
 };
@@ -94,27 +97,25 @@ double cpu_seconds() {
     exit(1);
 }
 
-// Every peer gets a loopback address of its own (127.0.0.1, 127.0.0.2, ...), as peers on a
-// network would: the relay limits the rooms and lookups of one address.
-int open_peer_socket() {
+// Every IPv4 peer gets a loopback address of its own (127.0.0.1, 127.0.0.2, ...), as peers on
+// a network would: the relay limits the rooms and lookups of one address. IPv6 peers all share
+// ::1, so the relay counts them as one network: at most its rooms per network (32) of hosts.
+int open_peer_socket(bool ipv6) {
     static uint32_t next_address = INADDR_LOOPBACK;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     if (fd < 0) fail("socket: out of descriptors? (raise ulimit -n)");
     int size = 1 << 20;
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // a smaller one works
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(next_address++);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+    Peer addr = ipv6 ? Peer::from_text("::1", 0) : Peer::ipv4(next_address++, 0);
+    if (bind(fd, addr.name(), addr.name_length()) < 0) fail("bind");
     return fd;
 }
 
 class Load {
   public:
     explicit Load(const Options& options) : options_(options) {
-        relay_.sin_family = AF_INET;
-        relay_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        relay_.sin_port = htons(options.port);
+        relay_ = options.ipv6 ? Peer::from_text("::1", uint16_t(options.port))
+                              : Peer::loopback(uint16_t(options.port));
         segment_bytes_ = HEADER_SIZE + size_t(options.payload);
         // One GSO send may carry at most 64 segments and 64 KiB.
         burst_ = std::min({options.burst, 64, int(65000 / segment_bytes_)});
@@ -126,9 +127,9 @@ class Load {
     void setup() {
         hosts_.resize(size_t(options_.hosts));
         for (Host& host : hosts_) {
-            host.fd = open_peer_socket();
-            socklen_t length = sizeof host.addr;
-            getsockname(host.fd, reinterpret_cast<sockaddr*>(&host.addr), &length);
+            host.fd = open_peer_socket(options_.ipv6);
+            socklen_t length = Peer::RECEIVE_CAPACITY;
+            getsockname(host.fd, host.addr.receive_name(), &length);
             host.tags.assign(size_t(options_.clients), 0);
             if (options_.direct) {
                 host.room_id = 1;  // any value a host accepts as a client's tag
@@ -138,7 +139,7 @@ class Load {
         }
         clients_.resize(size_t(options_.hosts * options_.clients));
         for (size_t index = 0; index < clients_.size(); ++index) {
-            clients_[index].fd = open_peer_socket();
+            clients_[index].fd = open_peer_socket(options_.ipv6);
             clients_[index].host = int(index) / options_.clients;
         }
         if (options_.direct) return;
@@ -300,8 +301,7 @@ class Load {
     }
 
     bool send_one(int fd, const uint8_t* data, size_t length) {
-        return sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&relay_),
-                      sizeof relay_) == ssize_t(length);
+        return sendto(fd, data, length, 0, relay_.name(), relay_.name_length()) == ssize_t(length);
     }
 
     // Waits up to `wait_ms` for one datagram on `fd`; returns its length or -1.
@@ -387,7 +387,7 @@ class Load {
     }
     size_t burst_bytes() const { return size_t(burst_) * segment_bytes_; }
 
-    void send_burst(int fd, uint8_t* data, const sockaddr_in* to) {
+    void send_burst(int fd, uint8_t* data, const Peer* to) {
         if (gso_) {
             if (send_gso(fd, data, to)) return;
             if (errno == EAGAIN || errno == ENOBUFS) return;
@@ -397,8 +397,8 @@ class Load {
             send_iov_[size_t(s)] = {data + size_t(s) * segment_bytes_, segment_bytes_};
             msghdr& header = send_messages_[size_t(s)].msg_hdr;
             header = msghdr{};
-            header.msg_name = const_cast<sockaddr_in*>(to);
-            header.msg_namelen = sizeof *to;
+            header.msg_name = const_cast<sockaddr*>(to->name());
+            header.msg_namelen = to->name_length();
             header.msg_iov = &send_iov_[size_t(s)];
             header.msg_iovlen = 1;
         }
@@ -406,12 +406,12 @@ class Load {
         if (sent > 0) sent_ += uint64_t(sent);
     }
 
-    bool send_gso(int fd, uint8_t* data, const sockaddr_in* to) {
+    bool send_gso(int fd, uint8_t* data, const Peer* to) {
         iovec iov{data, burst_bytes()};
         SegmentControl control{};
         msghdr message{};
-        message.msg_name = const_cast<sockaddr_in*>(to);
-        message.msg_namelen = sizeof *to;
+        message.msg_name = const_cast<sockaddr*>(to->name());
+        message.msg_namelen = to->name_length();
         message.msg_iov = &iov;
         message.msg_iovlen = 1;
         set_segment_size(message, control, uint16_t(segment_bytes_));
@@ -475,7 +475,7 @@ class Load {
     }
 
     Options options_;
-    sockaddr_in relay_{};
+    Peer relay_;
     size_t segment_bytes_ = 0;
     int burst_ = 1;
     bool gso_ = true;
@@ -506,6 +506,10 @@ bool parse_options(int argc, char** argv, Options* options) {
         }
         if (strcmp(name, "--no-gso") == 0) {
             options->gso = false;
+            continue;
+        }
+        if (strcmp(name, "--ipv6") == 0) {
+            options->ipv6 = true;
             continue;
         }
         if (strcmp(name, "--direct") == 0) {
