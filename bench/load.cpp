@@ -29,6 +29,7 @@
 #include "peer.hpp"
 #include "segment_control.hpp"
 #include "settings.hpp"
+#include "traffic.hpp"
 
 namespace kiv {
 namespace {
@@ -97,25 +98,16 @@ double cpu_seconds() {
     exit(1);
 }
 
-// Every IPv4 peer gets a loopback address of its own (127.0.0.1, 127.0.0.2, ...), as peers on
-// a network would: the relay limits the rooms and lookups of one address. IPv6 peers all share
-// ::1, so the relay counts them as one network: at most its rooms per network (32) of hosts.
 int open_peer_socket(bool ipv6) {
-    static uint32_t next_address = INADDR_LOOPBACK;
-    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) fail("socket: out of descriptors? (raise ulimit -n)");
-    int size = 1 << 20;
-    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // a smaller one works
-    Peer addr = ipv6 ? Peer::from_text("::1", 0) : Peer::ipv4(next_address++, 0);
-    if (bind(fd, addr.name(), addr.name_length()) < 0) fail("bind");
+    int fd = traffic::open_peer_socket(1 << 20, ipv6);
+    if (fd < 0) fail("socket: out of descriptors or loopback addresses? (raise ulimit -n)");
     return fd;
 }
 
 class Load {
   public:
     explicit Load(const Options& options) : options_(options) {
-        relay_ = options.ipv6 ? Peer::from_text("::1", uint16_t(options.port))
-                              : Peer::loopback(uint16_t(options.port));
+        relay_ = traffic::relay_address(uint16_t(options.port), options.ipv6);
         segment_bytes_ = HEADER_SIZE + size_t(options.payload);
         // One GSO send may carry at most 64 segments and 64 KiB.
         burst_ = std::min({options.burst, 64, int(65000 / segment_bytes_)});
@@ -301,7 +293,7 @@ class Load {
     }
 
     bool send_one(int fd, const uint8_t* data, size_t length) {
-        return sendto(fd, data, length, 0, relay_.name(), relay_.name_length()) == ssize_t(length);
+        return traffic::send_datagram(fd, relay_, data, length);
     }
 
     // Waits up to `wait_ms` for one datagram on `fd`; returns its length or -1.
@@ -448,8 +440,7 @@ class Load {
             for (int i = 0; i < count; ++i) {
                 const uint8_t* data = &receive_buffers_[size_t(i) * RECEIVE_SLOT];
                 bool good = messages[i].msg_len == segment_bytes_ &&
-                            data[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA) &&
-                            (at_client ? header_value(data) == 0 : header_value(data) != 0);
+                            traffic::is_forward(data, messages[i].msg_len, at_client);
                 if (!good) {
                     ++bad_;
                 } else if (at_client) {

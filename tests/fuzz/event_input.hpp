@@ -13,7 +13,12 @@
 //                      jump to just before the 32-bit wrap of the millisecond clock
 //   op % 8 == 5        a sweep
 //   op % 8 == 6        a clock step then a sweep, as the relay's loop does
-//   op % 8 == 7        a crowd: one byte, the number of extra hosts that open rooms
+//   op % 16 == 7       a crowd: one byte, the number of extra hosts that open rooms (codes
+//                      0xF0 and up: 250 to 265, enough to fill the table)
+//   op % 16 == 15      a burst: one byte choosing a scan of ids from one source (then the
+//                      source and a value per datagram), a rush of ten clients into one
+//                      room, or the same rush into a room whose next tag is just short of
+//                      the wrap (then the room and the first client's code)
 // Room ids are drawn from the same stream, one byte per draw, when the relay asks for one:
 // small values make ids collide with open rooms as often as the input likes. When the input
 // is spent, reads return 0 and draws come from a fixed sequence, so every run ends.
@@ -24,8 +29,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "ipv4.hpp"
 #include "peer.hpp"
 #include "rooms.hpp"
 
@@ -67,48 +72,24 @@ class InputReader {
 // differ by port alone. Bit 4 of `code` gives the same peer with other bytes in the
 // address's padding, as a kernel may write it, which must still count as the same peer.
 // Bits 5 and 6 pick the family: 0 that IPv4 peer, 1 the same peer as a dual-stack socket
-// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers, three addresses of them in one /64.
+// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers (2001:db8::1 and ::2 in one /64), a flow label in bit 4.
 inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
-    int family = (code >> 5) & 3;
-    if (family != 0) {
-        sockaddr_in6 addr{};
-        addr.sin6_family = AF_INET6;
-        addr.sin6_port = htons(PORTS[code & 3]);
-        uint8_t* bytes = addr.sin6_addr.s6_addr;
-        if (family == 1) {
-            bytes[10] = bytes[11] = 0xFF;
-            uint32_t ip = htonl(IPS[(code >> 2) & 3]);
-            memcpy(&bytes[12], &ip, 4);
-        } else {
-            static constexpr uint8_t LAST[4] = {1, 2, 7, 1};
-            int which = (code >> 2) & 3;
-            bytes[0] = 0x20, bytes[1] = 0x01, bytes[2] = 0x0d, bytes[3] = 0xb8;
-            bytes[7] = which == 2;  // 2001:db8::1 and ::2 share a /64; 2001:db8:0:1::7 not
-            bytes[15] = LAST[which];
-            if (which == 3) memcpy(bytes, &in6addr_loopback, 16);  // ::1
-        }
-        // A flow label is no part of who a peer is.
-        if (code & 0x10) addr.sin6_flowinfo = htonl(0xA5);
-        return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    static const char* const IPV6[4] = {"2001:db8::1", "2001:db8::2", "2001:db8:0:1::7", "::1"};
+    Peer peer = Peer::ipv4(IPS[(code >> 2) & 3], PORTS[code & 3]);
+    switch ((code >> 5) & 3) {
+        case 1:
+            peer = test::mapped(peer);
+            break;
+        case 2:
+        case 3:
+            peer = test::make_addr(IPV6[(code >> 2) & 3], PORTS[code & 3]);
+            break;
+        default:
+            break;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(IPS[(code >> 2) & 3]);
-    addr.sin_port = htons(PORTS[code & 3]);
-    if (code & 0x10) addr.sin_zero[3] = 0xA5;
-    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-}
-
-// The same peer with the padding of peer_address's bit 4 set if it was clear and cleared if
-// it was set.
-inline Peer with_other_padding(const Peer& peer) {
-    if (peer.family() == AF_INET6) return peer;  // nothing of an IPv6 address is padding
-    sockaddr_in addr;
-    memcpy(&addr, peer.name(), sizeof addr);
-    addr.sin_zero[3] ^= 0xA5;
-    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return (code & 0x10) ? test::with_other_padding(peer) : peer;
 }
 
 }  // namespace kiv::fuzz

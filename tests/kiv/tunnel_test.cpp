@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "ipv4.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 
