@@ -36,7 +36,8 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: kiv-load --port P [--hosts H] [--clients C] [--payload BYTES] [--duration S]\n"
-    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso] [--ipv6]\n"
+    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso] "
+    "[--ipv6]\n"
     "       kiv-load --direct [--hosts H] ...   clients send straight to hosts, no relay";
 constexpr int RECEIVE_BATCH = 64;
 constexpr size_t RECEIVE_SLOT = 2048;

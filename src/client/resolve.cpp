@@ -27,8 +27,8 @@ ResolveError resolve(const char* text, uint16_t default_port, uint16_t minimum_p
     char host[254];
     uint16_t port = 0;
     bool port_given = false;
-    ResolveError error = split_host_port(text, default_port, minimum_port, host, sizeof host,
-                                         &port, &port_given);
+    ResolveError error =
+        split_host_port(text, default_port, minimum_port, host, sizeof host, &port, &port_given);
     if (error != ResolveError::none) return error;
     if (port_needed && !port_given) return ResolveError::bad_port;
     Peer numeric = Peer::from_text(host, port);
@@ -62,14 +62,14 @@ ResolveError resolve(const char* text, uint16_t default_port, uint16_t minimum_p
 
 const char* resolve_error_text(ResolveError error) {
     switch (error) {
-    case ResolveError::none:
-        return "no error";
-    case ResolveError::no_host:
-        return "no host name";
-    case ResolveError::bad_port:
-        return "invalid port";
-    case ResolveError::not_found:
-        return "cannot resolve host";
+        case ResolveError::none:
+            return "no error";
+        case ResolveError::no_host:
+            return "no host name";
+        case ResolveError::bad_port:
+            return "invalid port";
+        case ResolveError::not_found:
+            return "cannot resolve host";
     }
     return "unknown error";
 }

@@ -31,15 +31,15 @@ bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
         return false;
     }
     switch (client::resolve_relay(text, DEFAULT_PORT, relay)) {
-    case client::ResolveError::none:
-        return true;
-    case client::ResolveError::no_host:
-    case client::ResolveError::bad_port:
-        snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
-        return false;
-    case client::ResolveError::not_found:
-        snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s'", host);
-        return false;
+        case client::ResolveError::none:
+            return true;
+        case client::ResolveError::no_host:
+        case client::ResolveError::bad_port:
+            snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
+            return false;
+        case client::ResolveError::not_found:
+            snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s'", host);
+            return false;
     }
     return false;
 }

@@ -1,7 +1,6 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port].
 #pragma once
 
-
 #include <cstddef>
 #include <cstdint>
 
@@ -9,7 +8,8 @@
 
 namespace kiv {
 
-inline constexpr const char* RELAY_USAGE = "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port]";
+inline constexpr const char* RELAY_USAGE =
+    "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [port]";
 
 struct Arguments {
     uint16_t port;

@@ -71,7 +71,9 @@ class FixedIndex {
         ++count_;
     }
 
-    void erase(uint64_t key) { erase_cell(key, [](uint64_t) { return true; }); }
+    void erase(uint64_t key) {
+        erase_cell(key, [](uint64_t) { return true; });
+    }
     // The entry of this fingerprint and this value.
     void erase(uint64_t key, uint32_t value) {
         erase_cell(key, [value](uint64_t entry) { return ((entry >> 48) & VALUE_MASK) == value; });

@@ -95,8 +95,8 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     Peer listen_address = arguments.bind_address;
     listen_address.set_port(arguments.port);
     Peer bound;
-    shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound,
-                               reason, reason_size);
+    shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound, reason,
+                               reason_size);
     if (shell.sock < 0) return false;
     // Its connections and buffers are fixed like the rest; only what is asked for listens.
     static MetricsServer metrics;
@@ -122,8 +122,8 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
           int(PROTOCOL_VERSION), MAX_ROOMS);
     if (arguments.bind) {
         const char* families = !bound.is_ipv4() && bound.is_any_address() ? "IPv4 and IPv6"
-                               : bound.is_ipv4()                           ? "IPv4"
-                                                                           : "IPv6";
+                               : bound.is_ipv4()                          ? "IPv4"
+                                                                          : "IPv6";
         logf_("listening on %s (%s)", addr_str(bound), families);
     }
     if (shell.metrics != nullptr) {

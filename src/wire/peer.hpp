@@ -119,17 +119,14 @@ class Peer {
         return peer;
     }
 
-    bool is_set() const {
-        return stored_family() == AF_INET || stored_family() == AF_INET6;
-    }
+    bool is_set() const { return stored_family() == AF_INET || stored_family() == AF_INET6; }
     // An IPv4 peer, plain or mapped: it is shown, compared and limited as IPv4.
     bool is_ipv4() const { return stored_family() == AF_INET || is_mapped(); }
     // The family of the socket address stored: the family of a socket that sends to name().
     int family() const { return stored_family() == AF_INET6 ? AF_INET6 : AF_INET; }
     bool is_any_address() const {
-        return stored_family() == AF_INET6
-                   ? IN6_IS_ADDR_UNSPECIFIED(&address_.sin6_addr)
-                   : v4().sin_addr.s_addr == htonl(INADDR_ANY);
+        return stored_family() == AF_INET6 ? IN6_IS_ADDR_UNSPECIFIED(&address_.sin6_addr)
+                                           : v4().sin_addr.s_addr == htonl(INADDR_ANY);
     }
     uint16_t port() const { return ntohs(raw_port()); }
     void set_port(uint16_t port) {
@@ -150,7 +147,7 @@ class Peer {
     const sockaddr* name() const { return reinterpret_cast<const sockaddr*>(&address_); }
     socklen_t name_length() const {
         return stored_family() == AF_INET6 ? socklen_t(sizeof(sockaddr_in6))
-                                                  : socklen_t(sizeof(sockaddr_in));
+                                           : socklen_t(sizeof(sockaddr_in));
     }
     // For recvfrom/recvmmsg/getsockname to write into; is_set() then tells whether the
     // kernel wrote an address of a family this build knows.
@@ -162,8 +159,7 @@ class Peer {
     uint64_t hash(const PeerHashKey& key) const {
         const auto& m = key.multipliers;
         if (stored_family() == AF_INET) {
-            return key.mapped_words + m[3] * v4().sin_addr.s_addr +
-                   m[4] * v4().sin_port;
+            return key.mapped_words + m[3] * v4().sin_addr.s_addr + m[4] * v4().sin_port;
         }
         uint32_t words[4];
         memcpy(words, &address_.sin6_addr, sizeof words);
@@ -222,8 +218,7 @@ class Peer {
     static constexpr uint64_t IPV4_NETWORK_TAG = uint64_t(0xFF) << 56;
 
     bool is_mapped() const {
-        return stored_family() == AF_INET6 &&
-               IN6_IS_ADDR_V4MAPPED(&address_.sin6_addr);
+        return stored_family() == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&address_.sin6_addr);
     }
     // The IPv4 address in network order, of a plain or a mapped peer.
     uint32_t ipv4_word() const {

@@ -24,14 +24,14 @@ const char* OTHER_PREFIX = "fd00:6b69:7601::";  // a neighbour /64
 // Moves this test's process (and so every program it starts) into a network namespace of its
 // own whose loopback also answers for the two prefixes above. Skips the test where the
 // machine does not allow one.
-#define ENTER_PRIVATE_NETWORK()                                                                 \
-    do {                                                                                        \
-        if (unshare(CLONE_NEWNET) != 0)                                                         \
-            GTEST_SKIP() << "no network namespace (unshare: " << strerror(errno) << ")";        \
-        if (system("ip link set lo up && "                                                      \
-                   "ip -6 route add local fd00:6b69:7600::/64 dev lo && "                       \
-                   "ip -6 route add local fd00:6b69:7601::/64 dev lo") != 0)                    \
-            GTEST_SKIP() << "cannot set up the namespace's loopback with ip(8)";                \
+#define ENTER_PRIVATE_NETWORK()                                                          \
+    do {                                                                                 \
+        if (unshare(CLONE_NEWNET) != 0)                                                  \
+            GTEST_SKIP() << "no network namespace (unshare: " << strerror(errno) << ")"; \
+        if (system("ip link set lo up && "                                               \
+                   "ip -6 route add local fd00:6b69:7600::/64 dev lo && "                \
+                   "ip -6 route add local fd00:6b69:7601::/64 dev lo") != 0)             \
+            GTEST_SKIP() << "cannot set up the namespace's loopback with ip(8)";         \
     } while (0)
 
 std::string listening_line(const std::string& bound, const std::string& families, uint16_t port) {
@@ -111,7 +111,7 @@ TEST(DualStack, LimitsCountAnIpv6PrefixAsOneSource) {
     }
     Peer refused(std::string(PREFIX) + "ffff:1", true);
     refused.send_to(relay.port(), header(MSG_OPEN, 0));
-    EXPECT_EQ(receive_hex(refused), error_hex(3));
+    EXPECT_EQ(receive_hex(refused), error_hex(ErrorCode::ERR_NO_FREE_ROOM));
     Peer neighbour(std::string(OTHER_PREFIX) + "1", true);
     EXPECT_NE(open_room(relay, neighbour), 0u);
 
@@ -119,17 +119,17 @@ TEST(DualStack, LimitsCountAnIpv6PrefixAsOneSource) {
     // a 21st address of it gets no answer, the neighbour still does.
     std::vector<std::unique_ptr<Peer>> lookers;
     for (int i = 1; i <= 21; ++i) {
-        lookers.push_back(std::make_unique<Peer>(PREFIX + std::string("1:") + std::to_string(i),
-                                                 true));
+        lookers.push_back(
+            std::make_unique<Peer>(PREFIX + std::string("1:") + std::to_string(i), true));
         lookers.back()->send_to(relay.port(), data(12345678));
         if (i <= 20) {
-            EXPECT_EQ(receive_hex(*lookers.back()), error_hex(1)) << i;
+            EXPECT_EQ(receive_hex(*lookers.back()), error_hex(ErrorCode::ERR_NO_ROOM)) << i;
         }
     }
     EXPECT_TRUE(next_is_pong(relay, *lookers.back()));
     Peer neighbour_client(std::string(OTHER_PREFIX) + "2", true);
     neighbour_client.send_to(relay.port(), data(12345678));
-    EXPECT_EQ(receive_hex(neighbour_client), error_hex(1));
+    EXPECT_EQ(receive_hex(neighbour_client), error_hex(ErrorCode::ERR_NO_ROOM));
 }
 
 TEST(DualStack, KivFindsTheRelayByNameAndByEitherIpv6Literal) {
@@ -140,7 +140,8 @@ TEST(DualStack, KivFindsTheRelayByNameAndByEitherIpv6Literal) {
                               "127.0.0.1:27017", "::ffff:127.0.0.1"}) {
         ExitResult ping = run_to_exit(KIV_PATH, {"ping", "-c", "1", "-W", "2", where});
         EXPECT_EQ(ping.status, 0) << where << ": " << ping.out << ping.err;
-        EXPECT_TRUE(std::regex_search(ping.out, std::regex(R"(pong 1 from (\[::1\]|127\.0\.0\.1):27017)")))
+        EXPECT_TRUE(
+            std::regex_search(ping.out, std::regex(R"(pong 1 from (\[::1\]|127\.0\.0\.1):27017)")))
             << where << ": " << ping.out;
     }
     ExitResult bad = run_to_exit(KIV_PATH, {"ping", "-c", "1", "[::1]:70000"});

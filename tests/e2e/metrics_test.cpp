@@ -132,7 +132,8 @@ TEST_F(MetricsPage, EachCounterMovesByExactlyWhatTheExchangeCaused) {
         {R"(kiv_relay_datagrams_forwarded_total{direction="to_host",family="ipv4"})", 9},
         {R"(kiv_relay_datagrams_forwarded_total{direction="to_client",family="ipv4"})", 1},
         {R"(kiv_relay_bytes_forwarded_total{direction="to_host",family="ipv4"})", bytes_to_host},
-        {R"(kiv_relay_bytes_forwarded_total{direction="to_client",family="ipv4"})", HEADER_SIZE + 2},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_client",family="ipv4"})",
+         HEADER_SIZE + 2},
         {R"(kiv_relay_errors_sent_total{error="no_room"})", 1},
         {R"(kiv_relay_errors_sent_total{error="room_full"})", 1},
         {R"(kiv_relay_errors_sent_total{error="no_free_room"})", 1},
@@ -295,7 +296,8 @@ TEST(MetricsOption, BadValuesExitTwoAndATakenPortExitsOne) {
         ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--metrics", value, "0"});
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, "kiv-relay: invalid metrics address '" + value +
-                                  "' (expected [ADDR:]PORT, ADDR an IPv4 address or [IPv6])\n" + usage);
+                                  "' (expected [ADDR:]PORT, ADDR an IPv4 address or [IPv6])\n" +
+                                  usage);
         EXPECT_EQ(result.out, "");
     }
     ExitResult missing = run_to_exit(KIV_RELAY_PATH, {"0", "--metrics"});

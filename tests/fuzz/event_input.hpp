@@ -72,7 +72,8 @@ class InputReader {
 // differ by port alone. Bit 4 of `code` gives the same peer with other bytes in the
 // address's padding, as a kernel may write it, which must still count as the same peer.
 // Bits 5 and 6 pick the family: 0 that IPv4 peer, 1 the same peer as a dual-stack socket
-// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers (2001:db8::1 and ::2 in one /64), a flow label in bit 4.
+// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers (2001:db8::1 and ::2 in one /64), a flow
+// label in bit 4.
 inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};

@@ -160,8 +160,7 @@ TEST_F(AddressLimits, AnIpv6PrefixIsOneSourceAndAMappedAddressItsIpv4One) {
     EXPECT_EQ(send(make_addr("2001:db8:7:8::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
 
     spend_burst(scanner);
-    EXPECT_EQ(send(test::mapped(scanner), MsgType::MSG_DATA, UNUSED_ID),
-              std::nullopt);
+    EXPECT_EQ(send(test::mapped(scanner), MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
 }
 
 }  // namespace
