@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "number_text.hpp"
+#include "peer.hpp"
 #include "segment_control.hpp"
 #include "settings.hpp"
 #include "traffic.hpp"
@@ -35,7 +36,8 @@ namespace {
 
 constexpr const char* USAGE =
     "usage: kiv-load --port P [--hosts H] [--clients C] [--payload BYTES] [--duration S]\n"
-    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso]\n"
+    "                [--direction c2h|h2c|both] [--latency] [--burst N] [--window N] [--no-gso] "
+    "[--ipv6]\n"
     "       kiv-load --direct [--hosts H] ...   clients send straight to hosts, no relay";
 constexpr int RECEIVE_BATCH = 64;
 constexpr size_t RECEIVE_SLOT = 2048;
@@ -61,11 +63,13 @@ struct Options {
     // No relay: clients send straight to their host's socket. What the generator moves by
     // itself is the ceiling any forwarder can be measured against with it.
     bool direct = false;
+    // Every peer on ::1 and the relay at [::1]:port (one started with --bind :: or ::1).
+    bool ipv6 = false;
 };
 
 struct Host {
     int fd = -1;
-    sockaddr_in addr{};
+    Peer addr;
     uint32_t room_id = 0;
     std::vector<uint32_t> tags;  // by client index within the host; 0 until joined
 };
@@ -95,8 +99,8 @@ double cpu_seconds() {
     exit(1);
 }
 
-int open_peer_socket() {
-    int fd = traffic::open_peer_socket(1 << 20);
+int open_peer_socket(bool ipv6) {
+    int fd = traffic::open_peer_socket(1 << 20, ipv6);
     if (fd < 0) fail("socket: out of descriptors or loopback addresses? (raise ulimit -n)");
     return fd;
 }
@@ -104,7 +108,7 @@ int open_peer_socket() {
 class Load {
   public:
     explicit Load(const Options& options) : options_(options) {
-        relay_ = traffic::relay_address(options.port);
+        relay_ = traffic::relay_address(uint16_t(options.port), options.ipv6);
         segment_bytes_ = HEADER_SIZE + size_t(options.payload);
         // One GSO send may carry at most 64 segments and 64 KiB.
         burst_ = std::min({options.burst, 64, int(65000 / segment_bytes_)});
@@ -116,9 +120,9 @@ class Load {
     void setup() {
         hosts_.resize(size_t(options_.hosts));
         for (Host& host : hosts_) {
-            host.fd = open_peer_socket();
-            socklen_t length = sizeof host.addr;
-            getsockname(host.fd, reinterpret_cast<sockaddr*>(&host.addr), &length);
+            host.fd = open_peer_socket(options_.ipv6);
+            socklen_t length = Peer::RECEIVE_CAPACITY;
+            getsockname(host.fd, host.addr.receive_name(), &length);
             host.tags.assign(size_t(options_.clients), 0);
             if (options_.direct) {
                 host.room_id = 1;  // any value a host accepts as a client's tag
@@ -128,7 +132,7 @@ class Load {
         }
         clients_.resize(size_t(options_.hosts * options_.clients));
         for (size_t index = 0; index < clients_.size(); ++index) {
-            clients_[index].fd = open_peer_socket();
+            clients_[index].fd = open_peer_socket(options_.ipv6);
             clients_[index].host = int(index) / options_.clients;
         }
         if (options_.direct) return;
@@ -376,7 +380,7 @@ class Load {
     }
     size_t burst_bytes() const { return size_t(burst_) * segment_bytes_; }
 
-    void send_burst(int fd, uint8_t* data, const sockaddr_in* to) {
+    void send_burst(int fd, uint8_t* data, const Peer* to) {
         if (gso_) {
             if (send_gso(fd, data, to)) return;
             if (errno == EAGAIN || errno == ENOBUFS) return;
@@ -386,8 +390,8 @@ class Load {
             send_iov_[size_t(s)] = {data + size_t(s) * segment_bytes_, segment_bytes_};
             msghdr& header = send_messages_[size_t(s)].msg_hdr;
             header = msghdr{};
-            header.msg_name = const_cast<sockaddr_in*>(to);
-            header.msg_namelen = sizeof *to;
+            header.msg_name = const_cast<sockaddr*>(to->name());
+            header.msg_namelen = to->name_length();
             header.msg_iov = &send_iov_[size_t(s)];
             header.msg_iovlen = 1;
         }
@@ -395,12 +399,12 @@ class Load {
         if (sent > 0) sent_ += uint64_t(sent);
     }
 
-    bool send_gso(int fd, uint8_t* data, const sockaddr_in* to) {
+    bool send_gso(int fd, uint8_t* data, const Peer* to) {
         iovec iov{data, burst_bytes()};
         SegmentControl control{};
         msghdr message{};
-        message.msg_name = const_cast<sockaddr_in*>(to);
-        message.msg_namelen = sizeof *to;
+        message.msg_name = const_cast<sockaddr*>(to->name());
+        message.msg_namelen = to->name_length();
         message.msg_iov = &iov;
         message.msg_iovlen = 1;
         set_segment_size(message, control, uint16_t(segment_bytes_));
@@ -463,7 +467,7 @@ class Load {
     }
 
     Options options_;
-    sockaddr_in relay_{};
+    Peer relay_;
     size_t segment_bytes_ = 0;
     int burst_ = 1;
     bool gso_ = true;
@@ -494,6 +498,10 @@ bool parse_options(int argc, char** argv, Options* options) {
         }
         if (strcmp(name, "--no-gso") == 0) {
             options->gso = false;
+            continue;
+        }
+        if (strcmp(name, "--ipv6") == 0) {
+            options->ipv6 = true;
             continue;
         }
         if (strcmp(name, "--direct") == 0) {

@@ -8,34 +8,27 @@
 
 namespace kiv::traffic {
 
-int open_peer_socket(int receive_buffer) {
+int open_peer_socket(int receive_buffer, bool ipv6) {
     static uint32_t next_address = INADDR_LOOPBACK;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     if (receive_buffer > 0) {
         (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(next_address++);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    Peer addr = ipv6 ? relay_address(0, true) : Peer::ipv4(next_address++, 0);
+    if (bind(fd, addr.name(), addr.name_length()) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-sockaddr_in relay_address(uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    return addr;
+Peer relay_address(uint16_t port, bool ipv6) {
+    return ipv6 ? Peer::from_text("::1", port) : Peer::loopback(port);
 }
 
-bool send_datagram(int fd, const sockaddr_in& to, const uint8_t* datagram, size_t length) {
-    return sendto(fd, datagram, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-           ssize_t(length);
+bool send_datagram(int fd, const Peer& to, const uint8_t* datagram, size_t length) {
+    return sendto(fd, datagram, length, 0, to.name(), to.name_length()) == ssize_t(length);
 }
 
 bool is_forward(const uint8_t* datagram, size_t length, bool at_client) {

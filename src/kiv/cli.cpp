@@ -12,6 +12,7 @@
 
 #include "number_text.hpp"
 #include "protocol.hpp"
+#include "resolve.hpp"
 #include "room_code.hpp"
 
 namespace kiv::cli {
@@ -22,50 +23,50 @@ bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t
 
 bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
     char host[256];
-    const char* colon = strrchr(text, ':');
-    size_t host_length = colon != nullptr ? size_t(colon - text) : strlen(text);
-    uint32_t port = DEFAULT_PORT;
-    if (colon != nullptr && !parse_number(colon + 1, 1, 65535, &port)) {
+    uint16_t port = 0;
+    if (client::split_host_port(text, DEFAULT_PORT, 1, host, sizeof host, &port) ==
+        client::ResolveError::bad_port) {
         snprintf(reason->text, sizeof reason->text, "invalid port '%s' in '%s' (expected 1-65535)",
-                 colon + 1, text);
+                 strrchr(text, ':') + 1, text);
         return false;
     }
-    if (host_length == 0 || host_length >= sizeof host) {
-        snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
-        return false;
+    switch (client::resolve_relay(text, DEFAULT_PORT, relay)) {
+        case client::ResolveError::none:
+            return true;
+        case client::ResolveError::no_host:
+        case client::ResolveError::bad_port:
+            snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
+            return false;
+        case client::ResolveError::not_found:
+            snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s'", host);
+            return false;
     }
-    memcpy(host, text, host_length);
-    host[host_length] = '\0';
-
-    addrinfo hints{};
-    hints.ai_family = Peer().family();  // the families the relay listens on
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    int error = getaddrinfo(host, nullptr, &hints, &found);
-    if (error != 0 || found == nullptr) {
-        snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s': %s", host,
-                 error != 0 ? gai_strerror(error) : "no IPv4 address");
-        return false;
-    }
-    *relay = Peer::from_sockaddr(found->ai_addr, found->ai_addrlen);
-    freeaddrinfo(found);
-    relay->set_port(uint16_t(port));
-    return true;
+    return false;
 }
 
 bool parse_endpoint(const char* text, bool any_port, Peer* endpoint, Reason* reason) {
-    const char* colon = strrchr(text, ':');
-    if (colon == nullptr) {
+    char host[256];
+    uint16_t port = 0;
+    bool port_given = false;
+    client::ResolveError split =
+        client::split_host_port(text, 0, any_port ? 0 : 1, host, sizeof host, &port, &port_given);
+    if (split == client::ResolveError::none && !port_given) {
         snprintf(reason->text, sizeof reason->text, "expected ADDR:PORT, got '%s'", text);
         return false;
     }
-    if (!any_port || strcmp(colon + 1, "0") != 0) {
-        return parse_relay_address(text, endpoint, reason);
+    if (split == client::ResolveError::bad_port) {
+        snprintf(reason->text, sizeof reason->text, "invalid port '%s' in '%s' (expected %s-65535)",
+                 strrchr(text, ':') + 1, text, any_port ? "0" : "1");
+        return false;
     }
-    char host[256];
-    snprintf(host, sizeof host, "%.*s", int(colon - text), text);
-    if (!parse_relay_address(host, endpoint, reason)) return false;
-    endpoint->set_port(0);
+    if (split != client::ResolveError::none) {
+        snprintf(reason->text, sizeof reason->text, "no host name in '%s'", text);
+        return false;
+    }
+    if (client::resolve_endpoint(text, any_port, endpoint) != client::ResolveError::none) {
+        snprintf(reason->text, sizeof reason->text, "cannot resolve host '%s'", host);
+        return false;
+    }
     return true;
 }
 

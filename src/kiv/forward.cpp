@@ -35,8 +35,8 @@ struct TagSocket {
 struct Forwarder {
     client::Host host;
     Peer target;
-    char relay_text[32] = {};
-    char target_text[32] = {};
+    char relay_text[Peer::TEXT_CAPACITY] = {};
+    char target_text[Peer::TEXT_CAPACITY] = {};
     std::array<TagSocket, TAG_SLOTS> tags{};
     ReceiveBatch batch;
     DropReport oversized{"kiv host", "over 1400 bytes not sent"};

@@ -115,7 +115,7 @@ int run_host(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (forward_text != nullptr) return run_forward(relay, requested, forward_to);
-    char relay_text[32];
+    char relay_text[Peer::TEXT_CAPACITY];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
 
     client::Host host;

@@ -60,7 +60,7 @@ int run_join(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (listen_text != nullptr) return run_listen(relay, room_id, listen_on);
-    char relay_text[32];
+    char relay_text[Peer::TEXT_CAPACITY];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
     char room_text[6];
     snprintf(room_text, sizeof room_text, "%s", room_code(room_id));

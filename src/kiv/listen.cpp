@@ -31,14 +31,14 @@ struct LocalSender {
     // place allocates nothing but the socket.
     std::optional<client::Client> client;
     uint64_t last_heard_us = 0;
-    char source_text[24] = {};
+    char source_text[Peer::TEXT_CAPACITY] = {};
 };
 
 struct Listener {
     int fd = -1;
     Peer relay;
     RoomId room_id;
-    char relay_text[32] = {};
+    char relay_text[Peer::TEXT_CAPACITY] = {};
     char room_text[CODE_LENGTH + 1] = {};
     std::array<LocalSender, SENDER_SLOTS> senders{};
     ReceiveBatch batch;

@@ -137,7 +137,7 @@ int run_ping(int argc, char** argv) {
         fprintf(stderr, "kiv ping: %s\n", reason.text);
         return EXIT_USAGE;
     }
-    char relay_text[32];
+    char relay_text[Peer::TEXT_CAPACITY];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
 
     client::Pinger pinger;

@@ -16,24 +16,34 @@ bool parse_port(const char* text, uint16_t* port) {
     return parse_decimal<uint16_t>(text, 0, 65535, port);
 }
 
-// "[ADDR:]PORT" with ADDR an IPv4 address, 127.0.0.1 when left out.
-bool parse_metrics_address(const char* text, sockaddr_in* address) {
-    *address = sockaddr_in{};
-    address->sin_family = AF_INET;
-    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// A numeric address, IPv6 with or without brackets ("::", "[::1]").
+Peer parse_address(const char* text, size_t length, uint16_t port) {
+    char host[INET6_ADDRSTRLEN + 2];
+    if (length >= 2 && text[0] == '[' && text[length - 1] == ']') {
+        ++text;
+        length -= 2;
+    }
+    if (length == 0 || length >= sizeof host) return Peer{};
+    memcpy(host, text, length);
+    host[length] = '\0';
+    return Peer::from_text(host, port);
+}
+
+// "[ADDR:]PORT" with ADDR an IPv4 address or a bracketed IPv6 one, 127.0.0.1 when left out.
+bool parse_metrics_address(const char* text, Peer* address) {
+    *address = Peer::loopback(0);
     const char* port_text = text;
     if (const char* colon = strrchr(text, ':')) {
-        char host[INET_ADDRSTRLEN];
         size_t length = size_t(colon - text);
-        if (length == 0 || length >= sizeof host) return false;
-        memcpy(host, text, length);
-        host[length] = '\0';
-        if (inet_pton(AF_INET, host, &address->sin_addr) != 1) return false;
+        // A bare IPv6 address has colons of its own: only brackets tell where the port is.
+        if (memchr(text, ':', length) != nullptr && text[0] != '[') return false;
+        *address = parse_address(text, length, 0);
+        if (!address->is_set()) return false;
         port_text = colon + 1;
     }
     uint16_t port = 0;
     if (!parse_port(port_text, &port)) return false;
-    address->sin_port = htons(port);
+    address->set_port(port);
     return true;
 }
 
@@ -45,6 +55,7 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
     bool port_given = false;
     const char* metrics_text = nullptr;
     const char* limits_text = "on";
+    const char* bind_text = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
@@ -68,6 +79,14 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
             limits_text = arg + 9;
         } else if (strncmp(arg, "--open-key=", 11) == 0) {
             arguments->open_key_path = arg + 11;
+        } else if (strcmp(arg, "--bind") == 0) {
+            if (i + 1 == argc) {
+                snprintf(reason, reason_size, "--bind needs ADDR");
+                return Command::INVALID;
+            }
+            bind_text = argv[++i];
+        } else if (strncmp(arg, "--bind=", 7) == 0) {
+            bind_text = arg + 7;
         } else if (strncmp(arg, "--", 2) == 0) {
             snprintf(reason, reason_size, "unknown option '%s'", arg);
             return Command::INVALID;
@@ -81,12 +100,22 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
             port_given = true;
         }
     }
-    // The address is judged only once every argument was read: --help anywhere still wins.
+    // Addresses are judged only once every argument was read: --help anywhere still wins.
+    if (bind_text != nullptr) {
+        arguments->bind = true;
+        arguments->bind_address = parse_address(bind_text, strlen(bind_text), 0);
+        if (!arguments->bind_address.is_set()) {
+            snprintf(reason, reason_size,
+                     "invalid bind address '%s' (expected an IPv4 or IPv6 address)", bind_text);
+            return Command::INVALID;
+        }
+    }
     if (metrics_text != nullptr) {
         arguments->metrics = true;
         if (!parse_metrics_address(metrics_text, &arguments->metrics_address)) {
             snprintf(reason, reason_size,
-                     "invalid metrics address '%s' (expected [ADDR:]PORT, ADDR an IPv4 address)",
+                     "invalid metrics address '%s' (expected [ADDR:]PORT, ADDR an IPv4 address "
+                     "or [IPv6])",
                      metrics_text);
             return Command::INVALID;
         }

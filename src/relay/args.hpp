@@ -1,21 +1,26 @@
-// The relay's command line: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off]
-// [--open-key FILE] [port].
+// The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
+// [--limits on|off] [--open-key FILE] [port].
 #pragma once
-
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
 
+#include "peer.hpp"
+
 namespace kiv {
 
 inline constexpr const char* RELAY_USAGE =
-    "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]";
+    "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
+    "[port]";
 
 struct Arguments {
     uint16_t port;
+    // Where the relay listens: every IPv4 address unless --bind names one; "::" is both
+    // families on one socket.
+    bool bind = false;
+    Peer bind_address = Peer::any(0);
     bool metrics = false;                 // serve the metrics page
-    sockaddr_in metrics_address{};        // where: 127.0.0.1 when no ADDR is given
+    Peer metrics_address{};               // where: 127.0.0.1 when no ADDR is given
     bool limits = true;                   // --limits off: every limit on datagrams off
     const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
 };

@@ -30,6 +30,13 @@ struct Counters {
     uint64_t forwarded_to_client = 0;
     uint64_t bytes_to_host = 0;  // whole datagrams, header included
     uint64_t bytes_to_client = 0;
+    // The share of the figures above that IPv6 peers sent (received) or were sent
+    // (forwarded); the rest is IPv4.
+    uint64_t datagrams_received_ipv6 = 0;
+    uint64_t forwarded_to_host_ipv6 = 0;
+    uint64_t forwarded_to_client_ipv6 = 0;
+    uint64_t bytes_to_host_ipv6 = 0;
+    uint64_t bytes_to_client_ipv6 = 0;
 
     // Indexed by the error value; index 0 is never used.
     std::array<uint64_t, size_t(ErrorCode::ERR_NOT_ALLOWED) + 1> errors_sent{};

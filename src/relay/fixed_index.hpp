@@ -1,5 +1,8 @@
 // A fixed-size hash index from a 48-bit key to a 15-bit value, for the room table's lookups
-// by address and by id. Open addressing with linear probing; deletion shifts later entries
+// by address and by id. A key is either exact (a room id) or a keyed fingerprint of something
+// wider (a peer, a source network), which two things may share: then the caller tells, from
+// the value, whether an entry is the one it looks for (find with a `matches`), and erases an
+// entry by key and value. Open addressing with linear probing; deletion shifts later entries
 // back instead of leaving tombstones, so a probe never grows with the table's history.
 // Twice as many cells as entries keeps probes short; the storage is a member array, so
 // nothing is allocated, ever.
@@ -40,10 +43,26 @@ class FixedIndex {
         }
     }
 
-    // The table's invariants make every key unique, so a key is never inserted twice.
+    // The value of the first entry under `key` for which matches(value) holds, or -1.
+    template <class Matches>
+    int find(uint64_t key, Matches matches) const {
+        assert((key & ~KEY_MASK) == 0);
+        for (uint32_t cell = home(key);; cell = (cell + 1) & (CELLS - 1)) {
+            uint64_t entry = cells_[cell];
+            if (entry == 0) return -1;
+            if ((entry & KEY_MASK) == key && matches(int((entry >> 48) & VALUE_MASK)))
+                return int((entry >> 48) & VALUE_MASK);
+        }
+    }
+
+    // The table's invariants make every exact key unique, so a key is never inserted twice.
     void insert(uint64_t key, uint32_t value) {
-        assert((key & ~KEY_MASK) == 0 && value <= VALUE_MASK);
         assert(find(key) < 0);
+        insert_shared(key, value);
+    }
+    // A fingerprint that another entry may already have.
+    void insert_shared(uint64_t key, uint32_t value) {
+        assert((key & ~KEY_MASK) == 0 && value <= VALUE_MASK);
         assert(count_ < MAX_ENTRIES);
         uint32_t cell = home(key);
         while (cells_[cell] != 0)
@@ -53,13 +72,28 @@ class FixedIndex {
     }
 
     void erase(uint64_t key) {
+        erase_cell(key, [](uint64_t) { return true; });
+    }
+    // The entry of this fingerprint and this value.
+    void erase(uint64_t key, uint32_t value) {
+        erase_cell(key, [value](uint64_t entry) { return ((entry >> 48) & VALUE_MASK) == value; });
+    }
+
+    int count() const { return count_; }
+
+  private:
+    static constexpr uint64_t OCCUPIED = uint64_t(1) << 63;
+    static constexpr int CELL_BITS = __builtin_ctz(CELLS);
+
+    template <class Chosen>
+    void erase_cell(uint64_t key, Chosen chosen) {
         uint32_t cell = home(key);
         for (;; cell = (cell + 1) & (CELLS - 1)) {
             if (cells_[cell] == 0) {
                 assert(false && "erasing a key that is not indexed");
                 return;
             }
-            if ((cells_[cell] & KEY_MASK) == key) break;
+            if ((cells_[cell] & KEY_MASK) == key && chosen(cells_[cell])) break;
         }
         // Backward shift: pull each later entry of the run into the hole unless its home lies
         // cyclically after the hole, where moving it would put it before its own start.
@@ -75,12 +109,6 @@ class FixedIndex {
         cells_[hole] = 0;
         --count_;
     }
-
-    int count() const { return count_; }
-
-  private:
-    static constexpr uint64_t OCCUPIED = uint64_t(1) << 63;
-    static constexpr int CELL_BITS = __builtin_ctz(CELLS);
 
     // The multiply spreads neighbouring addresses and ports over the top bits, which index
     // the cells.

@@ -20,8 +20,8 @@ constexpr int ACCEPTS_PER_PASS = 2 * METRICS_CONNECTIONS;
 
 }  // namespace
 
-bool MetricsServer::open(const sockaddr_in& address, char* reason, size_t reason_size) {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+bool MetricsServer::open(const Peer& address, char* reason, size_t reason_size) {
+    listener_ = socket(address.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener_ < 0) {
         snprintf(reason, reason_size, "socket: %s", strerror(errno));
         return false;
@@ -29,21 +29,18 @@ bool MetricsServer::open(const sockaddr_in& address, char* reason, size_t reason
     // A restarted relay may take its port back while old connections linger in TIME_WAIT.
     int on = 1;
     (void)setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        snprintf(reason, reason_size, "bind %s: %s",
-                 addr_str(Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&address),
-                                              sizeof address)),
-                 strerror(errno));
+    if (bind(listener_, address.name(), address.name_length()) < 0) {
+        snprintf(reason, reason_size, "bind %s: %s", addr_str(address), strerror(errno));
         return false;
     }
     if (listen(listener_, METRICS_CONNECTIONS) < 0) {
         snprintf(reason, reason_size, "listen: %s", strerror(errno));
         return false;
     }
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &length);
-    port_ = ntohs(bound.sin_port);
+    Peer bound;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    getsockname(listener_, bound.receive_name(), &length);
+    port_ = bound.is_set() ? bound.port() : address.port();
     return true;
 }
 

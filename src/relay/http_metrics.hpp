@@ -33,7 +33,7 @@ struct PageSource {
 class MetricsServer {
   public:
     // Opens the listening socket on `address`; on failure writes why into `reason`.
-    bool open(const sockaddr_in& address, char* reason, size_t reason_size);
+    bool open(const Peer& address, char* reason, size_t reason_size);
     uint16_t port() const { return port_; }
 
     // Writes the descriptors to wait on into `fds` (at least METRICS_POLL_FDS of them) and

@@ -36,6 +36,12 @@ class PageWriter {
         add("%s{%s=\"%s\"} %" PRIu64 "\n", name, label, label_value, value);
     }
 
+    // One sample per address family of a figure whose IPv6 share is counted apart.
+    void sample_families(const char* name, const char* labels, uint64_t total, uint64_t ipv6) {
+        add("%s{%sfamily=\"ipv4\"} %" PRIu64 "\n", name, labels, total - ipv6);
+        add("%s{%sfamily=\"ipv6\"} %" PRIu64 "\n", name, labels, ipv6);
+    }
+
     size_t finish() const { return overflow_ ? 0 : length_; }
 
   private:
@@ -67,7 +73,7 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
 
     const char* received = "kiv_relay_datagrams_received_total";
     page.family(received, "counter", "Datagrams read from the relay's UDP socket.");
-    page.sample(received, c.datagrams_received);
+    page.sample_families(received, "", c.datagrams_received, c.datagrams_received_ipv6);
 
     const char* dropped = "kiv_relay_datagrams_dropped_total";
     page.family(dropped, "counter", "Datagrams dropped without an answer, by reason.");
@@ -88,13 +94,16 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
 
     const char* forwarded = "kiv_relay_datagrams_forwarded_total";
     page.family(forwarded, "counter", "Datagrams forwarded between clients and hosts.");
-    page.sample(forwarded, "direction", "to_host", c.forwarded_to_host);
-    page.sample(forwarded, "direction", "to_client", c.forwarded_to_client);
+    page.sample_families(forwarded, "direction=\"to_host\",", c.forwarded_to_host,
+                         c.forwarded_to_host_ipv6);
+    page.sample_families(forwarded, "direction=\"to_client\",", c.forwarded_to_client,
+                         c.forwarded_to_client_ipv6);
 
     const char* bytes = "kiv_relay_bytes_forwarded_total";
     page.family(bytes, "counter", "Bytes of whole datagrams forwarded, headers included.");
-    page.sample(bytes, "direction", "to_host", c.bytes_to_host);
-    page.sample(bytes, "direction", "to_client", c.bytes_to_client);
+    page.sample_families(bytes, "direction=\"to_host\",", c.bytes_to_host, c.bytes_to_host_ipv6);
+    page.sample_families(bytes, "direction=\"to_client\",", c.bytes_to_client,
+                         c.bytes_to_client_ipv6);
 
     const char* errors = "kiv_relay_errors_sent_total";
     page.family(errors, "counter", "Error answers sent, by error.");

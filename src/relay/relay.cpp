@@ -43,6 +43,7 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
     assert(datagram != nullptr && source.is_set());
     ++counters_.datagrams_received;
     now_ms_ = now_ms;
+    counters_.datagrams_received_ipv6 += !source.is_ipv4();
     if (length < HEADER_SIZE) {
         ++counters_.dropped_short;
         return NOTHING;
@@ -171,6 +172,10 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
         header_write(datagram, MsgType::MSG_DATA, Tag());
         ++counters_.forwarded_to_client;
         counters_.bytes_to_client += length;
+        if (!client->addr.is_ipv4()) {
+            ++counters_.forwarded_to_client_ipv6;
+            counters_.bytes_to_client_ipv6 += length;
+        }
         return {client->addr, uint32_t(length)};
     }
 
@@ -215,6 +220,10 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     header_write(datagram, MsgType::MSG_DATA, slot->tag);
     ++counters_.forwarded_to_host;
     counters_.bytes_to_host += length;
+    if (!room->host.is_ipv4()) {
+        ++counters_.forwarded_to_host_ipv6;
+        counters_.bytes_to_host_ipv6 += length;
+    }
     return {room->host, uint32_t(length)};
 }
 

@@ -37,7 +37,8 @@ uint32_t RoomTable::slot_of(const Room& room) const {
 }
 
 Room* RoomTable::room_by_host(const Peer& peer) {
-    int slot = room_by_host_index_.find(peer.key());
+    int slot = room_by_host_index_.find(fingerprint(peer),
+                                        [&](int found) { return rooms_[found].host == peer; });
     assert(slot < 0 || rooms_[slot].host == peer);
     return slot < 0 ? nullptr : &rooms_[slot];
 }
@@ -48,8 +49,14 @@ Room* RoomTable::room_by_id(RoomId id) {
     return slot < 0 ? nullptr : &rooms_[slot];
 }
 
+int RoomTable::client_place(const Peer& peer) const {
+    return client_by_addr_index_.find(fingerprint(peer), [&](int found) {
+        return rooms_[found / MAX_CLIENTS].clients[found % MAX_CLIENTS].addr == peer;
+    });
+}
+
 ClientSlot* RoomTable::client_by_addr(const Peer& peer, Room** room_out) {
-    int where = client_by_addr_index_.find(peer.key());
+    int where = client_place(peer);
     if (where < 0) return nullptr;
     Room& room = rooms_[where / MAX_CLIENTS];
     ClientSlot& slot = room.clients[where % MAX_CLIENTS];
@@ -58,9 +65,37 @@ ClientSlot* RoomTable::client_by_addr(const Peer& peer, Room** room_out) {
     return &slot;
 }
 
+int RoomTable::host_network_of(uint64_t network) const {
+    return host_network_index_.find(network_fingerprint(network), [&](int record) {
+        return host_networks_[record].network == network;
+    });
+}
+
 int RoomTable::rooms_hosted_from(const Peer& peer) const {
-    int count = rooms_by_host_ip_index_.find(peer.network_key());
-    return count < 0 ? 0 : count;
+    int record = host_network_of(peer.network_key());
+    return record < 0 ? 0 : host_networks_[record].rooms;
+}
+
+void RoomTable::host_network_add(uint64_t network) {
+    int record = host_network_of(network);
+    if (record < 0) {
+        // A network with a record hosts a room, and there are MAX_ROOMS records.
+        assert(free_host_network_count_ > 0);
+        record = free_host_networks_[size_t(--free_host_network_count_)];
+        assert(host_networks_[record].rooms == 0);
+        host_networks_[record] = {network, 0};
+        host_network_index_.insert_shared(network_fingerprint(network), uint32_t(record));
+    }
+    ++host_networks_[record].rooms;
+}
+
+void RoomTable::host_network_remove(uint64_t network) {
+    int record = host_network_of(network);
+    assert(record >= 0 && host_networks_[record].rooms > 0);
+    if (--host_networks_[record].rooms > 0) return;
+    host_network_index_.erase(network_fingerprint(network), uint32_t(record));
+    host_networks_[record] = HostNetwork{};
+    free_host_networks_[size_t(free_host_network_count_++)] = uint16_t(record);
 }
 
 Room* RoomTable::free_room() {
@@ -76,17 +111,14 @@ void RoomTable::room_open(Room& room, RoomId id, const Peer& host, uint32_t now_
     if (room.id.value != 0) room_clear(room);
     assert(id.valid() && !id_in_use(id));
     assert(room_by_host(host) == nullptr);
-    assert(client_by_addr_index_.find(host.key()) < 0);
+    assert(client_place(host) < 0);
     room.id = id;
     room.host = host;
     room.host_seen = now_ms;
     room.next_tag = Tag(1);
-    room_by_host_index_.insert(host.key(), slot_of(room));
+    room_by_host_index_.insert_shared(fingerprint(host), slot_of(room));
     room_by_id_index_.insert(id.value, slot_of(room));
-    uint64_t network = host.network_key();
-    int hosted = rooms_hosted_from(host);
-    if (hosted > 0) rooms_by_host_ip_index_.erase(network);
-    rooms_by_host_ip_index_.insert(network, uint32_t(hosted + 1));
+    host_network_add(host.network_key());
     assert(room_by_host(host) == &room && room_by_id(id) == &room);
 }
 
@@ -94,13 +126,9 @@ void RoomTable::room_clear(Room& room) {
     if (room.id.value != 0) {
         for (ClientSlot& slot : room.clients)
             client_clear(slot);
-        room_by_host_index_.erase(room.host.key());
+        room_by_host_index_.erase(fingerprint(room.host), slot_of(room));
         room_by_id_index_.erase(room.id.value);
-        uint64_t network = room.host.network_key();
-        int hosted = rooms_hosted_from(room.host);
-        assert(hosted > 0);
-        rooms_by_host_ip_index_.erase(network);
-        if (hosted > 1) rooms_by_host_ip_index_.insert(network, uint32_t(hosted - 1));
+        host_network_remove(room.host.network_key());
     }
     room = Room{};
 }
@@ -109,17 +137,24 @@ void RoomTable::client_join(Room& room, ClientSlot& slot, Tag tag, const Peer& a
     assert(room.id.value != 0 && tag.valid());
     assert(&slot >= room.clients.data() && &slot < room.clients.data() + MAX_CLIENTS);
     // An address holds at most one slot and no room; a tag names one client of its room.
-    assert(client_by_addr_index_.find(addr.key()) < 0 && room_by_host(addr) == nullptr);
+    assert(client_place(addr) < 0 && room_by_host(addr) == nullptr);
     assert(client_by_tag(room, tag) == nullptr || client_by_tag(room, tag) == &slot);
     if (slot.tag.value != 0) client_clear(slot);
     slot.addr = addr;
     slot.tag = tag;
     uint32_t where = slot_of(room) * MAX_CLIENTS + uint32_t(&slot - room.clients.data());
-    client_by_addr_index_.insert(addr.key(), where);
+    client_by_addr_index_.insert_shared(fingerprint(addr), where);
 }
 
 void RoomTable::client_clear(ClientSlot& slot) {
-    if (slot.tag.value != 0) client_by_addr_index_.erase(slot.addr.key());
+    if (slot.tag.value != 0) {
+        uint64_t key = fingerprint(slot.addr);
+        int where = client_by_addr_index_.find(key, [&](int found) {
+            return &rooms_[found / MAX_CLIENTS].clients[found % MAX_CLIENTS] == &slot;
+        });
+        assert(where >= 0);
+        client_by_addr_index_.erase(key, uint32_t(where));
+    }
     slot = ClientSlot{};
 }
 

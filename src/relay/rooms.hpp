@@ -48,10 +48,15 @@ class RoomTable {
     RoomTable() = default;
     // `hash_key` keys the indexes' hashing, so that peers cannot choose keys that collide.
     explicit RoomTable(uint64_t hash_key)
-        : room_by_host_index_(hash_key),
+        : peer_hash_(PeerHashKey::from_seed(hash_key)),
+          network_multiplier_(peer_hash_.multipliers[0] | 1),
+          room_by_host_index_(hash_key),
           room_by_id_index_(hash_key),
           client_by_addr_index_(hash_key),
-          rooms_by_host_ip_index_(hash_key) {}
+          host_network_index_(hash_key) {}
+    // With a chosen peer hash, such as one under which every peer collides.
+    explicit RoomTable(const PeerHashKey& peer_hash)
+        : peer_hash_(peer_hash), network_multiplier_(1) {}
 
     const std::array<Room, MAX_ROOMS>& rooms() const { return rooms_; }
     // Times and next_tag may be changed through this; keys (id, host, tag, addr) only
@@ -78,8 +83,28 @@ class RoomTable {
     IdChoice choose_id(RoomId requested, RandomSource random) const;
 
   private:
+    // A source network that hosts rooms, and how many; free when `rooms` is 0.
+    struct HostNetwork {
+        uint64_t network;  // Peer::network_key()
+        int rooms;
+    };
+
     bool id_in_use(RoomId id) const;
     uint32_t slot_of(const Room& room) const;
+    // The indexes' keys: 48 bits of a keyed hash of what they stand for. Peers are wider than
+    // any key, so a lookup compares the whole peer (or network) in the record it finds.
+    uint64_t fingerprint(const Peer& peer) const { return peer.hash(peer_hash_) >> 16; }
+    uint64_t network_fingerprint(uint64_t network) const {
+        return (network * network_multiplier_) >> 16;
+    }
+    // Room slot * MAX_CLIENTS + client slot of the client `peer`, or -1.
+    int client_place(const Peer& peer) const;
+    int host_network_of(uint64_t network) const;
+    void host_network_add(uint64_t network);
+    void host_network_remove(uint64_t network);
+
+    PeerHashKey peer_hash_ = PeerHashKey::from_seed(0);
+    uint64_t network_multiplier_ = peer_hash_.multipliers[0] | 1;
 
     std::array<Room, MAX_ROOMS> rooms_{};
     // Keys of the records in use, kept in step by the four members that fill and clear them.
@@ -87,8 +112,19 @@ class RoomTable {
     FixedIndex<MAX_ROOMS> room_by_id_index_;
     // Value: room slot * MAX_CLIENTS + client slot.
     FixedIndex<MAX_ROOMS * MAX_CLIENTS> client_by_addr_index_;
-    // Host network (Peer::network_key) -> number of rooms it hosts, for those with at least one.
-    FixedIndex<MAX_ROOMS> rooms_by_host_ip_index_;
+    // Host network -> its record in host_networks_, for networks that host at least one room.
+    // Records are taken from the top of the stack of free ones.
+    FixedIndex<MAX_ROOMS> host_network_index_;
+    std::array<HostNetwork, MAX_ROOMS> host_networks_{};
+    std::array<uint16_t, MAX_ROOMS> free_host_networks_ = all_host_networks();
+    int free_host_network_count_ = MAX_ROOMS;
+
+    static constexpr std::array<uint16_t, MAX_ROOMS> all_host_networks() {
+        std::array<uint16_t, MAX_ROOMS> records{};
+        for (int i = 0; i < MAX_ROOMS; ++i)
+            records[size_t(i)] = uint16_t(MAX_ROOMS - 1 - i);
+        return records;
+    }
 };
 
 // The next free tag from the room's next_tag on (wrapping 65535 to 1), skipping tags that

@@ -13,24 +13,21 @@ bool is_forward(const uint8_t* datagram) {
     return datagram[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
 }
 
-// Address and port as one number, unique per peer.
-uint64_t peer_key(const Peer& peer) {
-    return peer.key();
-}
-
 constexpr int CELL_BITS = __builtin_ctz(SendPlan::LATEST_CELLS);
 
-uint32_t home_cell(uint64_t peer) {
-    return uint32_t((peer * 0x9E3779B97F4A7C15ull) >> (64 - CELL_BITS));
+uint32_t home_cell(uint64_t hash) {
+    return uint32_t(hash >> (64 - CELL_BITS));
 }
 
-// The cell that holds `peer`'s latest send in this window, or the free cell where it goes.
-// A window has at most SEND_WINDOW sends in twice as many cells, so a free one is always
-// found.
-SendPlan::LatestSend& latest_send(SendPlan& plan, uint64_t peer) {
-    for (uint32_t cell = home_cell(peer);; cell = (cell + 1) & (SendPlan::LATEST_CELLS - 1)) {
+// The cell that holds the latest send to `to` in this window, or the free cell where it goes.
+// Peers that share a hash are told apart by the destination of the send itself. A window has
+// at most SEND_WINDOW sends in twice as many cells, so a free one is always found.
+SendPlan::LatestSend& latest_send(SendPlan& plan, const Outgoing* outgoing, const Peer& to,
+                                  uint64_t hash) {
+    for (uint32_t cell = home_cell(hash);; cell = (cell + 1) & (SendPlan::LATEST_CELLS - 1)) {
         SendPlan::LatestSend& entry = plan.latest[cell];
-        if (entry.stamp != plan.stamp || entry.peer == peer) return entry;
+        if (entry.stamp != plan.stamp) return entry;
+        if (entry.peer == hash && outgoing[plan.first[entry.group]].to == to) return entry;
     }
 }
 
@@ -54,8 +51,8 @@ void plan_sends(SendPlan& plan, const Outgoing* outgoing, const uint8_t* const* 
         const Outgoing& out = outgoing[i];
         if (out.length == 0) continue;
         if (gather) {
-            uint64_t peer = peer_key(out.to);
-            SendPlan::LatestSend& latest = latest_send(plan, peer);
+            uint64_t peer = out.to.hash(plan.peer_hash);
+            SendPlan::LatestSend& latest = latest_send(plan, outgoing, out.to, peer);
             bool forward = is_forward(datagrams[i]);
             // Only the peer's latest send may take the datagram: joining an earlier one would
             // send it before datagrams to that peer handled in between.
@@ -96,11 +93,10 @@ bool plan_is_sound(const SendPlan& plan, const Outgoing* outgoing, const uint8_t
     // Each peer's latest datagram sent so far, in a table of its own: the plan's is what is
     // being checked.
     struct Latest {
-        uint64_t peer;
-        int position;  // -1: a free cell
+        int position;  // of the peer's latest datagram; -1: a free cell
     };
     std::array<Latest, SendPlan::LATEST_CELLS> latest;
-    latest.fill({0, -1});
+    latest.fill({-1});
     int places = 0;
     for (int g = 0; g < plan.group_count; ++g) {
         const SendGroup& group = plan.groups[g];
@@ -112,15 +108,14 @@ bool plan_is_sound(const SendPlan& plan, const Outgoing* outgoing, const uint8_t
         for (int k = group.start; k < group.start + group.count; ++k) {
             int i = plan.order[k];
             if (i >= count || sent[i] || outgoing[i].length != group.segment_size) return false;
-            if (peer_key(outgoing[i].to) != peer_key(head.to)) return false;
+            if (!(outgoing[i].to == head.to)) return false;
             if (group.count > 1 && !is_forward(datagrams[i])) return false;
             sent[i] = true;
-            uint64_t peer = peer_key(outgoing[i].to);
-            uint32_t cell = home_cell(peer);
-            while (latest[cell].position >= 0 && latest[cell].peer != peer)
+            uint32_t cell = home_cell(outgoing[i].to.hash(plan.peer_hash));
+            while (latest[cell].position >= 0 && !(outgoing[latest[cell].position].to == head.to))
                 cell = (cell + 1) & (SendPlan::LATEST_CELLS - 1);
             if (latest[cell].position >= i) return false;  // out of the order handled
-            latest[cell] = {peer, i};
+            latest[cell] = {i};
         }
         places += group.count;
     }

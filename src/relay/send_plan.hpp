@@ -42,13 +42,15 @@ struct SendPlan {
     std::array<uint16_t, SEND_WINDOW> last;
     std::array<uint16_t, SEND_WINDOW> next;
     struct LatestSend {
-        uint64_t peer;
+        uint64_t peer;  // the destination's hash
         uint32_t stamp;
         uint32_t group;
     };
     static constexpr int LATEST_CELLS = 2 * SEND_WINDOW;
     std::array<LatestSend, LATEST_CELLS> latest;
     uint32_t stamp = 0;
+    // Keyed like the room table's indexes, since peers choose their addresses.
+    PeerHashKey peer_hash = PeerHashKey::from_seed(0);
 };
 
 // Groups the first `count` answers of a window: answer i sends outgoing[i].length bytes of

@@ -101,9 +101,11 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     random.next = 0;
     shell.wait_mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
     shell.start_time_seconds = sys::wall_clock_seconds();
-    uint16_t bound_port = 0;
-    shell.sock =
-        sys::open_udp(arguments.port, RECEIVE_BUFFER_BYTES, &bound_port, reason, reason_size);
+    Peer listen_address = arguments.bind_address;
+    listen_address.set_port(arguments.port);
+    Peer bound;
+    shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound, reason,
+                               reason_size);
     if (shell.sock < 0) return false;
     // Its connections and buffers are fixed like the rest; only what is asked for listens.
     static MetricsServer metrics;
@@ -126,14 +128,20 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     sys::make_resident(&batch, sizeof batch);
     shell.relay = &relay;
     shell.batch = &batch;
+    batch.plan.peer_hash = PeerHashKey::from_seed(hash_key ^ 0x5851F42D4C957F2Dull);
     log_open();
-    logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound_port),
+    logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound.port()),
           int(PROTOCOL_VERSION), MAX_ROOMS);
+    if (arguments.bind) {
+        const char* families = !bound.is_ipv4() && bound.is_any_address() ? "IPv4 and IPv6"
+                               : bound.is_ipv4()                          ? "IPv4"
+                                                                          : "IPv6";
+        logf_("listening on %s (%s)", addr_str(bound), families);
+    }
     if (shell.metrics != nullptr) {
-        sockaddr_in shown = arguments.metrics_address;
-        shown.sin_port = htons(metrics.port());
-        logf_("metrics on http://%s/metrics",
-              addr_str(Peer::from_sockaddr(reinterpret_cast<sockaddr*>(&shown), sizeof shown)));
+        Peer shown = arguments.metrics_address;
+        shown.set_port(metrics.port());
+        logf_("metrics on http://%s/metrics", addr_str(shown));
     }
     return true;
 }

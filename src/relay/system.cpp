@@ -38,21 +38,32 @@ bool fill_random(void* buffer, size_t size) {
     return true;
 }
 
-int open_udp(uint16_t port, int receive_buffer_bytes, uint16_t* bound_port, char* reason,
-             size_t reason_size) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+int open_udp(const Peer& address, bool name_address, int receive_buffer_bytes, Peer* bound,
+             char* reason, size_t reason_size) {
+    int fd = socket(address.family(), SOCK_DGRAM, 0);
     if (fd < 0) {
         snprintf(reason, reason_size, "socket: %s", strerror(errno));
         return -1;
     }
     int size = receive_buffer_bytes;
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // a smaller one works
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        snprintf(reason, reason_size, "bind: %s", strerror(errno));
+    if (address.family() == AF_INET6) {
+        // Set either way: the system's default (net.ipv6.bindv6only) must not decide.
+        int v6_only = address.is_any_address() ? 0 : 1;
+        if (setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6_only, sizeof v6_only) < 0) {
+            snprintf(reason, reason_size, "IPV6_V6ONLY: %s", strerror(errno));
+            close(fd);
+            return -1;
+        }
+    }
+    if (bind(fd, address.name(), address.name_length()) < 0) {
+        if (name_address) {
+            char text[Peer::TEXT_CAPACITY];
+            snprintf(reason, reason_size, "bind %s: %s", address.write_text(text, sizeof text),
+                     strerror(errno));
+        } else {
+            snprintf(reason, reason_size, "bind: %s", strerror(errno));
+        }
         close(fd);
         return -1;
     }
@@ -64,9 +75,10 @@ int open_udp(uint16_t port, int receive_buffer_bytes, uint16_t* bound_port, char
     int flags = fcntl(fd, F_GETFL, 0);
     (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     // Port 0 lets the system choose; the banner must show the port actually bound.
-    socklen_t length = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
-    *bound_port = ntohs(addr.sin_port);
+    *bound = address;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    Peer named;
+    if (getsockname(fd, named.receive_name(), &length) == 0 && named.is_set()) *bound = named;
     return fd;
 }
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "peer.hpp"
+
 namespace kiv::sys {
 
 // Milliseconds on a clock that never steps back; wraps after 49 days, so compare differences.
@@ -20,10 +22,13 @@ int64_t wall_clock_seconds();
 // Fills `buffer` from the kernel's random source; false, with errno set, if it cannot.
 bool fill_random(void* buffer, size_t size);
 
-// A non-blocking UDP socket on `port` of every IPv4 address, asking for coalesced receives
-// and a receive queue of `receive_buffer_bytes`; -1 with the reason written on failure.
-int open_udp(uint16_t port, int receive_buffer_bytes, uint16_t* bound_port, char* reason,
-             size_t reason_size);
+// A non-blocking UDP socket bound to `address` (its port included), asking for coalesced
+// receives and a receive queue of `receive_buffer_bytes`; the IPv6 wildcard serves IPv4 peers
+// too (as mapped addresses), any other IPv6 address IPv6 alone. Sets *bound to the address
+// bound (port 0 gets one chosen). -1 with the reason written on failure; a failed bind is
+// "bind: <why>", or with `name_address` "bind <address>: <why>".
+int open_udp(const Peer& address, bool name_address, int receive_buffer_bytes, Peer* bound,
+             char* reason, size_t reason_size);
 // The datagrams the kernel dropped at the socket since it was opened, in 32 bits; false
 // when the kernel does not say.
 bool socket_drops(int fd, uint32_t* drops);

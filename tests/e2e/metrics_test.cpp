@@ -123,16 +123,17 @@ TEST_F(MetricsPage, EachCounterMovesByExactlyWhatTheExchangeCaused) {
 
     uint64_t bytes_to_host = 8 * (HEADER_SIZE + 2) + HEADER_SIZE + 1;
     Samples want = {
-        {"kiv_relay_datagrams_received_total", received},
+        {R"(kiv_relay_datagrams_received_total{family="ipv4"})", received},
         {R"(kiv_relay_datagrams_dropped_total{reason="short"})", 1},
         {R"(kiv_relay_datagrams_dropped_total{reason="bad_magic"})", 1},
         {R"(kiv_relay_datagrams_dropped_total{reason="unknown_type"})", 1},
         {R"(kiv_relay_datagrams_dropped_total{reason="oversize"})", 1},
         {R"(kiv_relay_datagrams_dropped_total{reason="no_client"})", 1},
-        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host"})", 9},
-        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client"})", 1},
-        {R"(kiv_relay_bytes_forwarded_total{direction="to_host"})", bytes_to_host},
-        {R"(kiv_relay_bytes_forwarded_total{direction="to_client"})", HEADER_SIZE + 2},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host",family="ipv4"})", 9},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client",family="ipv4"})", 1},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_host",family="ipv4"})", bytes_to_host},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_client",family="ipv4"})",
+         HEADER_SIZE + 2},
         {R"(kiv_relay_errors_sent_total{error="no_room"})", 1},
         {R"(kiv_relay_errors_sent_total{error="room_full"})", 1},
         {R"(kiv_relay_errors_sent_total{error="no_free_room"})", 1},
@@ -167,7 +168,7 @@ TEST_F(MetricsPage, CountsWhatTheKernelDroppedAtAFullSocket) {
     uint64_t kernel = after.at("kiv_relay_receive_queue_drops_total");
     EXPECT_GT(kernel, 0u);
     EXPECT_EQ(handled + kernel, uint64_t(BURST));
-    EXPECT_EQ(after.at("kiv_relay_datagrams_received_total"), handled + 1);
+    EXPECT_EQ(after.at(R"(kiv_relay_datagrams_received_total{family="ipv4"})"), handled + 1);
 }
 
 TEST_F(MetricsPage, PassesPromtool) {
@@ -320,14 +321,16 @@ TEST(MetricsOption, WithoutItNothingElseListens) {
 
 TEST(MetricsOption, BadValuesExitTwoAndATakenPortExitsOne) {
     const std::string usage =
-        "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]\n";
+        "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key "
+        "FILE] [port]\n";
     for (std::string value : {"", "abc", "70000", ":9100", "localhost:9100", "1.2.3:9100",
                               "127.0.0.1:", "127.0.0.1:-1", "::1:9100"}) {
         SCOPED_TRACE("--metrics '" + value + "'");
         ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--metrics", value, "0"});
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err, "kiv-relay: invalid metrics address '" + value +
-                                  "' (expected [ADDR:]PORT, ADDR an IPv4 address)\n" + usage);
+                                  "' (expected [ADDR:]PORT, ADDR an IPv4 address or [IPv6])\n" +
+                                  usage);
         EXPECT_EQ(result.out, "");
     }
     ExitResult missing = run_to_exit(KIV_RELAY_PATH, {"0", "--metrics"});

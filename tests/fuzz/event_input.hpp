@@ -71,10 +71,25 @@ class InputReader {
 // Sixteen peers: four IPv4 addresses with four ports each, so peers that share an address
 // differ by port alone. Bit 4 of `code` gives the same peer with other bytes in the
 // address's padding, as a kernel may write it, which must still count as the same peer.
+// Bits 5 and 6 pick the family: 0 that IPv4 peer, 1 the same peer as a dual-stack socket
+// writes it (::ffff:a.b.c.d), 2 and 3 sixteen IPv6 peers (2001:db8::1 and ::2 in one /64), a flow
+// label in bit 4.
 inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
+    static const char* const IPV6[4] = {"2001:db8::1", "2001:db8::2", "2001:db8:0:1::7", "::1"};
     Peer peer = Peer::ipv4(IPS[(code >> 2) & 3], PORTS[code & 3]);
+    switch ((code >> 5) & 3) {
+        case 1:
+            peer = test::mapped(peer);
+            break;
+        case 2:
+        case 3:
+            peer = test::make_addr(IPV6[(code >> 2) & 3], PORTS[code & 3]);
+            break;
+        default:
+            break;
+    }
     return (code & 0x10) ? test::with_other_padding(peer) : peer;
 }
 

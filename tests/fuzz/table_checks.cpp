@@ -55,6 +55,27 @@ const ClientSlot* slot_of(const RoomTable& table, const Peer& addr, const Room**
     return nullptr;
 }
 
+// Whether two of `peers` are the same peer (an IPv4 address and its mapped form included):
+// sorted by a hash, only peers of one hash are compared.
+bool has_duplicate_peer(const Peer* peers, int count) {
+    static const PeerHashKey key = PeerHashKey::from_seed(1);
+    struct Entry {
+        uint64_t hash;
+        int index;
+        bool operator<(const Entry& other) const { return hash < other.hash; }
+    };
+    static Entry entries[MAX_ROOMS * (MAX_CLIENTS + 1)];
+    for (int i = 0; i < count; ++i)
+        entries[i] = {peers[i].hash(key), i};
+    std::sort(entries, entries + count);
+    for (int i = 0; i < count; ++i) {
+        for (int j = i + 1; j < count && entries[j].hash == entries[i].hash; ++j) {
+            if (peers[entries[i].index] == peers[entries[j].index]) return true;
+        }
+    }
+    return false;
+}
+
 // Sorts `keys` and reports whether two of them are equal.
 template <typename Key>
 bool has_duplicate(Key* keys, int count) {
@@ -91,8 +112,8 @@ const char* room_fault(const Room& room, int index) {
 
 const char* table_fault(const RoomTable& table) {
     uint32_t ids[MAX_ROOMS];
-    uint64_t hosts[MAX_ROOMS];
-    uint64_t peers[MAX_ROOMS * (MAX_CLIENTS + 1)];  // hosts and clients together
+    static Peer hosts[MAX_ROOMS];
+    static Peer peers[MAX_ROOMS * (MAX_CLIENTS + 1)];  // hosts and clients together
     int rooms = 0;
     int people = 0;
     for (int index = 0; index < MAX_ROOMS; ++index) {
@@ -100,15 +121,15 @@ const char* table_fault(const RoomTable& table) {
         if (const char* text = room_fault(room, index)) return text;
         if (room.id.value == 0) continue;
         ids[rooms] = room.id.value;
-        hosts[rooms++] = peers[people++] = room.host.key();
+        hosts[rooms++] = peers[people++] = room.host;
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag.value != 0) peers[people++] = slot.addr.key();
+            if (slot.tag.value != 0) peers[people++] = slot.addr;
         }
     }
     if (has_duplicate(ids, rooms)) return fault("two open rooms share an id");
-    if (has_duplicate(hosts, rooms)) return fault("an address hosts two rooms");
+    if (has_duplicate_peer(hosts, rooms)) return fault("an address hosts two rooms");
     // Hosts are unique by now, so any repeat is a second slot or a slot held by a host.
-    if (has_duplicate(peers, people)) return fault("an address holds two places in the table");
+    if (has_duplicate_peer(peers, people)) return fault("an address holds two places in the table");
     return nullptr;
 }
 

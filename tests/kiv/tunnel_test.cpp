@@ -21,15 +21,28 @@
 namespace kiv::test {
 namespace {
 
-// Answers every datagram to its sender, unchanged, and remembers who sent.
+// Answers every datagram to its sender, unchanged, and remembers who sent; on 127.0.0.1, or
+// on ::1 as an IPv6 application.
 class Echo {
   public:
-    Echo() {
-        sockaddr_in addr = loopback();
-        socklen_t length = sizeof addr;
+    explicit Echo(bool ipv6 = false) : ipv6_(ipv6) {
+        fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage addr{};
+        socklen_t length = 0;
+        if (ipv6) {
+            auto& v6 = reinterpret_cast<sockaddr_in6&>(addr);
+            v6.sin6_family = AF_INET6;
+            v6.sin6_addr = in6addr_loopback;
+            length = sizeof v6;
+        } else {
+            auto& v4 = reinterpret_cast<sockaddr_in&>(addr);
+            v4.sin_family = AF_INET;
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof v4;
+        }
         if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) std::abort();
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
-        port_ = ntohs(addr.sin_port);
+        port_ = ntohs(reinterpret_cast<sockaddr_in&>(addr).sin_port);
         thread_ = std::thread([this] { run(); });
     }
     ~Echo() {
@@ -37,7 +50,9 @@ class Echo {
         thread_.join();
         close(fd_);
     }
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string address() const {
+        return (ipv6_ ? "[::1]:" : "127.0.0.1:") + std::to_string(port_);
+    }
     size_t sources() {
         std::lock_guard lock(mutex_);
         return sources_.size();
@@ -49,22 +64,23 @@ class Echo {
         while (!stop_) {
             pollfd waiting{fd_, POLLIN, 0};
             if (poll(&waiting, 1, 50) <= 0) continue;
-            sockaddr_in from{};
+            sockaddr_storage from{};
             socklen_t length = sizeof from;
             ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
                                  &length);
             if (n < 0) continue;
             sendto(fd_, buffer, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), length);
             std::lock_guard lock(mutex_);
-            sources_.insert(uint64_t(from.sin_addr.s_addr) << 16 | from.sin_port);
+            sources_.insert(std::string(reinterpret_cast<const char*>(&from), length));
         }
     }
 
-    int fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool ipv6_;
+    int fd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
-    std::set<uint64_t> sources_;
+    std::set<std::string> sources_;
     std::thread thread_;
 };
 
@@ -100,9 +116,9 @@ bool relay_logs(RelayProcess& relay, const std::string& pattern,
 }
 
 // kiv join --listen on a free port; returns the port it reports.
-uint16_t listen_port(CommandProcess& join) {
+uint16_t listen_port(CommandProcess& join, const std::string& address = R"(127\.0\.0\.1)") {
     std::smatch match;
-    if (!err_line(join, R"(listening on 127\.0\.0\.1:(\d+) )", &match)) return 0;
+    if (!err_line(join, "listening on " + address + R"(:(\d+) )", &match)) return 0;
     return uint16_t(std::stoi(match[1]));
 }
 
@@ -169,6 +185,31 @@ TEST(Tunnel, ThreeLocalPeersReachAnEchoThroughARoomByteForByte) {
     EXPECT_EQ(join_a.wait_exit(), 1);
     join_b.terminate();
     EXPECT_EQ(join_b.wait_exit(), 0);
+}
+
+// An IPv6 application and IPv6 local senders, the relay between them on IPv4 alone.
+TEST(Tunnel, Ipv6EndsReachEachOtherThroughAnIpv4Relay) {
+    RelayProcess relay;
+    Echo echo(true);
+    CommandProcess host(KIV_PATH, {"host", address(relay), "--forward", echo.address()});
+    std::optional<std::string> announced = host.next_out_line();
+    ASSERT_TRUE(announced);
+    std::string code = announced->substr(5, 5);
+    CommandProcess join(KIV_PATH, {"join", address(relay), code, "--listen", "[::1]:0"});
+    uint16_t port = listen_port(join, R"(\[::1\])");
+    ASSERT_NE(port, 0);
+    Peer first("::1"), second("::1");
+    for (size_t size : {1, 700, 1400}) {
+        Bytes payload(size, uint8_t(size));
+        for (Peer* peer : {&first, &second}) {
+            peer->send_to(port, payload);
+            EXPECT_EQ(peer->receive(), payload) << size;
+        }
+    }
+    EXPECT_EQ(echo.sources(), 2u);
+    EXPECT_TRUE(err_line(join, "local sender \\[::1\\]:" + std::to_string(first.port())));
+    join.interrupt();
+    EXPECT_EQ(join.wait_exit(), 0);
 }
 
 TEST(Tunnel, ANinthLocalSenderIsReportedAndDropped) {

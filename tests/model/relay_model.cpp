@@ -4,6 +4,9 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace kiv::model {
 
 namespace {
@@ -72,8 +75,22 @@ std::string closed_line(const Room& room, const char* reason) {
 }  // namespace
 
 PeerKey key_of(const Peer& peer) {
-    const auto& addr = *reinterpret_cast<const sockaddr_in*>(peer.name());
-    return {addr.sin_addr.s_addr, addr.sin_port};
+    PeerKey key{};
+    if (peer.name()->sa_family == AF_INET) {
+        const auto& addr = *reinterpret_cast<const sockaddr_in*>(peer.name());
+        key.address[10] = key.address[11] = 0xFF;
+        memcpy(&key.address[12], &addr.sin_addr, 4);
+        key.port = addr.sin_port;
+    } else {
+        const auto& addr = *reinterpret_cast<const sockaddr_in6*>(peer.name());
+        memcpy(key.address.data(), &addr.sin6_addr, 16);
+        key.port = addr.sin6_port;
+    }
+    key.ip = key.address;
+    if (!IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(key.address.data()))) {
+        std::fill(key.ip.begin() + 8, key.ip.end(), 0);
+    }
+    return key;
 }
 
 std::string code_text(uint32_t id) {
@@ -88,11 +105,16 @@ std::string code_text(uint32_t id) {
 }
 
 std::string address_text(const Peer& peer) {
-    const auto& addr = *reinterpret_cast<const sockaddr_in*>(peer.name());
-    const auto* octets = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
-    return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
-           std::to_string(octets[2]) + "." + std::to_string(octets[3]) + ":" +
-           std::to_string(ntohs(addr.sin_port));
+    PeerKey key = key_of(peer);
+    std::string port = std::to_string(ntohs(key.port));
+    if (IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(key.address.data()))) {
+        const uint8_t* octets = &key.address[12];
+        return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
+               std::to_string(octets[2]) + "." + std::to_string(octets[3]) + ":" + port;
+    }
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, key.address.data(), text, sizeof text);
+    return "[" + std::string(text) + "]:" + port;
 }
 
 std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t length,
@@ -128,7 +150,7 @@ std::optional<Sent> RelayModel::open(uint32_t value, const Peer& from, uint32_t 
         hosted->second.host_seen = now_ms;
         return answer(from, OPENED, hosted->second.id);
     }
-    uint32_t ip = key_of(from).ip;
+    Address ip = key_of(from).ip;
     bool asks_for_an_id = value >= 1 && value <= HIGHEST_ID;
     if (asks_for_an_id && out_of_lookups(ip, now_ms)) return std::nullopt;
     if (Room* room = room_of_client(peer)) room->clients.erase(peer);
@@ -241,7 +263,7 @@ void RelayModel::sweep(uint32_t now_ms) {
     }
 }
 
-bool RelayModel::out_of_lookups(uint32_t ip, uint32_t now_ms) {
+bool RelayModel::out_of_lookups(const Address& ip, uint32_t now_ms) {
     Budget& budget = budgets_[ip];  // an address never seen has spent nothing
     uint64_t regained = uint64_t(uint32_t(now_ms - budget.at_ms)) * LOOKUPS_PER_SECOND;
     budget.spent = budget.spent > regained ? budget.spent - regained : 0;
@@ -251,13 +273,13 @@ bool RelayModel::out_of_lookups(uint32_t ip, uint32_t now_ms) {
     return out;
 }
 
-void RelayModel::spend_lookup(uint32_t ip, uint32_t now_ms) {
+void RelayModel::spend_lookup(const Address& ip, uint32_t now_ms) {
     Budget& budget = budgets_[ip];
     budget.spent += 1000;
     budget.at_ms = now_ms;
 }
 
-size_t RelayModel::rooms_hosted_from(uint32_t ip) const {
+size_t RelayModel::rooms_hosted_from(const Address& ip) const {
     size_t count = 0;
     for (const auto& [host, room] : rooms_)
         count += host.ip == ip;

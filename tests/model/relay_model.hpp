@@ -4,6 +4,7 @@
 // table, no slot order and no index. The differential test holds the core to this model.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,9 +16,13 @@
 
 namespace kiv::model {
 
-// The part of an address that tells peers apart: IPv4 address and port.
+// An IPv6 address, IPv4 ones written as ::ffff:a.b.c.d; as a source network, an IPv6
+// address keeps only its /64.
+using Address = std::array<uint8_t, 16>;
+// The part of an address that tells peers apart: address and port.
 struct PeerKey {
-    uint32_t ip;
+    Address ip;  // the source network that limits count against
+    Address address;
     uint16_t port;
     auto operator<=>(const PeerKey&) const = default;
 };
@@ -76,9 +81,9 @@ class RelayModel {
         uint64_t spent;
         uint32_t at_ms;
     };
-    bool out_of_lookups(uint32_t ip, uint32_t now_ms);
-    void spend_lookup(uint32_t ip, uint32_t now_ms);
-    size_t rooms_hosted_from(uint32_t ip) const;
+    bool out_of_lookups(const Address& ip, uint32_t now_ms);
+    void spend_lookup(const Address& ip, uint32_t now_ms);
+    size_t rooms_hosted_from(const Address& ip) const;
 
     Room* room_with_id(uint32_t id);
     // The room in which `peer` is a client, or nullptr.
@@ -88,7 +93,7 @@ class RelayModel {
 
     std::function<int()> draw_;
     std::map<PeerKey, Room> rooms_;
-    std::map<uint32_t, Budget> budgets_;
+    std::map<Address, Budget> budgets_;
     std::vector<std::string> log_;
     uint64_t throttled_ = 0;
 };

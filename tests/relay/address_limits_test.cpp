@@ -146,5 +146,23 @@ TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
     open_room(make_addr("198.51.100.4", 29998));
 }
 
+// An IPv6 peer may hold a whole /64: its addresses share one budget and one cap of rooms,
+// the next /64 has its own, and an IPv4 peer spends the same budget in either form.
+TEST_F(AddressLimits, AnIpv6PrefixIsOneSourceAndAMappedAddressItsIpv4One) {
+    spend_burst(make_addr("2001:db8:1:2::1", 1));
+    EXPECT_EQ(send(make_addr("2001:db8:1:2:ffff::9", 2), MsgType::MSG_DATA, UNUSED_ID),
+              std::nullopt);
+    EXPECT_EQ(send(make_addr("2001:db8:1:3::1", 1), MsgType::MSG_DATA, UNUSED_ID),
+              MsgType::MSG_ERROR);
+    for (uint32_t i = 0; i < ROOMS_PER_ADDRESS; ++i)
+        open_room(make_addr(("2001:db8:7:7::" + std::to_string(i + 1)).c_str(), 5));
+    EXPECT_EQ(send(make_addr("2001:db8:7:7:1::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
+    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(send(make_addr("2001:db8:7:8::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
+
+    spend_burst(scanner);
+    EXPECT_EQ(send(test::mapped(scanner), MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
+}
+
 }  // namespace
 }  // namespace kiv

@@ -174,22 +174,32 @@ TEST(MetricsPage, ShowsEveryCounterUnderItsNameAndLabels) {
     counters.clients_moved = 125;
     counters.clients_room_closed = 126;
     counters.log_lines_dropped = 127;
+    counters.datagrams_received_ipv6 = 1;
+    counters.forwarded_to_host_ipv6 = 2;
+    counters.forwarded_to_client_ipv6 = 3;
+    counters.bytes_to_host_ipv6 = 4;
+    counters.bytes_to_client_ipv6 = 5;
     char buffer[METRICS_PAGE_BYTES];
     size_t length = metrics_render({counters, {7, 9}, "1.2.3", 1700000000}, buffer, sizeof buffer);
     ASSERT_GT(length, 0u);
     std::string page(buffer, length);
     std::map<std::string, std::string> want = {
-        {"kiv_relay_datagrams_received_total", "101"},
+        {R"(kiv_relay_datagrams_received_total{family="ipv4"})", "100"},
+        {R"(kiv_relay_datagrams_received_total{family="ipv6"})", "1"},
         {R"(kiv_relay_datagrams_dropped_total{reason="short"})", "102"},
         {R"(kiv_relay_datagrams_dropped_total{reason="bad_magic"})", "103"},
         {R"(kiv_relay_datagrams_dropped_total{reason="unknown_type"})", "104"},
         {R"(kiv_relay_datagrams_dropped_total{reason="oversize"})", "105"},
         {R"(kiv_relay_datagrams_dropped_total{reason="no_client"})", "106"},
         {R"(kiv_relay_datagrams_dropped_total{reason="throttled"})", "107"},
-        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host"})", "108"},
-        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client"})", "109"},
-        {R"(kiv_relay_bytes_forwarded_total{direction="to_host"})", "110"},
-        {R"(kiv_relay_bytes_forwarded_total{direction="to_client"})", "111"},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host",family="ipv4"})", "106"},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_host",family="ipv6"})", "2"},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client",family="ipv4"})", "106"},
+        {R"(kiv_relay_datagrams_forwarded_total{direction="to_client",family="ipv6"})", "3"},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_host",family="ipv4"})", "106"},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_host",family="ipv6"})", "4"},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_client",family="ipv4"})", "106"},
+        {R"(kiv_relay_bytes_forwarded_total{direction="to_client",family="ipv6"})", "5"},
         {R"(kiv_relay_errors_sent_total{error="no_room"})", "112"},
         {R"(kiv_relay_errors_sent_total{error="room_full"})", "113"},
         {R"(kiv_relay_errors_sent_total{error="no_free_room"})", "114"},

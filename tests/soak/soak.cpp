@@ -80,7 +80,7 @@ class Socket {
     int fd() const { return fd_; }
     // A datagram the kernel refuses (loopback does when the relay's buffer is full) is lost
     // and counted as such.
-    void send(const sockaddr_in& to, const uint8_t* data, size_t length) const {
+    void send(const Peer& to, const uint8_t* data, size_t length) const {
         (void)traffic::send_datagram(fd_, to, data, length);
     }
     ssize_t receive(uint8_t* into, size_t size) const { return recv(fd_, into, size, 0); }
@@ -461,7 +461,7 @@ class Soak {
 
     test::RelayProcess& relay_;
     std::mt19937 random_;
-    sockaddr_in relay_addr_{};
+    Peer relay_addr_;
     std::vector<Host> hosts_;
     std::vector<Client> clients_;
     std::vector<pollfd> pollfds_;

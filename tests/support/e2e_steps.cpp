@@ -33,6 +33,9 @@ std::string code_of(uint32_t id) {
 }
 
 std::string addr_of(const Peer& peer) {
+    if (!peer.ipv6_address().empty()) {
+        return "[" + peer.ipv6_address() + "]:" + std::to_string(peer.port());
+    }
     uint32_t ip = peer.address();
     return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 255) + "." +
            std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255) + ":" +

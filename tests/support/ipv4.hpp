@@ -25,12 +25,29 @@ inline kiv::Peer make_addr(const char* ip, uint16_t port) {
     return kiv::Peer::from_text(ip, port);
 }
 
-// The same peer as the kernel might write it with other bytes in the address's padding,
-// which must still count as the same peer.
+// The same peer as the kernel might write it with other bytes in the address's padding (for
+// IPv6, another flow label), which must still count as the same peer.
 inline kiv::Peer with_other_padding(const kiv::Peer& peer) {
+    if (peer.family() == AF_INET6) {
+        sockaddr_in6 addr;
+        memcpy(&addr, peer.name(), sizeof addr);
+        addr.sin6_flowinfo ^= htonl(0x5A);
+        return kiv::Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
     sockaddr_in addr;
     memcpy(&addr, peer.name(), sizeof addr);
     addr.sin_zero[0] ^= 0x5A;
+    return kiv::Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
+// The IPv4 peer as a dual-stack socket writes it: ::ffff:a.b.c.d.
+inline kiv::Peer mapped(const kiv::Peer& ipv4) {
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons(ipv4.port());
+    addr.sin6_addr.s6_addr[10] = addr.sin6_addr.s6_addr[11] = 0xFF;
+    memcpy(&addr.sin6_addr.s6_addr[12],
+           &reinterpret_cast<const sockaddr_in*>(ipv4.name())->sin_addr, 4);
     return kiv::Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 

@@ -285,14 +285,48 @@ Peer::Peer(uint32_t address) : address_(address) {
     port_ = ntohs(addr.sin_port);
 }
 
+Peer::Peer(const std::string& ipv6_address, bool free_bind) {
+    fd_ = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("socket failed");
+    int on = 1;
+    if (free_bind) (void)setsockopt(fd_, IPPROTO_IPV6, IPV6_FREEBIND, &on, sizeof on);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, ipv6_address.c_str(), &addr.sin6_addr) != 1) {
+        throw std::runtime_error("not an IPv6 address: " + ipv6_address);
+    }
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw std::runtime_error("bind failed: " + std::string(strerror(errno)));
+    }
+    socklen_t length = sizeof addr;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
+    port_ = ntohs(addr.sin6_port);
+    char text[INET6_ADDRSTRLEN];
+    ipv6_address_ = inet_ntop(AF_INET6, &addr.sin6_addr, text, sizeof text);
+}
+
 Peer::~Peer() {
     close(fd_);
 }
 
 void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
-    sockaddr_in to = loopback(relay_port);
+    sockaddr_storage to{};
+    socklen_t to_length = 0;
+    if (ipv6_address_.empty()) {
+        auto& v4 = reinterpret_cast<sockaddr_in&>(to);
+        v4.sin_family = AF_INET;
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        v4.sin_port = htons(relay_port);
+        to_length = sizeof v4;
+    } else {
+        auto& v6 = reinterpret_cast<sockaddr_in6&>(to);
+        v6.sin6_family = AF_INET6;
+        v6.sin6_addr = in6addr_loopback;
+        v6.sin6_port = htons(relay_port);
+        to_length = sizeof v6;
+    }
     if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
-               sizeof to) != ssize_t(datagram.size())) {
+               to_length) != ssize_t(datagram.size())) {
         throw std::runtime_error(std::string("sendto failed: ") + strerror(errno));
     }
 }
@@ -301,12 +335,13 @@ std::optional<Bytes> Peer::receive(std::chrono::milliseconds limit, uint16_t* fr
     pollfd waiting{fd_, POLLIN, 0};
     if (poll(&waiting, 1, int(limit.count())) <= 0) return std::nullopt;
     Bytes datagram(65536);
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t from_length = sizeof from;
     ssize_t n = recvfrom(fd_, datagram.data(), datagram.size(), 0,
                          reinterpret_cast<sockaddr*>(&from), &from_length);
     if (n < 0) return std::nullopt;
-    if (from_port != nullptr) *from_port = ntohs(from.sin_port);
+    // The port lies at the same place in both families' addresses.
+    if (from_port != nullptr) *from_port = ntohs(reinterpret_cast<sockaddr_in&>(from).sin_port);
     datagram.resize(size_t(n));
     return datagram;
 }

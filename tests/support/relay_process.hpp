@@ -108,12 +108,17 @@ class CommandProcess {
 class Peer {
   public:
     explicit Peer(uint32_t address = INADDR_LOOPBACK);
+    // An IPv6 peer on `ipv6_address` ("::1"), which sends to the relay on ::1. With
+    // `free_bind` the address need not be the machine's yet (IPV6_FREEBIND).
+    explicit Peer(const std::string& ipv6_address, bool free_bind = false);
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
     uint16_t port() const { return port_; }
-    uint32_t address() const { return address_; }  // host byte order
+    uint32_t address() const { return address_; }  // host byte order, for an IPv4 peer
+    // The IPv6 address as inet_ntop writes it; empty for an IPv4 peer.
+    const std::string& ipv6_address() const { return ipv6_address_; }
     void send_to(uint16_t relay_port, const Bytes& datagram) const;
     // The next datagram, or nothing within `limit`; `from_port`, if given, gets its source
     // port.
@@ -123,6 +128,7 @@ class Peer {
   private:
     int fd_ = -1;
     uint32_t address_ = 0;
+    std::string ipv6_address_;
     uint16_t port_ = 0;
 };
 
