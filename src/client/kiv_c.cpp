@@ -287,7 +287,7 @@ kiv_status kiv_room_id(const kiv_endpoint* endpoint, uint32_t* room_id) {
         if (host.state() == client::Host::State::open) *room_id = host.room_id();
     } else if (endpoint->role == kiv_endpoint::Role::client) {
         const client::Client& joiner = static_cast<const ClientEndpoint*>(endpoint)->client;
-        if (joiner.state() != client::Client::State::idle) *room_id = joiner.room_id();
+        if (joiner.state() == client::Client::State::joined) *room_id = joiner.room_id();
     }
     return KIV_OK;
 }
