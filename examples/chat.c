@@ -6,6 +6,8 @@
  *
  * Ends at the end of standard input. Exits 1 with the reason on standard error when the relay
  * refuses or does not answer, 2 on a wrong command line. */
+#define _POSIX_C_SOURCE 200809L
+
 #include <kiv.h>
 
 #include <errno.h>
