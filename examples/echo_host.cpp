@@ -66,7 +66,9 @@ int main(int argc, char** argv) {
                 case EventKind::timed_out:
                     fprintf(stderr, "echo_host: %s: %s\n", argv[1], error_text(event.error));
                     return 1;
-                default:
+                case EventKind::none:
+                case EventKind::joined:
+                case EventKind::pong:
                     break;
             }
             fflush(stdout);
