@@ -86,8 +86,8 @@ struct CppHost {
     StandIn relay;
     client::Host host;
     CppHost() {
-        if (host.connect(loopback(relay.port())) != client::Error::none) abort();
-        if (host.open(0, client::monotonic_us()) != client::Error::none) abort();
+        if (host.connect(Peer::loopback(relay.port())) != client::Error::none) abort();
+        if (host.open(RoomId(), client::monotonic_us()) != client::Error::none) abort();
         relay.open(host.fd());
         wait_readable(host.fd());
         if (host.next_event(client::monotonic_us()).kind != client::EventKind::opened) abort();
@@ -98,7 +98,7 @@ void BM_Send_Cpp(benchmark::State& state) {
     CppHost fixture;
     uint8_t payload[PAYLOAD] = {};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fixture.host.send(TAG, payload, sizeof payload));
+        benchmark::DoNotOptimize(fixture.host.send(Tag(TAG), payload, sizeof payload));
     }
 }
 
@@ -208,7 +208,7 @@ void BM_SendRefused_Cpp(benchmark::State& state) {
     client::Host host;
     uint8_t payload[PAYLOAD] = {};
     for (auto _ : state)
-        benchmark::DoNotOptimize(host.send(TAG, payload, sizeof payload));
+        benchmark::DoNotOptimize(host.send(Tag(TAG), payload, sizeof payload));
 }
 
 void BM_SendRefused_C(benchmark::State& state) {

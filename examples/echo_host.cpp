@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     Host host;
-    Error error = host.connect(*reinterpret_cast<const sockaddr_in*>(relay.name()));
-    if (error == Error::none) error = host.open(0, monotonic_us());
+    Error error = host.connect(relay);
+    if (error == Error::none) error = host.open(kiv::RoomId(), monotonic_us());
     if (error != Error::none) {
         fprintf(stderr, "echo_host: %s: %s\n", argv[1], error_text(error));
         return 1;
@@ -55,12 +55,21 @@ int main(int argc, char** argv) {
             Event event = host.next_event(monotonic_us());
             if (event.kind == EventKind::none) break;
             switch (event.kind) {
-                case EventKind::opened:
-                    printf("room %s\n", kiv::room_code(event.value));
+                case EventKind::opened: {
+                    kiv::RoomCodeText code;
+                    kiv::room_code(event.room, code);
+                    printf("room %s\n", code);
                     break;
+                }
                 case EventKind::data:
                     // Empty datagrams are a client's join and keep-alives: nothing to echo.
-                    if (event.length > 0) (void)host.send(event.value, event.payload, event.length);
+                    if (event.length > 0) (void)host.send(event.tag, event.payload, event.length);
+                    break;
+                case EventKind::client_joined:
+                    printf("joined %u\n", unsigned(event.tag.value));
+                    break;
+                case EventKind::client_left:
+                    printf("left %u\n", unsigned(event.tag.value));
                     break;
                 case EventKind::refused:
                 case EventKind::timed_out:

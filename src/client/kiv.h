@@ -52,19 +52,20 @@ typedef enum kiv_status {
     KIV_ERR_UNKNOWN_REFUSAL = 5, /* a refusal this library does not know */
     /* Found by the library. */
     KIV_ERR_TIMED_OUT = 6,  /* the relay did not answer in time */
-    KIV_ERR_TOO_LARGE = 7,  /* a payload over KIV_MAX_PAYLOAD, or a batch over KIV_SEND_BATCH */
-    KIV_ERR_BAD_TAG = 8,    /* a tag outside 1..65535 */
-    KIV_ERR_BAD_ROOM = 9,   /* a room id outside 1..33554432 */
-    KIV_ERR_NOT_READY = 10, /* not connected, open or joined yet */
-    KIV_ERR_SYSTEM = 11,    /* a socket call failed; kiv_system_errno() tells why */
+    KIV_ERR_TOO_LARGE = 7,  /* a payload over KIV_MAX_PAYLOAD */
+    KIV_ERR_TOO_MANY = 8,   /* a batch over KIV_SEND_BATCH payloads */
+    KIV_ERR_BAD_TAG = 9,    /* a tag outside 1..65535 */
+    KIV_ERR_BAD_ROOM = 10,  /* a room id outside 1..33554432 */
+    KIV_ERR_NOT_READY = 11, /* not connected, open or joined yet */
+    KIV_ERR_SYSTEM = 12,    /* a socket call failed; kiv_system_errno() tells why */
     /* Found by this interface. */
-    KIV_ERR_NULL = 12,           /* a required pointer was NULL */
-    KIV_ERR_WRONG_ENDPOINT = 13, /* e.g. kiv_join() on a host */
-    KIV_ERR_BAD_ADDRESS = 14,    /* an address that is malformed or does not resolve */
-    KIV_ERR_BUFFER_TOO_SMALL = 15,
-    KIV_ERR_BAD_CODE = 16,  /* text that is not a room code */
-    KIV_ERR_NO_MEMORY = 17, /* a handle could not be allocated */
-    KIV_ERR_BAD_STATUS = 18 /* kiv_error_text() was given a value that is no status */
+    KIV_ERR_NULL = 13,           /* a required pointer was NULL */
+    KIV_ERR_WRONG_ENDPOINT = 14, /* e.g. kiv_join() on a host */
+    KIV_ERR_BAD_ADDRESS = 15,    /* an address that is malformed or does not resolve */
+    KIV_ERR_BUFFER_TOO_SMALL = 16,
+    KIV_ERR_BAD_CODE = 17,  /* text that is not a room code */
+    KIV_ERR_NO_MEMORY = 18, /* a handle could not be allocated */
+    KIV_ERR_BAD_STATUS = 19 /* kiv_error_text() was given a value that is no status */
 } kiv_status;
 
 typedef enum kiv_event_kind {
@@ -132,8 +133,8 @@ KIV_API kiv_status kiv_ping(kiv_endpoint* pinger, uint64_t now_us, uint64_t time
  * NULL (payload NULL with a length), WRONG_ENDPOINT or SYSTEM. */
 KIV_API kiv_status kiv_send(kiv_endpoint* endpoint, uint32_t tag, const void* payload,
                             size_t length, uint64_t now_us);
-/* As kiv_send() for up to KIV_SEND_BATCH payloads with one system call; a payload over
- * KIV_MAX_PAYLOAD fails the whole batch with TOO_LARGE. */
+/* As kiv_send() for up to KIV_SEND_BATCH payloads with one system call (more fail with
+ * TOO_MANY); a payload over KIV_MAX_PAYLOAD fails the whole batch with TOO_LARGE. */
 KIV_API kiv_status kiv_send_batch(kiv_endpoint* endpoint, uint32_t tag, const kiv_buffer* payloads,
                                   size_t count, uint64_t now_us);
 /* Host: ends the room; client: gives up its slot. The relay does not answer. Fails with

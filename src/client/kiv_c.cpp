@@ -45,6 +45,7 @@ static_assert(status_of(Error::bad_version) == KIV_ERR_BAD_VERSION);
 static_assert(status_of(Error::unknown_refusal) == KIV_ERR_UNKNOWN_REFUSAL);
 static_assert(status_of(Error::timed_out) == KIV_ERR_TIMED_OUT);
 static_assert(status_of(Error::too_large) == KIV_ERR_TOO_LARGE);
+static_assert(status_of(Error::too_many) == KIV_ERR_TOO_MANY);
 static_assert(status_of(Error::bad_tag) == KIV_ERR_BAD_TAG);
 static_assert(status_of(Error::bad_room) == KIV_ERR_BAD_ROOM);
 static_assert(status_of(Error::not_ready) == KIV_ERR_NOT_READY);
@@ -103,23 +104,8 @@ uint64_t timeout_or_default(uint64_t timeout_us) {
 }
 
 void write_event(const client::Event& from, kiv_event* to) {
-    *to = kiv_event{int32_t(from.kind), int32_t(from.error), 0, 0, 0, from.payload, from.length};
-    switch (from.kind) {
-        case EventKind::opened:
-        case EventKind::joined:
-            to->room_id = from.value;
-            break;
-        case EventKind::data:
-            to->tag = from.value;
-            break;
-        case EventKind::pong:
-            to->round_trip_us = from.value;
-            break;
-        case EventKind::none:
-        case EventKind::refused:
-        case EventKind::timed_out:
-            break;
-    }
+    *to = kiv_event{int32_t(from.kind), int32_t(from.error), from.room.value, from.tag.value,
+                    from.round_trip_us, from.payload,        from.length};
 }
 
 }  // namespace
@@ -161,8 +147,7 @@ kiv_status kiv_connect(kiv_endpoint* endpoint, const void* address, size_t lengt
         static_cast<const sockaddr*>(address),
         socklen_t(length > sizeof(sockaddr_storage) ? sizeof(sockaddr_storage) : length));
     if (!relay.is_set()) return KIV_ERR_BAD_ADDRESS;
-    return status_of(
-        link_of(endpoint).connect(*reinterpret_cast<const sockaddr_in*>(relay.name())));
+    return status_of(link_of(endpoint).connect(relay));
 }
 
 kiv_status kiv_connect_text(kiv_endpoint* endpoint, const char* host_port) {
@@ -171,23 +156,22 @@ kiv_status kiv_connect_text(kiv_endpoint* endpoint, const char* host_port) {
     if (client::resolve_relay(host_port, kiv::DEFAULT_PORT, &relay) != client::ResolveError::none) {
         return KIV_ERR_BAD_ADDRESS;
     }
-    return status_of(
-        link_of(endpoint).connect(*reinterpret_cast<const sockaddr_in*>(relay.name())));
+    return status_of(link_of(endpoint).connect(relay));
 }
 
 kiv_status kiv_open(kiv_endpoint* host, uint32_t requested_room, uint64_t now_us,
                     uint64_t timeout_us) {
     if (host == nullptr) return KIV_ERR_NULL;
     if (host->role != kiv_endpoint::Role::host) return KIV_ERR_WRONG_ENDPOINT;
-    return status_of(
-        as_host(host)->host.open(requested_room, now_us, timeout_or_default(timeout_us)));
+    return status_of(as_host(host)->host.open(kiv::RoomId(requested_room), now_us,
+                                              timeout_or_default(timeout_us)));
 }
 
 kiv_status kiv_join(kiv_endpoint* client, uint32_t room_id, uint64_t now_us, uint64_t timeout_us) {
     if (client == nullptr) return KIV_ERR_NULL;
     if (client->role != kiv_endpoint::Role::client) return KIV_ERR_WRONG_ENDPOINT;
-    return status_of(
-        as_client(client)->client.join(room_id, now_us, timeout_or_default(timeout_us)));
+    return status_of(as_client(client)->client.join(kiv::RoomId(room_id), now_us,
+                                                    timeout_or_default(timeout_us)));
 }
 
 kiv_status kiv_ping(kiv_endpoint* pinger, uint64_t now_us, uint64_t timeout_us) {
@@ -201,7 +185,7 @@ kiv_status kiv_send(kiv_endpoint* endpoint, uint32_t tag, const void* payload, s
     if (endpoint == nullptr || (payload == nullptr && length > 0)) return KIV_ERR_NULL;
     switch (endpoint->role) {
         case kiv_endpoint::Role::host:
-            return status_of(as_host(endpoint)->host.send(tag, payload, length));
+            return status_of(as_host(endpoint)->host.send(kiv::Tag(tag), payload, length));
         case kiv_endpoint::Role::client:
             return status_of(as_client(endpoint)->client.send(payload, length, now_us));
         case kiv_endpoint::Role::pinger:
@@ -219,7 +203,7 @@ kiv_status kiv_send_batch(kiv_endpoint* endpoint, uint32_t tag, const kiv_buffer
     auto* batch = reinterpret_cast<const iovec*>(payloads);
     switch (endpoint->role) {
         case kiv_endpoint::Role::host:
-            return status_of(as_host(endpoint)->host.send_batch(tag, batch, count));
+            return status_of(as_host(endpoint)->host.send_batch(kiv::Tag(tag), batch, count));
         case kiv_endpoint::Role::client:
             return status_of(as_client(endpoint)->client.send_batch(batch, count, now_us));
         case kiv_endpoint::Role::pinger:
@@ -284,10 +268,10 @@ kiv_status kiv_room_id(const kiv_endpoint* endpoint, uint32_t* room_id) {
     *room_id = 0;
     if (endpoint->role == kiv_endpoint::Role::host) {
         const client::Host& host = static_cast<const HostEndpoint*>(endpoint)->host;
-        if (host.state() == client::Host::State::open) *room_id = host.room_id();
+        if (host.state() == client::Host::State::open) *room_id = host.room_id().value;
     } else if (endpoint->role == kiv_endpoint::Role::client) {
         const client::Client& joiner = static_cast<const ClientEndpoint*>(endpoint)->client;
-        if (joiner.state() == client::Client::State::joined) *room_id = joiner.room_id();
+        if (joiner.state() == client::Client::State::joined) *room_id = joiner.room_id().value;
     }
     return KIV_OK;
 }
@@ -341,11 +325,9 @@ kiv_status kiv_error_text(int32_t status, const char** text) {
 
 kiv_status kiv_room_code(uint32_t room_id, char* buffer, size_t size) {
     if (buffer == nullptr) return KIV_ERR_NULL;
-    if (room_id == 0 || room_id > kiv::MAX_ROOM_ID) return KIV_ERR_BAD_ROOM;
+    if (!kiv::RoomId(room_id).valid()) return KIV_ERR_BAD_ROOM;
     if (size < KIV_CODE_SIZE) return KIV_ERR_BUFFER_TOO_SMALL;
-    const char* code = kiv::room_code(room_id);
-    for (size_t i = 0; i < KIV_CODE_SIZE; ++i)
-        buffer[i] = code[i];
+    kiv::room_code(kiv::RoomId(room_id), *reinterpret_cast<kiv::RoomCodeText*>(buffer));
     return KIV_OK;
 }
 
@@ -353,7 +335,7 @@ kiv_status kiv_room_from_code(const char* code, uint32_t* room_id) {
     if (code == nullptr || room_id == nullptr) return KIV_ERR_NULL;
     kiv::CodeParse parsed = kiv::room_code_parse(code);
     if (parsed.error != kiv::CodeError::none) return KIV_ERR_BAD_CODE;
-    *room_id = parsed.id;
+    *room_id = parsed.id.value;
     return KIV_OK;
 }
 

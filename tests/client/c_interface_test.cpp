@@ -144,7 +144,7 @@ TEST(CInterface, EveryFailureHasItsStatus) {
         {[&] { return kiv_send(open_host.get(), 1, large.data(), large.size(), T0); },
          KIV_ERR_TOO_LARGE},
         {[&] { return kiv_send_batch(open_host.get(), 1, batch, KIV_SEND_BATCH + 1, T0); },
-         KIV_ERR_TOO_LARGE},
+         KIV_ERR_TOO_MANY},
         {[&] { return kiv_room_code(1, code, KIV_CODE_SIZE - 1); }, KIV_ERR_BUFFER_TOO_SMALL},
         {[&] { return kiv_room_from_code("AAAA0", &room_id); }, KIV_ERR_BAD_CODE},
         {[&] { return kiv_room_from_code("AAAAAA", &room_id); }, KIV_ERR_BAD_CODE},

@@ -23,6 +23,7 @@ set(expected
     usr/include/kiv/room_code.hpp
     usr/include/kiv/addr_text.hpp
     usr/include/kiv/resolve.hpp
+    usr/include/kiv/roster.hpp
     usr/include/kiv/peer.hpp
     usr/include/kiv/values.hpp
     usr/include/kiv.h)
