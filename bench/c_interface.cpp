@@ -98,7 +98,7 @@ void BM_Send_Cpp(benchmark::State& state) {
     CppHost fixture;
     uint8_t payload[PAYLOAD] = {};
     for (auto _ : state) {
-        benchmark::DoNotOptimize(fixture.host.send(Tag(TAG), payload, sizeof payload));
+        benchmark::DoNotOptimize(fixture.host.send(Tag(TAG), payload, sizeof payload, 0));
     }
 }
 
@@ -208,7 +208,7 @@ void BM_SendRefused_Cpp(benchmark::State& state) {
     client::Host host;
     uint8_t payload[PAYLOAD] = {};
     for (auto _ : state)
-        benchmark::DoNotOptimize(host.send(Tag(TAG), payload, sizeof payload));
+        benchmark::DoNotOptimize(host.send(Tag(TAG), payload, sizeof payload, 0));
 }
 
 void BM_SendRefused_C(benchmark::State& state) {

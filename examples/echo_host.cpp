@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
                 }
                 case EventKind::data:
                     // Empty datagrams are a client's join and keep-alives: nothing to echo.
-                    if (event.length > 0) (void)host.send(event.tag, event.payload, event.length);
+                    if (event.length > 0)
+                        (void)host.send(event.tag, event.payload, event.length, monotonic_us());
                     break;
                 case EventKind::client_joined:
                     printf("joined %u\n", unsigned(event.tag.value));

@@ -185,7 +185,7 @@ kiv_status kiv_send(kiv_endpoint* endpoint, uint32_t tag, const void* payload, s
     if (endpoint == nullptr || (payload == nullptr && length > 0)) return KIV_ERR_NULL;
     switch (endpoint->role) {
         case kiv_endpoint::Role::host:
-            return status_of(as_host(endpoint)->host.send(kiv::Tag(tag), payload, length));
+            return status_of(as_host(endpoint)->host.send(kiv::Tag(tag), payload, length, now_us));
         case kiv_endpoint::Role::client:
             return status_of(as_client(endpoint)->client.send(payload, length, now_us));
         case kiv_endpoint::Role::pinger:
@@ -203,7 +203,8 @@ kiv_status kiv_send_batch(kiv_endpoint* endpoint, uint32_t tag, const kiv_buffer
     auto* batch = reinterpret_cast<const iovec*>(payloads);
     switch (endpoint->role) {
         case kiv_endpoint::Role::host:
-            return status_of(as_host(endpoint)->host.send_batch(kiv::Tag(tag), batch, count));
+            return status_of(
+                as_host(endpoint)->host.send_batch(kiv::Tag(tag), batch, count, now_us));
         case kiv_endpoint::Role::client:
             return status_of(as_client(endpoint)->client.send_batch(batch, count, now_us));
         case kiv_endpoint::Role::pinger:

@@ -271,13 +271,13 @@ Error Host::open(RoomId requested_id, uint64_t now_us, uint64_t timeout_us) {
     return Error::none;
 }
 
-Error Host::send(Tag tag, const void* payload, size_t length) {
+Error Host::send(Tag tag, const void* payload, size_t length, uint64_t) {
     if (state_ != State::open) return Error::not_ready;
     if (!tag.valid()) return Error::bad_tag;
     return send_datagram(MsgType::MSG_DATA, tag.value, payload, length);
 }
 
-Error Host::send_batch(Tag tag, const iovec* payloads, size_t count) {
+Error Host::send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t) {
     if (state_ != State::open) return Error::not_ready;
     if (!tag.valid()) return Error::bad_tag;
     return send_datagrams(MsgType::MSG_DATA, tag.value, payloads, count);

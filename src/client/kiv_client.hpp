@@ -156,11 +156,13 @@ class Host : public Link {
     // if it is taken). Answered by an opened, refused or timed_out event.
     Error open(RoomId requested_id, uint64_t now_us,
                uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
-    Error send(Tag tag, const void* payload, size_t length);
+    // now_us as Client::send takes it, so that code driving either endpoint sends alike; a
+    // host keeps no time by its sends today (its room is kept alive by open alone).
+    Error send(Tag tag, const void* payload, size_t length, uint64_t now_us);
     // Several datagrams to one client at the cost of one: up to SEND_BATCH payloads, each
     // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large, more
     // than SEND_BATCH with too_many).
-    Error send_batch(Tag tag, const iovec* payloads, size_t count);
+    Error send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t now_us);
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
 

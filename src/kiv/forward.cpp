@@ -117,7 +117,7 @@ void from_application(Forwarder& forwarder, TagSocket& slot, uint64_t now_us) {
             if (length == 0) continue;  // would reach the client as a keep-alive only
             payloads[carried++] = {const_cast<uint8_t*>(forwarder.batch.payload(i)), length};
         }
-        (void)forwarder.host.send_batch(slot.tag, payloads, carried);
+        (void)forwarder.host.send_batch(slot.tag, payloads, carried, now_us);
         if (count < ReceiveBatch::SIZE) return;
     }
 }

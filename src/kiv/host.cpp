@@ -51,7 +51,7 @@ void send_typed_line(client::Host& host, const char* line, size_t length) {
         fprintf(stderr, "kiv host: expected 'TAG text' with a tag from 1 to 65535, e.g. '1 hi'\n");
         return;
     }
-    client::Error error = host.send(tag, text, text_length);
+    client::Error error = host.send(tag, text, text_length, client::monotonic_us());
     if (error != client::Error::none) {
         fprintf(stderr, "kiv host: cannot send to tag %u: %s\n", tag.value,
                 client::error_text(error));

@@ -258,9 +258,9 @@ void run(const uint8_t* data, size_t size) {
                 now_us += uint64_t(in.byte()) * 500'000;
                 break;
             case 4:
-                (void)host.endpoint.send(Tag(in.byte()), datagram, step >> 3);
-                (void)host.endpoint.send_batch(Tag(in.byte()), payloads,
-                                               size_t(step >> 3) % (client::SEND_BATCH + 2));
+                (void)host.endpoint.send(Tag(in.byte()), datagram, step >> 3, now_us);
+                (void)host.endpoint.send_batch(
+                    Tag(in.byte()), payloads, size_t(step >> 3) % (client::SEND_BATCH + 2), now_us);
                 break;
             case 5:
                 (void)joiner.endpoint.send(datagram, step >> 3, now_us);
