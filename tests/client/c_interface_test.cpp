@@ -92,7 +92,7 @@ TEST(CInterface, EveryFailureHasItsStatus) {
     ASSERT_EQ(connect_to(open_host.get(), stand_in.port()), KIV_OK);
     ASSERT_EQ(kiv_open(open_host.get(), 0, T0, 0), KIV_OK);
     ASSERT_TRUE(stand_in.receive());
-    stand_in.send_to(local_port(open_host.get()), header(2, 70));
+    stand_in.send_to(local_port(open_host.get()), header(MSG_OPENED, 70));
     ASSERT_EQ(event_at(open_host.get(), T0).kind, KIV_EVENT_OPENED);
 
     sockaddr_in6 other_family{};
@@ -195,7 +195,7 @@ TEST(CInterface, HostEventsCarryTheirFields) {
     ASSERT_EQ(kiv_open(host.get(), 0, T0, 0), KIV_OK);
     ASSERT_TRUE(stand_in.receive());
     uint16_t host_port = local_port(host.get());
-    stand_in.send_to(host_port, header(2, 70));
+    stand_in.send_to(host_port, header(MSG_OPENED, 70));
     kiv_event event = event_at(host.get(), T0);
     EXPECT_EQ(event.kind, KIV_EVENT_OPENED);
     EXPECT_EQ(event.error, KIV_OK);
@@ -205,7 +205,7 @@ TEST(CInterface, HostEventsCarryTheirFields) {
     EXPECT_EQ(room_id, 70u);
 
     // A tag's first datagram makes it known, then is delivered; later ones only are.
-    stand_in.send_to(host_port, with_payload(header(3, 5), {'h', 'i'}));
+    stand_in.send_to(host_port, with_payload(header(MSG_DATA, 5), {'h', 'i'}));
     event = event_at(host.get(), T0);
     EXPECT_EQ(event.kind, KIV_EVENT_CLIENT_JOINED);
     EXPECT_EQ(event.tag, 5u);
@@ -214,7 +214,7 @@ TEST(CInterface, HostEventsCarryTheirFields) {
     EXPECT_EQ(event.tag, 5u);
     EXPECT_EQ(event.room_id, 0u);
     EXPECT_EQ(text_of(event), "hi");
-    stand_in.send_to(host_port, header(3, 5));
+    stand_in.send_to(host_port, header(MSG_DATA, 5));
     event = event_at(host.get(), T0 + 1'000'000);
     EXPECT_EQ(event.kind, KIV_EVENT_DATA);
     EXPECT_EQ(event.length, 0u);
@@ -223,8 +223,8 @@ TEST(CInterface, HostEventsCarryTheirFields) {
     // the relay's 60 s.
     EXPECT_EQ(kiv_next_event(host.get(), T0 + 30'000'000, &event), KIV_OK);
     EXPECT_EQ(event.kind, KIV_EVENT_NONE);
-    ASSERT_EQ(stand_in.receive(), header(1, 70));
-    stand_in.send_to(host_port, header(2, 70));
+    ASSERT_EQ(stand_in.receive(), header(MSG_OPEN, 70));
+    stand_in.send_to(host_port, header(MSG_OPENED, 70));
     EXPECT_EQ(kiv_next_event(host.get(), T0 + 30'000'000, &event), KIV_OK);
     EXPECT_EQ(kiv_next_event(host.get(), T0 + 61'000'000, &event), KIV_OK);
     EXPECT_EQ(event.kind, KIV_EVENT_NONE);
@@ -236,7 +236,7 @@ TEST(CInterface, HostEventsCarryTheirFields) {
     EXPECT_EQ(event.kind, KIV_EVENT_CLIENT_LEFT);
     EXPECT_EQ(event.tag, 5u);
 
-    stand_in.send_to(host_port, header(6, 4));
+    stand_in.send_to(host_port, header(MSG_ERROR, 4));
     event = event_at(host.get(), T0 + 61'000'001);
     EXPECT_EQ(event.kind, KIV_EVENT_REFUSED);
     EXPECT_EQ(event.error, KIV_ERR_BAD_VERSION);
@@ -247,20 +247,20 @@ TEST(CInterface, ClientAndPingerEventsCarryTheirFields) {
     Endpoint joiner = make(kiv_client_create);
     ASSERT_EQ(connect_to(joiner.get(), stand_in.port()), KIV_OK);
     ASSERT_EQ(kiv_join(joiner.get(), 70, T0, 0), KIV_OK);
-    ASSERT_EQ(stand_in.receive(), header(3, 70));
+    ASSERT_EQ(stand_in.receive(), header(MSG_DATA, 70));
     std::optional<Bytes> ping = stand_in.receive();
     ASSERT_TRUE(ping);
     uint16_t joiner_port = local_port(joiner.get());
-    stand_in.send_to(joiner_port, header(8, value_of(*ping)));
+    stand_in.send_to(joiner_port, header(MSG_PONG, value_of(*ping)));
     kiv_event event = event_at(joiner.get(), T0);
     EXPECT_EQ(event.kind, KIV_EVENT_JOINED);
     EXPECT_EQ(event.room_id, 70u);
-    stand_in.send_to(joiner_port, with_payload(header(3, 0), {'o', 'k'}));
+    stand_in.send_to(joiner_port, with_payload(header(MSG_DATA, 0), {'o', 'k'}));
     event = event_at(joiner.get(), T0);
     EXPECT_EQ(event.kind, KIV_EVENT_DATA);
     EXPECT_EQ(event.tag, 0u);
     EXPECT_EQ(text_of(event), "ok");
-    stand_in.send_to(joiner_port, header(6, 1));
+    stand_in.send_to(joiner_port, header(MSG_ERROR, 1));
     event = event_at(joiner.get(), T0);
     EXPECT_EQ(event.kind, KIV_EVENT_REFUSED);
     EXPECT_EQ(event.error, KIV_ERR_NO_ROOM);
@@ -270,7 +270,7 @@ TEST(CInterface, ClientAndPingerEventsCarryTheirFields) {
     ASSERT_EQ(kiv_ping(pinger.get(), T0, 2'000'000), KIV_OK);
     ping = stand_in.receive();
     ASSERT_TRUE(ping);
-    stand_in.send_to(local_port(pinger.get()), header(8, value_of(*ping)));
+    stand_in.send_to(local_port(pinger.get()), header(MSG_PONG, value_of(*ping)));
     event = event_at(pinger.get(), T0 + 1234);
     EXPECT_EQ(event.kind, KIV_EVENT_PONG);
     EXPECT_EQ(event.round_trip_us, 1234u);

@@ -66,13 +66,13 @@ TEST(Examples, EchoHostSendsEachDatagramBack) {
     // Two clients, each with its own echo.
     Peer first, second(0x7F000002);
     for (const Peer* client : {&first, &second})
-        client->send_to(relay.port(), header(3, room_id));
+        client->send_to(relay.port(), header(MSG_DATA, room_id));
     EXPECT_EQ(echo.next_out_line(), "joined 1");
     EXPECT_EQ(echo.next_out_line(), "joined 2");
-    first.send_to(relay.port(), with_payload(header(3, room_id), {'o', 'n', 'e'}));
-    second.send_to(relay.port(), with_payload(header(3, room_id), {'t', 'w', 'o'}));
-    EXPECT_EQ(first.receive(), with_payload(header(3, 0), {'o', 'n', 'e'}));
-    EXPECT_EQ(second.receive(), with_payload(header(3, 0), {'t', 'w', 'o'}));
+    first.send_to(relay.port(), with_payload(header(MSG_DATA, room_id), {'o', 'n', 'e'}));
+    second.send_to(relay.port(), with_payload(header(MSG_DATA, room_id), {'t', 'w', 'o'}));
+    EXPECT_EQ(first.receive(), with_payload(header(MSG_DATA, 0), {'o', 'n', 'e'}));
+    EXPECT_EQ(second.receive(), with_payload(header(MSG_DATA, 0), {'t', 'w', 'o'}));
 
     echo.terminate();
     EXPECT_EQ(echo.wait_exit(), 0);
