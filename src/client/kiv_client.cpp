@@ -244,6 +244,13 @@ Event room_event(EventKind kind, RoomId room) {
     event.room = room;
     return event;
 }
+Event tag_event(EventKind kind, Tag tag) {
+    Event event;
+    event.kind = kind;
+    event.tag = tag;
+    return event;
+}
+
 Event data_event(Tag tag, const uint8_t* payload, size_t length) {
     Event event;
     event.kind = EventKind::data;
@@ -281,13 +288,13 @@ Error Host::send_open() {
     return send_datagram(MsgType::MSG_OPEN, room_id_.value, open_token_, open_token_length_);
 }
 
-Error Host::send(Tag tag, const void* payload, size_t length) {
+Error Host::send(Tag tag, const void* payload, size_t length, uint64_t) {
     if (state_ != State::open) return Error::not_ready;
     if (!tag.valid()) return Error::bad_tag;
     return send_datagram(MsgType::MSG_DATA, tag.value, payload, length);
 }
 
-Error Host::send_batch(Tag tag, const iovec* payloads, size_t count) {
+Error Host::send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t) {
     if (state_ != State::open) return Error::not_ready;
     if (!tag.valid()) return Error::bad_tag;
     return send_datagrams(MsgType::MSG_DATA, tag.value, payloads, count);
@@ -297,9 +304,33 @@ Error Host::close() {
     // A host that was refused or lost its relay may still hold a room there (the refusal may
     // not even have come from the relay), so a close is sent then as well.
     if (state_ == State::idle) return Error::not_ready;
+    end_room();
+    return send_header(MsgType::MSG_CLOSE, 0);
+}
+
+void Host::end_room() {
     state_ = State::closed;
     answer_.stop();
-    return send_header(MsgType::MSG_CLOSE, 0);
+    roster_.clear();
+    held_tag_ = Tag();
+    forgetting_ = false;
+}
+
+// A new tag is announced first, after letting the longest silent go if the roster is full;
+// its datagram is held and delivered on the next call.
+Event Host::from_client(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us) {
+    if (roster_.knows(tag)) {
+        roster_.heard(tag, now_us);
+        held_tag_ = Tag();
+        return data_event(tag, payload, length);
+    }
+    held_tag_ = tag;
+    held_payload_ = payload;
+    held_length_ = length;
+    if (roster_.add(tag, now_us)) return tag_event(EventKind::client_joined, tag);
+    Tag gone = roster_.oldest();
+    roster_.remove(gone);
+    return tag_event(EventKind::client_left, gone);
 }
 
 Event Host::tick(uint64_t now_us) {
@@ -317,14 +348,27 @@ Event Host::tick(uint64_t now_us) {
             (void)send_open();
             break;
         case Retry::Step::expired:
-            state_ = State::closed;
+            end_room();
             return timed_out();
+    }
+    if (forgetting_) {
+        if (Tag gone = roster_.oldest(); gone.valid()) {
+            roster_.remove(gone);
+            return tag_event(EventKind::client_left, gone);
+        }
+        forgetting_ = false;
+    }
+    if (state_ == State::open) {
+        if (Tag gone = roster_.expire(now_us); gone.valid()) {
+            return tag_event(EventKind::client_left, gone);
+        }
     }
     return {};
 }
 
 Event Host::next_event(uint64_t now_us) {
     if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    if (held_tag_.valid()) return from_client(held_tag_, held_payload_, held_length_, now_us);
     Datagram in;
     while (receive(&in)) {
         switch (in.type) {
@@ -335,6 +379,8 @@ Event Host::next_event(uint64_t now_us) {
                 // An answer is awaited only while opening or keeping an open room alive.
                 assert(state_ == State::opening || state_ == State::open);
                 bool news = state_ == State::opening || in.room() != room_id_;
+                // In another room, the clients of the last one are gone.
+                if (state_ == State::open && in.room() != room_id_) forgetting_ = true;
                 state_ = State::open;
                 room_id_ = in.room();
                 answer_.stop();
@@ -344,12 +390,11 @@ Event Host::next_event(uint64_t now_us) {
             }
             case MsgType::MSG_DATA:
                 if (state_ != State::open || !in.tag().valid()) break;
-                return data_event(in.tag(), in.payload, in.length);
+                return from_client(in.tag(), in.payload, in.length, now_us);
             case MsgType::MSG_ERROR:
                 if (state_ != State::opening && state_ != State::open) break;
                 // Whatever the refusal, the host no longer holds a room it can rely on.
-                state_ = State::closed;
-                answer_.stop();
+                end_room();
                 return refused(error_from_wire(in.value));
             case MsgType::MSG_OPEN:
             case MsgType::MSG_CLOSE:
@@ -364,9 +409,17 @@ Event Host::next_event(uint64_t now_us) {
 }
 
 int Host::wait_ms(uint64_t now_us) const {
-    if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
-    if (state_ == State::open) return wait_ms_until(now_us, keepalive_due_us_);
-    return -1;
+    if (held_tag_.valid() || forgetting_) return 0;
+    uint64_t due_us = UINT64_MAX;
+    if (answer_.active()) {
+        due_us = answer_.next_us();
+    } else if (state_ == State::open) {
+        due_us = keepalive_due_us_;
+    }
+    if (state_ == State::open && roster_.next_expiry_us() < due_us) {
+        due_us = roster_.next_expiry_us();
+    }
+    return due_us == UINT64_MAX ? -1 : wait_ms_until(now_us, due_us);
 }
 
 // ---- Client

@@ -19,6 +19,7 @@
 
 #include "peer.hpp"
 #include "protocol.hpp"
+#include "roster.hpp"
 #include "values.hpp"
 
 namespace kiv::client {
@@ -66,13 +67,18 @@ enum class EventKind : uint8_t {
     pong,       // Pinger: round_trip_us is the round trip
     refused,    // the relay sent an error; see error
     timed_out,  // a request went unanswered; error is Error::timed_out
+    // Host: tag spoke for the first time; its datagram is delivered next.
+    client_joined,
+    // Host: tag was silent for longer than the relay keeps a client, so the relay has
+    // forgotten it too (see Roster).
+    client_left,
 };
 
 struct Event {
     EventKind kind = EventKind::none;
     Error error = Error::none;
     RoomId room;                       // opened, joined
-    Tag tag;                           // data at a Host; no tag at a Client
+    Tag tag;                           // data at a Host, client_joined, client_left
     uint32_t round_trip_us = 0;        // pong
     const uint8_t* payload = nullptr;  // for data; valid until the next call on the endpoint
     size_t length = 0;
@@ -157,11 +163,13 @@ class Host : public Link {
     // carries as its payload, for a relay that lets only the operator's hosts open rooms;
     // none by default. At most MAX_OPEN_TOKEN bytes, else too_large.
     Error set_open_token(const uint8_t* token, size_t length);
-    Error send(Tag tag, const void* payload, size_t length);
+    // now_us as Client::send takes it, so that code driving either endpoint sends alike; a
+    // host keeps no time by its sends today (its room is kept alive by open alone).
+    Error send(Tag tag, const void* payload, size_t length, uint64_t now_us);
     // Several datagrams to one client at the cost of one: up to SEND_BATCH payloads, each
     // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large, more
     // than SEND_BATCH with too_many).
-    Error send_batch(Tag tag, const iovec* payloads, size_t count);
+    Error send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t now_us);
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
 
@@ -173,6 +181,8 @@ class Host : public Link {
   private:
     Event tick(uint64_t now_us);
     Error send_open();
+    Event from_client(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us);
+    void end_room();
 
     State state_ = State::idle;
     RoomId room_id_;  // once open; before, the id asked for
@@ -181,6 +191,14 @@ class Host : public Link {
     Retry answer_;
     uint8_t open_token_[MAX_OPEN_TOKEN] = {};
     size_t open_token_length_ = 0;
+    Roster roster_;
+    // A datagram from a new tag, held back while the tag is announced; its payload stays in
+    // the link's buffer, as nothing is received until it is delivered.
+    Tag held_tag_;
+    const uint8_t* held_payload_ = nullptr;
+    size_t held_length_ = 0;
+    // In another room, every tag of the last one is reported left before anything else.
+    bool forgetting_ = false;
 };
 
 class Client : public Link {

@@ -117,7 +117,7 @@ void from_application(Forwarder& forwarder, TagSocket& slot, uint64_t now_us) {
             if (length == 0) continue;  // would reach the client as a keep-alive only
             payloads[carried++] = {const_cast<uint8_t*>(forwarder.batch.payload(i)), length};
         }
-        (void)forwarder.host.send_batch(slot.tag, payloads, carried);
+        (void)forwarder.host.send_batch(slot.tag, payloads, carried, now_us);
         if (count < ReceiveBatch::SIZE) return;
     }
 }
@@ -162,6 +162,8 @@ int relay_events(Forwarder& forwarder) {
                 return EXIT_FAILED;
             case client::EventKind::joined:
             case client::EventKind::pong:
+            case client::EventKind::client_joined:
+            case client::EventKind::client_left:
             default:
                 break;
         }

@@ -53,7 +53,7 @@ void send_typed_line(client::Host& host, const char* line, size_t length) {
         fprintf(stderr, "kiv host: expected 'TAG text' with a tag from 1 to 65535, e.g. '1 hi'\n");
         return;
     }
-    client::Error error = host.send(tag, text, text_length);
+    client::Error error = host.send(tag, text, text_length, client::monotonic_us());
     if (error != client::Error::none) {
         fprintf(stderr, "kiv host: cannot send to tag %u: %s\n", tag.value,
                 client::error_text(error));
@@ -162,6 +162,8 @@ int run_host(int argc, char** argv) {
                 case client::EventKind::none:
                 case client::EventKind::joined:
                 case client::EventKind::pong:
+                case client::EventKind::client_joined:
+                case client::EventKind::client_left:
                 default:
                     break;
             }

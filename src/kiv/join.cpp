@@ -99,6 +99,8 @@ int run_join(int argc, char** argv) {
                 case client::EventKind::none:
                 case client::EventKind::opened:
                 case client::EventKind::pong:
+                case client::EventKind::client_joined:
+                case client::EventKind::client_left:
                 default:
                     break;
             }

@@ -157,6 +157,8 @@ int relay_events(Listener& listener, LocalSender& sender) {
                 return EXIT_FAILED;
             case client::EventKind::opened:
             case client::EventKind::pong:
+            case client::EventKind::client_joined:
+            case client::EventKind::client_left:
             default:
                 break;
         }

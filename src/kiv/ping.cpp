@@ -80,6 +80,8 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
             case client::EventKind::opened:
             case client::EventKind::joined:
             case client::EventKind::data:
+            case client::EventKind::client_joined:
+            case client::EventKind::client_left:
             default:
                 break;
         }

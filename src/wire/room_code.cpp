@@ -2,14 +2,18 @@
 
 namespace kiv {
 
-const char* room_code(RoomId id) {
-    static char code[CODE_LENGTH + 1];
+void room_code(RoomId id, RoomCodeText& code) {
     uint32_t digits = id.value - 1;
     for (int i = int(CODE_LENGTH) - 1; i >= 0; --i) {
-        code[i] = CODE_ALPHABET[digits % 32];
+        code[size_t(i)] = CODE_ALPHABET[digits % 32];
         digits >>= 5;
     }
     code[CODE_LENGTH] = '\0';
+}
+
+const char* room_code(RoomId id) {
+    static RoomCodeText code;
+    room_code(id, code);
     return code;
 }
 

@@ -13,7 +13,11 @@ inline constexpr char CODE_ALPHABET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
 static_assert(sizeof(CODE_ALPHABET) - 1 == 32, "a code digit carries 5 bits");
 inline constexpr size_t CODE_LENGTH = 5;
 
-// The code of an id in 1..2^25, in a static buffer valid until the next call.
+// The code of an id in 1..2^25, written with its terminating NUL into the caller's buffer, so
+// that any number of threads may format codes at once.
+using RoomCodeText = char[CODE_LENGTH + 1];
+void room_code(RoomId id, RoomCodeText& code);
+// The same in a static buffer valid until the next call: for the relay's single-threaded log.
 const char* room_code(RoomId id);
 
 // Reading a code back, for people who type or paste one: letters in either case; anything

@@ -52,11 +52,14 @@ Event next_reported(Endpoint& endpoint) {
     }
 }
 
-// The next data event, skipping the empty datagrams clients send to join and keep alive.
+// The next data event, skipping the empty datagrams clients send to join and keep alive and a
+// host's news of its clients.
 template <class Endpoint>
 Event next_payload(Endpoint& endpoint) {
     for (;;) {
         Event event = next_reported(endpoint);
+        if (event.kind == EventKind::client_joined || event.kind == EventKind::client_left)
+            continue;
         if (event.kind != EventKind::data || event.length > 0) return event;
     }
 }
@@ -102,7 +105,7 @@ TEST(ClientLibrary, HostAndClientExchangeBothWaysThenLeaveAndClose) {
     EXPECT_EQ(at_host.tag, Tag(1));  // the client's tag
     EXPECT_EQ(text_of(at_host), "ab");
 
-    ASSERT_EQ(host.send(Tag(1), "c", 1), Error::none);
+    ASSERT_EQ(host.send(Tag(1), "c", 1, 0), Error::none);
     Event at_client = next_payload(joiner);
     ASSERT_EQ(at_client.kind, EventKind::data);
     EXPECT_EQ(at_client.tag, Tag());
@@ -182,7 +185,7 @@ TEST(ClientLibrary, ExchangingDatagramsAllocatesNothing) {
         (void)joiner.send("ping", 4, client::monotonic_us());
         Event event = next_payload(host);
         at_host += event.kind == EventKind::data && event.length == 4 && event.tag == Tag(1);
-        (void)host.send(Tag(1), "pong", 4);
+        (void)host.send(Tag(1), "pong", 4, client::monotonic_us());
         event = next_payload(joiner);
         at_client += event.kind == EventKind::data && event.length == 4;
     }
@@ -207,14 +210,14 @@ TEST(ClientLibrary, PingerTimesTheRoundTrip) {
 TEST(ClientLibrary, ArgumentsOutsideTheWireRangesAreRefused) {
     RelayProcess relay;
     client::Host host;
-    EXPECT_EQ(host.send(Tag(1), "x", 1), Error::not_ready);
+    EXPECT_EQ(host.send(Tag(1), "x", 1, 0), Error::not_ready);
     EXPECT_EQ(host.open(RoomId(MAX_ROOM_ID + 1), 0), Error::bad_room);
     open_room(host, relay);
-    EXPECT_EQ(host.send(Tag(0), "x", 1), Error::bad_tag);
-    EXPECT_EQ(host.send(Tag(MAX_TAG + 1), "x", 1), Error::bad_tag);
+    EXPECT_EQ(host.send(Tag(0), "x", 1, 0), Error::bad_tag);
+    EXPECT_EQ(host.send(Tag(MAX_TAG + 1), "x", 1, 0), Error::bad_tag);
     std::vector<uint8_t> large(client::MAX_PAYLOAD + 1);
-    EXPECT_EQ(host.send(Tag(1), large.data(), large.size()), Error::too_large);
-    EXPECT_EQ(host.send(Tag(1), large.data(), large.size() - 1), Error::none);
+    EXPECT_EQ(host.send(Tag(1), large.data(), large.size(), 0), Error::too_large);
+    EXPECT_EQ(host.send(Tag(1), large.data(), large.size() - 1, 0), Error::none);
 
     client::Client joiner;
     EXPECT_EQ(joiner.send("x", 1, 0), Error::not_ready);

@@ -229,6 +229,9 @@ TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
     reply(host, header(MSG_DATA, 0));
     reply(host, header(MSG_DATA, MAX_TAG + 1));
     reply(host, with_payload(header(MSG_DATA, MAX_TAG), {'x'}));
+    Event joined = host.next_event(T0);
+    EXPECT_EQ(joined.kind, EventKind::client_joined);
+    EXPECT_EQ(joined.tag, Tag(MAX_TAG));
     Event data = host.next_event(T0);
     EXPECT_EQ(data.kind, EventKind::data);
     EXPECT_EQ(data.tag, Tag(MAX_TAG));
@@ -270,13 +273,13 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
 
     std::vector<uint8_t> large(client::MAX_PAYLOAD + 1);
     std::vector<iovec> payloads(client::SEND_BATCH + 1, iovec{large.data(), 1});
-    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), payloads.size()), Error::too_many);
+    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), payloads.size(), 0), Error::too_many);
     EXPECT_STREQ(client::error_text(Error::too_many),
                  "too many datagrams in one batch (at most 32)");
     payloads[3].iov_len = large.size();
-    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), client::SEND_BATCH), Error::too_large);
+    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), client::SEND_BATCH, 0), Error::too_large);
     EXPECT_FALSE(sent(host));
-    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), 3), Error::none);
+    EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), 3, 0), Error::none);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(sent(host), with_payload(header(MSG_DATA, 1), {0}));
     EXPECT_FALSE(sent(host));

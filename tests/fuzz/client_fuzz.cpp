@@ -122,6 +122,12 @@ void check_host(Wired<client::Host>& host, uint64_t now_us) {
                     fail(host.name, "data without a tag, too long, or while not open");
                 }
                 break;
+            case EventKind::client_joined:
+            case EventKind::client_left:
+                if (!event.tag.valid() || host.endpoint.state() != client::Host::State::open) {
+                    fail(host.name, "news of a client without a tag, or while not open");
+                }
+                break;
             case EventKind::refused:
             case EventKind::timed_out:
                 if (host.endpoint.state() != client::Host::State::closed ||
@@ -164,6 +170,8 @@ void check_client(Wired<client::Client>& joiner, uint64_t now_us) {
                 break;
             case EventKind::opened:
             case EventKind::pong:
+            case EventKind::client_joined:
+            case EventKind::client_left:
                 fail(joiner.name, "an event only a host or pinger reports");
         }
     }
@@ -189,6 +197,8 @@ void check_pinger(Wired<client::Pinger>& pinger, uint64_t now_us, uint64_t probe
             case EventKind::opened:
             case EventKind::joined:
             case EventKind::data:
+            case EventKind::client_joined:
+            case EventKind::client_left:
                 fail(pinger.name, "an event only a host or client reports");
         }
     }
@@ -248,9 +258,9 @@ void run(const uint8_t* data, size_t size) {
                 now_us += uint64_t(in.byte()) * 500'000;
                 break;
             case 4:
-                (void)host.endpoint.send(Tag(in.byte()), datagram, step >> 3);
-                (void)host.endpoint.send_batch(Tag(in.byte()), payloads,
-                                               size_t(step >> 3) % (client::SEND_BATCH + 2));
+                (void)host.endpoint.send(Tag(in.byte()), datagram, step >> 3, now_us);
+                (void)host.endpoint.send_batch(
+                    Tag(in.byte()), payloads, size_t(step >> 3) % (client::SEND_BATCH + 2), now_us);
                 break;
             case 5:
                 (void)joiner.endpoint.send(datagram, step >> 3, now_us);

@@ -22,13 +22,17 @@ set(expected
     usr/include/kiv/protocol.hpp
     usr/include/kiv/room_code.hpp
     usr/include/kiv/addr_text.hpp
+    usr/include/kiv/resolve.hpp
+    usr/include/kiv/roster.hpp
     usr/include/kiv/peer.hpp
-    usr/include/kiv/values.hpp)
+    usr/include/kiv/values.hpp
+    usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
-     "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
+     "${SCRATCH}/usr/lib/*.so*" "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
 list(LENGTH libraries found)
-if(NOT found EQUAL 4)
-  message(FATAL_ERROR "expected two libraries, kiv.pc and kivConfig.cmake, got: ${libraries}")
+if(NOT found EQUAL 7)
+  message(FATAL_ERROR "expected two static libraries, libkiv.so with its two links, kiv.pc and "
+                      "kivConfig.cmake, got: ${libraries}")
 endif()
 foreach(path IN LISTS expected)
   if(NOT EXISTS "${SCRATCH}/${path}")
