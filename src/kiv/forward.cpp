@@ -27,14 +27,14 @@ constexpr int TAG_SLOTS = 2 * MAX_CLIENTS;
 constexpr int BATCHES_PER_WAKE = 8;
 
 struct TagSocket {
-    uint32_t tag = 0;  // 0: free
+    Tag tag;  // no tag: free
     int fd = -1;
     uint64_t last_us = 0;  // the last datagram either way
 };
 
 struct Forwarder {
     client::Host host;
-    sockaddr_in target{};
+    Peer target;
     char relay_text[32] = {};
     char target_text[32] = {};
     std::array<TagSocket, TAG_SLOTS> tags{};
@@ -45,25 +45,25 @@ struct Forwarder {
 };
 
 void close_tag(TagSocket& slot, const char* why) {
-    fprintf(stderr, "kiv host: tag %u %s; its socket is closed\n", slot.tag, why);
+    fprintf(stderr, "kiv host: tag %u %s; its socket is closed\n", slot.tag.value, why);
     close(slot.fd);
     slot = TagSocket{};
 }
 
 void close_all(Forwarder& forwarder) {
     for (TagSocket& slot : forwarder.tags) {
-        if (slot.tag != 0) close(slot.fd);
+        if (slot.tag.value != 0) close(slot.fd);
         slot = TagSocket{};
     }
 }
 
 // The socket for `tag`, opened on its first datagram; nullptr if none can be opened.
-TagSocket* tag_socket(Forwarder& forwarder, uint32_t tag, uint64_t now_us) {
+TagSocket* tag_socket(Forwarder& forwarder, Tag tag, uint64_t now_us) {
     TagSocket* free_slot = nullptr;
     TagSocket* quietest = nullptr;
     for (TagSocket& slot : forwarder.tags) {
         if (slot.tag == tag) return &slot;
-        if (slot.tag == 0) {
+        if (slot.tag.value == 0) {
             if (free_slot == nullptr) free_slot = &slot;
         } else if (quietest == nullptr || slot.last_us < quietest->last_us) {
             quietest = &slot;
@@ -73,27 +73,27 @@ TagSocket* tag_socket(Forwarder& forwarder, uint32_t tag, uint64_t now_us) {
         close_tag(*quietest, "gives way to a newer client");
         free_slot = quietest;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&forwarder.target),
-                          sizeof forwarder.target) != 0) {
+    const Peer& target = forwarder.target;
+    int fd = socket(target.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, target.name(), target.name_length()) != 0) {
         char detail[64];
-        snprintf(detail, sizeof detail, " (last for tag %u: %s)", tag, strerror(errno));
+        snprintf(detail, sizeof detail, " (last for tag %u: %s)", tag.value, strerror(errno));
         if (fd >= 0) close(fd);
         forwarder.unforwarded.count(now_us, detail);
         return nullptr;
     }
     enlarge_buffers(fd);
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    fprintf(stderr, "kiv host: tag %u heard from; %s sees it as %s\n", tag, forwarder.target_text,
-            addr_str(local));
+    Peer local;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    getsockname(fd, local.receive_name(), &length);
+    fprintf(stderr, "kiv host: tag %u heard from; %s sees it as %s\n", tag.value,
+            forwarder.target_text, addr_str(local));
     *free_slot = {tag, fd, now_us};
     return free_slot;
 }
 
 void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_us) {
-    TagSocket* slot = tag_socket(forwarder, event.value, now_us);
+    TagSocket* slot = tag_socket(forwarder, event.tag, now_us);
     if (slot == nullptr) return;
     slot->last_us = now_us;
     // An empty datagram is the client keeping its place in the room, nothing to deliver.
@@ -133,11 +133,11 @@ int relay_events(Forwarder& forwarder) {
                 return -1;
             case client::EventKind::opened:
                 if (!forwarder.announced) {
-                    printf("room %s (id %u)\n", room_code(event.value), event.value);
+                    printf("room %s (id %u)\n", room_code(event.room), event.room.value);
                     fflush(stdout);
                     fprintf(stderr,
                             "kiv host: clients join with: kiv join %s %s --listen ADDR:PORT\n",
-                            forwarder.relay_text, room_code(event.value));
+                            forwarder.relay_text, room_code(event.room));
                     forwarder.announced = true;
                 } else {
                     // The relay lost the room (a restart) and gave another: the tags of the
@@ -145,7 +145,7 @@ int relay_events(Forwarder& forwarder) {
                     fprintf(
                         stderr,
                         "kiv host: the relay gave a new room %s (id %u); clients must join it\n",
-                        room_code(event.value), event.value);
+                        room_code(event.room), event.room.value);
                     close_all(forwarder);
                 }
                 break;
@@ -172,7 +172,7 @@ int relay_events(Forwarder& forwarder) {
 int expire_quiet_tags(Forwarder& forwarder, uint64_t now_us) {
     int wait = -1;
     for (TagSocket& slot : forwarder.tags) {
-        if (slot.tag == 0) continue;
+        if (slot.tag.value == 0) continue;
         if (now_us - slot.last_us >= TUNNEL_IDLE_US) {
             close_tag(slot, "silent for 60 s");
             continue;
@@ -198,7 +198,7 @@ int forward(Forwarder& forwarder) {
         int count = 0;
         waiting[count++] = {forwarder.host.fd(), POLLIN, 0};
         for (TagSocket& slot : forwarder.tags) {
-            if (slot.tag == 0) continue;
+            if (slot.tag.value == 0) continue;
             waiting_tag[count] = &slot;
             waiting[count++] = {slot.fd, POLLIN, 0};
         }
@@ -214,7 +214,7 @@ Forwarder forwarder_state;
 
 }  // namespace
 
-int run_forward(const sockaddr_in& relay, uint32_t requested_room, const sockaddr_in& forward_to) {
+int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to) {
     Forwarder& forwarder = forwarder_state;
     forwarder.target = forward_to;
     snprintf(forwarder.relay_text, sizeof forwarder.relay_text, "%s", addr_str(relay));

@@ -26,7 +26,7 @@ constexpr int BATCHES_PER_WAKE = 8;
 
 struct LocalSender {
     bool in_use = false;
-    sockaddr_in source{};
+    Peer source;
     // Engaged while the sender holds a place in the room; constructed in place, so taking a
     // place allocates nothing but the socket.
     std::optional<client::Client> client;
@@ -36,8 +36,8 @@ struct LocalSender {
 
 struct Listener {
     int fd = -1;
-    sockaddr_in relay{};
-    uint32_t room_id = 0;
+    Peer relay;
+    RoomId room_id;
     char relay_text[32] = {};
     char room_text[CODE_LENGTH + 1] = {};
     std::array<LocalSender, SENDER_SLOTS> senders{};
@@ -45,10 +45,6 @@ struct Listener {
     DropReport oversized{"kiv join", "over 1400 bytes not sent"};
     DropReport crowded{"kiv join", "from more local senders than the room's 8 places dropped"};
 };
-
-bool same_address(const sockaddr_in& a, const sockaddr_in& b) {
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
 
 void forget(LocalSender& sender, const char* why) {
     if (sender.client) {
@@ -61,10 +57,10 @@ void forget(LocalSender& sender, const char* why) {
 
 // The sender a datagram from `source` belongs to, given a place in the room on its first
 // datagram; nullptr when every place is taken.
-LocalSender* sender_for(Listener& listener, const sockaddr_in& source, uint64_t now_us) {
+LocalSender* sender_for(Listener& listener, const Peer& source, uint64_t now_us) {
     LocalSender* free_slot = nullptr;
     for (LocalSender& sender : listener.senders) {
-        if (sender.in_use && same_address(sender.source, source)) return &sender;
+        if (sender.in_use && sender.source == source) return &sender;
         if (!sender.in_use && free_slot == nullptr) free_slot = &sender;
     }
     if (free_slot == nullptr) {
@@ -136,20 +132,19 @@ int relay_events(Listener& listener, LocalSender& sender) {
                 return -1;
             case client::EventKind::joined:
                 fprintf(stderr, "kiv join: local sender %s joined room %s (id %u) on %s\n",
-                        sender.source_text, listener.room_text, listener.room_id,
+                        sender.source_text, listener.room_text, listener.room_id.value,
                         listener.relay_text);
                 break;
             case client::EventKind::data:
                 // A full local socket loses the datagram, as the network could.
                 if (event.length > 0) {
-                    (void)sendto(listener.fd, event.payload, event.length, 0,
-                                 reinterpret_cast<const sockaddr*>(&sender.source),
-                                 sizeof sender.source);
+                    (void)sendto(listener.fd, event.payload, event.length, 0, sender.source.name(),
+                                 sender.source.name_length());
                 }
                 break;
             case client::EventKind::refused:
                 fprintf(stderr, "kiv join: room %s (id %u) on %s refused local sender %s: %s\n",
-                        listener.room_text, listener.room_id, listener.relay_text,
+                        listener.room_text, listener.room_id.value, listener.relay_text,
                         sender.source_text, client::error_text(event.error));
                 // A full room may have a place later; without the room or the relay's
                 // protocol there is nothing left to do.
@@ -205,24 +200,23 @@ Listener listener_state;
 
 }  // namespace
 
-int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& listen_on) {
+int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on) {
     Listener& listener = listener_state;
     listener.relay = relay;
     listener.room_id = room_id;
     snprintf(listener.relay_text, sizeof listener.relay_text, "%s", addr_str(relay));
     snprintf(listener.room_text, sizeof listener.room_text, "%s", room_code(room_id));
-    listener.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener.fd < 0 ||
-        bind(listener.fd, reinterpret_cast<const sockaddr*>(&listen_on), sizeof listen_on) != 0) {
+    listener.fd = socket(listen_on.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener.fd < 0 || bind(listener.fd, listen_on.name(), listen_on.name_length()) != 0) {
         fprintf(stderr, "kiv join: cannot listen on %s: %s\n", addr_str(listen_on),
                 strerror(errno));
         return EXIT_FAILED;
     }
     enlarge_buffers(listener.fd);
     // With port 0 the system chose one: show the one taken.
-    sockaddr_in bound = listen_on;
-    socklen_t length = sizeof bound;
-    getsockname(listener.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    Peer bound = listen_on;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    getsockname(listener.fd, bound.receive_name(), &length);
     fprintf(stderr, "kiv join: listening on %s for room %s on %s\n", addr_str(bound),
             listener.room_text, listener.relay_text);
     catch_stop_signals();

@@ -3,7 +3,6 @@
 // many sockets that a stop signal cuts short.
 #pragma once
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -11,6 +10,7 @@
 #include <cstdint>
 
 #include "kiv_client.hpp"
+#include "peer.hpp"
 
 namespace kiv::cli {
 
@@ -35,12 +35,12 @@ class ReceiveBatch {
         return length(index) > client::MAX_PAYLOAD ||
                (headers_[index].msg_hdr.msg_flags & MSG_TRUNC);
     }
-    const sockaddr_in& source(int index) const { return sources_[index]; }
+    const Peer& source(int index) const { return sources_[index]; }
 
   private:
     mmsghdr headers_[SIZE];
     iovec parts_[SIZE];
-    sockaddr_in sources_[SIZE];
+    Peer sources_[SIZE];
     uint8_t buffers_[SIZE][client::MAX_PAYLOAD + 1];
 };
 
