@@ -80,6 +80,7 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
             case client::EventKind::opened:
             case client::EventKind::joined:
             case client::EventKind::data:
+            case client::EventKind::lost:
             default:
                 break;
         }
