@@ -62,14 +62,14 @@ TEST_F(StandInRelay, OpenIsResentEverySecondThenTimesOut) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0, 3'000'000), Error::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     EXPECT_EQ(host.wait_ms(T0), 1000);
     EXPECT_EQ(host.next_event(T0 + 999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.next_event(T0 + 1'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     EXPECT_EQ(host.next_event(T0 + 2'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     Event event = host.next_event(T0 + 3'000'000);
     EXPECT_EQ(event.kind, EventKind::timed_out);
     EXPECT_EQ(event.error, Error::timed_out);
@@ -82,7 +82,7 @@ TEST_F(StandInRelay, OpenRoomIsAskedForAgainEveryTwoSeconds) {
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     Event opened = host.next_event(T0);
     EXPECT_EQ(opened.kind, EventKind::opened);
     EXPECT_EQ(opened.room, RoomId(70));
@@ -91,16 +91,16 @@ TEST_F(StandInRelay, OpenRoomIsAskedForAgainEveryTwoSeconds) {
     EXPECT_EQ(host.next_event(T0 + 1'999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.next_event(T0 + 2'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 70));  // the room held, asked for again
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 70));  // the room held, asked for again
     // The same id back is no news; the next keep-alive is due 2 s later.
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     EXPECT_EQ(host.next_event(T0 + 2'000'000).kind, EventKind::none);
     EXPECT_EQ(host.wait_ms(T0 + 2'000'000), 2000);
 
     // A relay that restarted and gave the id away hands out another: that is news.
     EXPECT_EQ(host.next_event(T0 + 4'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 70));
-    reply(host, header(2, 71));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
+    reply(host, header(MSG_OPENED, 71));
     Event moved = host.next_event(T0 + 4'000'000);
     EXPECT_EQ(moved.kind, EventKind::opened);
     EXPECT_EQ(moved.room, RoomId(71));
@@ -111,7 +111,7 @@ TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(6, 4));
+    reply(host, error(ERR_BAD_VERSION));
     Event event = host.next_event(T0);
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::bad_version);
@@ -119,7 +119,7 @@ TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
     client::Client joiner;
     attach(joiner);
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    reply(joiner, header(6, 9));
+    reply(joiner, header(MSG_ERROR, 9));
     event = joiner.next_event(T0);
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::unknown_refusal);
@@ -131,9 +131,9 @@ TEST_F(StandInRelay, MalformedDatagramsAreIgnored) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(2, 70, 2));                                      // another protocol version
-    reply(host, Bytes{'K', 'I', 'V', 'R'});                             // shorter than a header
-    reply(host, with_payload(header(3, 1), Bytes(MAX_DATAGRAM, 'x')));  // too long
+    reply(host, header(MSG_OPENED, 70, 2));  // another protocol version
+    reply(host, Bytes{'K', 'I', 'V', 'R'});  // shorter than a header
+    reply(host, with_payload(header(MSG_DATA, 1), Bytes(MAX_DATAGRAM, 'x')));  // too long
     EXPECT_EQ(host.next_event(T0).kind, EventKind::none);
     EXPECT_EQ(host.state(), client::Host::State::opening);
 }
@@ -142,14 +142,14 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
     client::Client joiner;
     attach(joiner);
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     std::optional<Bytes> ping = sent(joiner);
     ASSERT_TRUE(ping);
     EXPECT_EQ(ping->at(4), 7);
     // A pong to something else does not confirm the join; the join is re-sent meanwhile.
-    reply(joiner, header(8, value_of(*ping) + 1));
+    reply(joiner, header(MSG_PONG, value_of(*ping) + 1));
     EXPECT_EQ(joiner.next_event(T0 + 1'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     EXPECT_EQ(sent(joiner), *ping);
     reply(joiner, *ping);
     (*ping)[4] = 8;
@@ -172,7 +172,7 @@ TEST_F(StandInRelay, IdleClientSendsAnEmptyDatagramEveryThirtySeconds) {
 
     // Sending is being alive: the keep-alive counts from the last datagram sent.
     ASSERT_EQ(joiner.send("hi", 2, T0 + 10'000'000), Error::none);
-    EXPECT_EQ(sent(joiner), with_payload(header(3, 70), {'h', 'i'}));
+    EXPECT_EQ(sent(joiner), with_payload(header(MSG_DATA, 70), {'h', 'i'}));
     // Hearing is the relay being alive: 30 s of silence from it, and it is pinged.
     EXPECT_EQ(joiner.next_event(T0 + 29'999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(joiner));
@@ -186,7 +186,7 @@ TEST_F(StandInRelay, IdleClientSendsAnEmptyDatagramEveryThirtySeconds) {
     EXPECT_EQ(joiner.next_event(T0 + 39'999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(joiner));
     EXPECT_EQ(joiner.next_event(T0 + 40'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     EXPECT_FALSE(sent(joiner));
     EXPECT_EQ(joiner.wait_ms(T0 + 40'000'000), 20000);  // the next ping, 30 s after the pong
 }
@@ -221,18 +221,18 @@ TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(2, 0));
-    reply(host, header(2, MAX_ROOM_ID + 1));
+    reply(host, header(MSG_OPENED, 0));
+    reply(host, header(MSG_OPENED, MAX_ROOM_ID + 1));
     EXPECT_EQ(host.next_event(T0).kind, EventKind::none);
     EXPECT_EQ(host.state(), client::Host::State::opening);
-    reply(host, header(2, MAX_ROOM_ID));
+    reply(host, header(MSG_OPENED, MAX_ROOM_ID));
     ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
     EXPECT_EQ(host.next_event(T0).kind, EventKind::none);  // the end of that read
 
-    reply(host, header(2, 71));  // no keep-alive is waiting for an answer
-    reply(host, header(3, 0));
-    reply(host, header(3, MAX_TAG + 1));
-    reply(host, with_payload(header(3, MAX_TAG), {'x'}));
+    reply(host, header(MSG_OPENED, 71));  // no keep-alive is waiting for an answer
+    reply(host, header(MSG_DATA, 0));
+    reply(host, header(MSG_DATA, MAX_TAG + 1));
+    reply(host, with_payload(header(MSG_DATA, MAX_TAG), {'x'}));
     Event data = host.next_event(T0);
     EXPECT_EQ(data.kind, EventKind::data);
     EXPECT_EQ(data.tag, Tag(MAX_TAG));
@@ -269,7 +269,7 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
 
     std::vector<uint8_t> large(client::MAX_PAYLOAD + 1);
@@ -282,7 +282,7 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), 3), Error::none);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(sent(host), with_payload(header(3, 1), {0}));
+        EXPECT_EQ(sent(host), with_payload(header(MSG_DATA, 1), {0}));
     EXPECT_FALSE(sent(host));
 }
 
@@ -311,7 +311,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
         client::Client joiner;
         attach(joiner);
         ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-        ASSERT_EQ(sent(joiner), header(3, 70));
+        ASSERT_EQ(sent(joiner), header(MSG_DATA, 70));
         std::optional<Bytes> ping = sent(joiner);
         ASSERT_TRUE(ping);
         (*ping)[4] = 8;
@@ -321,8 +321,8 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
         // The relay restarted: the next datagram is refused, and the client starts over.
         uint64_t t1 = T0 + 10'000'000;
         ASSERT_EQ(joiner.send("a", 1, t1), Error::none);
-        EXPECT_EQ(sent(joiner), with_payload(header(3, 70), {'a'}));
-        reply(joiner, header(6, 1));
+        EXPECT_EQ(sent(joiner), with_payload(header(MSG_DATA, 70), {'a'}));
+        reply(joiner, error(ERR_NO_ROOM));
         EXPECT_EQ(joiner.next_event(t1).kind, EventKind::none);  // the end of the last read
         Event lost = joiner.next_event(t1);
         EXPECT_EQ(lost.kind, EventKind::lost);
@@ -338,7 +338,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
                 EXPECT_EQ(joiner.next_event(t).kind, EventKind::none);
             }
             // Every second a re-join: an empty datagram and a ping of its own.
-            ASSERT_EQ(sent(joiner), header(3, 70)) << (t - t1) / 1000 << " ms";
+            ASSERT_EQ(sent(joiner), header(MSG_DATA, 70)) << (t - t1) / 1000 << " ms";
             std::optional<Bytes> attempt = sent(joiner);
             ASSERT_TRUE(attempt);
             EXPECT_EQ(attempt->at(4), 7);
@@ -352,7 +352,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
                 break;
             }
             // Refused, then the pong of that same attempt: not a join that went through.
-            reply(joiner, header(6, 1));
+            reply(joiner, error(ERR_NO_ROOM));
             reply(joiner, *attempt);
             EXPECT_EQ(joiner.next_event(t).kind, EventKind::none);
             EXPECT_EQ(joiner.next_event(t).kind, EventKind::none);
@@ -434,42 +434,42 @@ TEST_F(StandInRelay, HostAsksForItsRoomAgainAfterARestart) {
         client::Host host;
         attach(host);
         ASSERT_EQ(host.open(RoomId(70), T0), Error::none);
-        ASSERT_EQ(sent(host), header(1, 70));
-        reply(host, header(2, 70));
+        ASSERT_EQ(sent(host), header(MSG_OPEN, 70));
+        reply(host, header(MSG_OPENED, 70));
         ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
         EXPECT_EQ(host.wait_ms(T0), int(client::HOST_KEEPALIVE_US / 1000));
         uint64_t keepalive = T0 + client::HOST_KEEPALIVE_US;
         EXPECT_EQ(host.next_event(keepalive).kind, EventKind::none);
-        EXPECT_EQ(sent(host), header(1, 70));
+        EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
 
         uint64_t lost_at = 0;
         if (loss == Loss::refused_data) {
-            reply(host, header(2, 70));
+            reply(host, header(MSG_OPENED, 70));
             EXPECT_EQ(host.next_event(keepalive).kind, EventKind::none);
             lost_at = keepalive + 500'000;
             ASSERT_EQ(host.send(Tag(1), "x", 1), Error::none);
             ASSERT_TRUE(sent(host));
-            reply(host, header(6, 1));
+            reply(host, error(ERR_NO_ROOM));
         } else {
             EXPECT_EQ(host.next_event(keepalive + 1'000'000).kind, EventKind::none);
-            EXPECT_EQ(sent(host), header(1, 70));
+            EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
             EXPECT_EQ(host.next_event(keepalive + 2'000'000).kind, EventKind::none);
-            EXPECT_EQ(sent(host), header(1, 70));
+            EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
             lost_at = keepalive + client::LOST_AFTER_US;
         }
         Event lost = host.next_event(lost_at);
         EXPECT_EQ(lost.kind, EventKind::lost);
         EXPECT_EQ(lost.error, loss == Loss::refused_data ? Error::no_room : Error::timed_out);
         EXPECT_EQ(lost.room, RoomId(70));
-        EXPECT_EQ(sent(host), header(1, 70));
+        EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
         EXPECT_EQ(host.send(Tag(1), "x", 1), Error::not_ready);
-        reply(host, header(6, 1));  // an answer to a datagram sent before
+        reply(host, error(ERR_NO_ROOM));  // an answer to a datagram sent before
         EXPECT_EQ(host.next_event(lost_at).kind, EventKind::none);
         EXPECT_EQ(host.next_event(lost_at + 1'000'000).kind, EventKind::none);
-        EXPECT_EQ(sent(host), header(1, 70));
+        EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
         EXPECT_FALSE(sent(host));
         if (loss != Loss::never_back) {
-            reply(host, header(2, 70));
+            reply(host, header(MSG_OPENED, 70));
             Event back = host.next_event(lost_at + 1'200'000);
             EXPECT_EQ(back.kind, EventKind::opened);
             EXPECT_EQ(back.room, RoomId(70));
@@ -510,7 +510,7 @@ TEST(ClientReceive, OneReadPerBatchAndItsPayloadsStayValidUntilTheNextRead) {
 
     size_t total = client::RECEIVE_BATCH + 8;
     for (size_t i = 0; i < total; ++i)
-        relay.send_to(ntohs(local.sin_port), with_payload(header(3, 0), {uint8_t(i)}));
+        relay.send_to(ntohs(local.sin_port), with_payload(header(MSG_DATA, 0), {uint8_t(i)}));
     size_t next = 0;
     for (size_t expected : {client::RECEIVE_BATCH, total - client::RECEIVE_BATCH}) {
         ASSERT_EQ(poll(&readable, 1, 5000), 1);

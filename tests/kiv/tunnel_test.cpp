@@ -14,6 +14,7 @@
 #include <set>
 #include <thread>
 
+#include "ipv4.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 
@@ -24,9 +25,7 @@ namespace {
 class Echo {
   public:
     Echo() {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = loopback();
         socklen_t length = sizeof addr;
         if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) std::abort();
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);
