@@ -76,6 +76,11 @@ int main(int argc, char** argv) {
                 case EventKind::timed_out:
                     fprintf(stderr, "echo_host: %s: %s\n", argv[1], error_text(event.error));
                     return 1;
+                case EventKind::lost:
+                    // The library gets the room back by itself after a relay restart.
+                    fprintf(stderr, "echo_host: lost the relay (%s); opening the room again\n",
+                            error_text(event.error));
+                    break;
                 case EventKind::none:
                 case EventKind::joined:
                 case EventKind::pong:

@@ -78,7 +78,9 @@ typedef enum kiv_event_kind {
     KIV_EVENT_REFUSED = 5,       /* the relay refused; error says why */
     KIV_EVENT_TIMED_OUT = 6,     /* a request went unanswered; error is KIV_ERR_TIMED_OUT */
     KIV_EVENT_CLIENT_JOINED = 7, /* host: a tag spoke for the first time; tag */
-    KIV_EVENT_CLIENT_LEFT = 8    /* host: a tag was silent as long as the relay keeps it; tag */
+    KIV_EVENT_CLIENT_LEFT = 8,   /* host: a tag was silent as long as the relay keeps it; tag */
+    KIV_EVENT_LOST = 9           /* the relay lost the room or place, or went silent; error says
+                                    which; the endpoint is getting it back on its own */
 } kiv_event_kind;
 
 /* Fixed-size fields in an order without padding, for foreign function interfaces. */

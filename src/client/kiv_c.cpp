@@ -51,6 +51,8 @@ static_assert(status_of(Error::bad_tag) == KIV_ERR_BAD_TAG);
 static_assert(status_of(Error::bad_room) == KIV_ERR_BAD_ROOM);
 static_assert(status_of(Error::not_ready) == KIV_ERR_NOT_READY);
 static_assert(status_of(Error::system) == KIV_ERR_SYSTEM);
+static_assert(int(client::EventKind::client_left) == KIV_EVENT_CLIENT_LEFT);
+static_assert(int(client::EventKind::lost) == KIV_EVENT_LOST);
 static_assert(client::MAX_PAYLOAD == KIV_MAX_PAYLOAD);
 static_assert(client::SEND_BATCH == KIV_SEND_BATCH);
 static_assert(kiv::CODE_LENGTH + 1 == KIV_CODE_SIZE);

@@ -182,17 +182,37 @@ Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, 
     return Error::none;
 }
 
+size_t Link::fill() {
+    for (size_t i = 0; i < RECEIVE_BATCH; ++i) {
+        parts_[i] = {buffers_[i].data(), buffers_[i].size()};
+        headers_[i] = {};
+        headers_[i].msg_hdr.msg_iov = &parts_[i];
+        headers_[i].msg_hdr.msg_iovlen = 1;
+    }
+    // Bounded: a refused earlier datagram or a signal is reported once per call.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int count = recvmmsg(fd_, headers_.data(), unsigned(RECEIVE_BATCH), MSG_DONTWAIT, nullptr);
+        if (count > 0) return size_t(count);
+        // An earlier datagram met a closed port; that is a lost request, not the end.
+        if (count < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
+        return 0;
+    }
+    return 0;
+}
+
 bool Link::receive(Datagram* datagram) {
     if (fd_ < 0) return false;
-    for (;;) {
-        ssize_t n = recv(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC);
-        if (n < 0) {
-            // An earlier datagram met a closed port; that is a lost request, not the end.
-            if (errno == ECONNREFUSED || errno == EINTR) continue;
-            return false;
-        }
-        size_t length = size_t(n);
-        const uint8_t* header = buffer_.data();
+    if (handed_ == received_ && received_ > 0) {
+        // This read's datagrams are all out: the caller goes back to waiting, and the views
+        // it holds stay valid until it reads again.
+        handed_ = received_ = 0;
+        return false;
+    }
+    if (received_ == 0) received_ = fill();
+    while (handed_ < received_) {
+        size_t length = headers_[handed_].msg_len;
+        const uint8_t* header = buffers_[handed_].data();
+        ++handed_;
         if (length < HEADER_SIZE || length > MAX_DATAGRAM || !header_has_magic(header) ||
             header[OFFSET_VERSION] != PROTOCOL_VERSION) {
             continue;
@@ -201,6 +221,8 @@ bool Link::receive(Datagram* datagram) {
                      length - HEADER_SIZE};
         return true;
     }
+    handed_ = received_ = 0;
+    return false;
 }
 
 // ---- Retry
@@ -251,6 +273,17 @@ Event tag_event(EventKind kind, Tag tag) {
     return event;
 }
 
+Event lost_event(Error why, RoomId room) {
+    Event event;
+    event.kind = EventKind::lost;
+    event.error = why;
+    event.room = room;
+    return event;
+}
+// Microseconds from now_us until due_us, none when already due.
+uint64_t left_until(uint64_t now_us, uint64_t due_us) {
+    return due_us > now_us ? due_us - now_us : 0;
+}
 Event data_event(Tag tag, const uint8_t* payload, size_t length) {
     Event event;
     event.kind = EventKind::data;
@@ -271,6 +304,7 @@ Error Host::open(RoomId requested_id, uint64_t now_us, uint64_t timeout_us) {
     Error error = send_open();
     if (error != Error::none) return error;
     state_ = State::opening;
+    last_heard_us_ = now_us;
     answer_.start(now_us, timeout_us);
     assert(state_ == State::opening && answer_.active());
     return Error::none;
@@ -288,6 +322,8 @@ Error Host::send_open() {
     return send_datagram(MsgType::MSG_OPEN, room_id_.value, open_token_, open_token_length_);
 }
 
+// Nothing is sent while reopening: a relay that does not know this host would take a datagram
+// for a client's join to a room numbered like the tag.
 Error Host::send(Tag tag, const void* payload, size_t length, uint64_t) {
     if (state_ != State::open) return Error::not_ready;
     if (!tag.valid()) return Error::bad_tag;
@@ -333,13 +369,21 @@ Event Host::from_client(Tag tag, const uint8_t* payload, size_t length, uint64_t
     return tag_event(EventKind::client_left, gone);
 }
 
+Event Host::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
+    state_ = State::reopening;
+    (void)send_open();
+    answer_.start(now_us, left_until(now_us, give_up_us));
+    return lost_event(why, room_id_);
+}
+
 Event Host::tick(uint64_t now_us) {
     // The keep-alive is an open for the room already held: the relay answers it like the
-    // first, which also tells the host that its room still exists.
+    // first, which also tells the host that its room still exists, and a relay that lost
+    // the room (a restart) opens it again under the same id if it is free.
     if (state_ == State::open && !answer_.active() && now_us >= keepalive_due_us_) {
         assert(room_id_.valid());
         (void)send_open();
-        answer_.start(now_us, timeout_us_);
+        answer_.start(now_us, LOST_AFTER_US);
     }
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
@@ -348,6 +392,11 @@ Event Host::tick(uint64_t now_us) {
             (void)send_open();
             break;
         case Retry::Step::expired:
+            // An unanswered keep-alive loses the relay; the room is asked for until the
+            // relay would have forgotten it anyway.
+            if (state_ == State::open) {
+                return lose(now_us, last_heard_us_ + RELAY_TIMEOUT_US, Error::timed_out);
+            }
             end_room();
             return timed_out();
     }
@@ -371,31 +420,44 @@ Event Host::next_event(uint64_t now_us) {
     if (held_tag_.valid()) return from_client(held_tag_, held_payload_, held_length_, now_us);
     Datagram in;
     while (receive(&in)) {
+        last_heard_us_ = now_us;
         switch (in.type) {
             case MsgType::MSG_OPENED: {
                 // Only an answer to an open or keep-alive still waiting counts, and only with
                 // an id a room can have.
                 if (!answer_.active() || !in.room().valid()) break;
-                // An answer is awaited only while opening or keeping an open room alive.
-                assert(state_ == State::opening || state_ == State::open);
-                bool news = state_ == State::opening || in.room() != room_id_;
+                // An answer is awaited only while opening or keeping a room alive.
+                assert(state_ == State::opening || state_ == State::open ||
+                       state_ == State::reopening);
+                bool news = state_ != State::open || in.room() != room_id_;
                 // In another room, the clients of the last one are gone.
-                if (state_ == State::open && in.room() != room_id_) forgetting_ = true;
+                if (state_ != State::opening && in.room() != room_id_) forgetting_ = true;
                 state_ = State::open;
                 room_id_ = in.room();
                 answer_.stop();
-                keepalive_due_us_ = now_us + KEEPALIVE_US;
+                keepalive_due_us_ = now_us + HOST_KEEPALIVE_US;
                 if (news) return room_event(EventKind::opened, room_id_);
                 break;
             }
             case MsgType::MSG_DATA:
                 if (state_ != State::open || !in.tag().valid()) break;
                 return from_client(in.tag(), in.payload, in.length, now_us);
-            case MsgType::MSG_ERROR:
-                if (state_ != State::opening && state_ != State::open) break;
-                // Whatever the refusal, the host no longer holds a room it can rely on.
+            case MsgType::MSG_ERROR: {
+                Error error = error_from_wire(in.value);
+                // The relay no longer knows this host: it restarted, or forgot the room.
+                if (state_ == State::open && error == Error::no_room) {
+                    return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_room);
+                }
+                // An answer to a datagram sent before the room was lost.
+                if (state_ == State::reopening && error == Error::no_room) break;
+                if (state_ != State::opening && state_ != State::open &&
+                    state_ != State::reopening) {
+                    break;
+                }
+                // Any other refusal: the host no longer holds a room it can rely on.
                 end_room();
-                return refused(error_from_wire(in.value));
+                return refused(error);
+            }
             case MsgType::MSG_OPEN:
             case MsgType::MSG_CLOSE:
             case MsgType::MSG_LEAVE:
@@ -431,6 +493,9 @@ Error Client::join(RoomId room_id, uint64_t now_us, uint64_t timeout_us) {
     Error error = send_join(now_us);
     if (error != Error::none) return error;
     state_ = State::joining;
+    refused_nonce_ = join_nonce_ - 1;
+    last_heard_us_ = now_us;
+    next_probe_us_ = 0;
     answer_.start(now_us, timeout_us);
     assert(room_id_.valid() && answer_.active());
     return Error::none;
@@ -444,14 +509,14 @@ Error Client::send_join(uint64_t now_us) {
 }
 
 Error Client::send(const void* payload, size_t length, uint64_t now_us) {
-    if (state_ == State::idle) return Error::not_ready;
+    if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
     Error error = send_datagram(MsgType::MSG_DATA, room_id_.value, payload, length);
     if (error == Error::none) last_sent_us_ = now_us;
     return error;
 }
 
 Error Client::send_batch(const iovec* payloads, size_t count, uint64_t now_us) {
-    if (state_ == State::idle) return Error::not_ready;
+    if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
     Error error = send_datagrams(MsgType::MSG_DATA, room_id_.value, payloads, count);
     if (error == Error::none) last_sent_us_ = now_us;
     return error;
@@ -464,21 +529,48 @@ Error Client::leave() {
     return send_header(MsgType::MSG_LEAVE, 0);
 }
 
+Event Client::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
+    state_ = State::rejoining;
+    lost_why_ = why;
+    ++join_nonce_;
+    (void)send_join(now_us);
+    answer_.start(now_us, left_until(now_us, give_up_us));
+    return lost_event(why, room_id_);
+}
+
 Event Client::tick(uint64_t now_us) {
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
             break;
         case Retry::Step::resend:
+            // Each re-join has a value of its own, so that the pong after a refused one is
+            // not taken for a join that went through.
+            if (state_ == State::rejoining) ++join_nonce_;
             (void)send_join(now_us);
             break;
-        case Retry::Step::expired:
+        case Retry::Step::expired: {
+            bool was_rejoining = state_ == State::rejoining;
             state_ = State::idle;
+            // The relay kept saying the room is gone: that is its answer, given up on now.
+            if (was_rejoining && lost_why_ == Error::no_room) return refused(Error::no_room);
             return timed_out();
+        }
+    }
+    if (state_ != State::joined) return {};
+    // A relay that answered nothing, not even the pings below, for this long is lost.
+    if (now_us - last_heard_us_ >= KEEPALIVE_US + LOST_AFTER_US) {
+        return lose(now_us, last_heard_us_ + RELAY_TIMEOUT_US, Error::timed_out);
     }
     // Only a client's own datagrams keep its slot; an empty one reaches the host as a
     // datagram without payload.
-    if (state_ == State::joined && now_us - last_sent_us_ >= KEEPALIVE_US) {
+    if (now_us - last_sent_us_ >= KEEPALIVE_US) {
         if (send_header(MsgType::MSG_DATA, room_id_.value) == Error::none) last_sent_us_ = now_us;
+    }
+    // Nothing heard for a while: a client that only sends would not notice a relay that is
+    // gone, so the relay is asked for a pong, which costs it no lookup.
+    if (now_us - last_heard_us_ >= KEEPALIVE_US && now_us >= next_probe_us_) {
+        (void)send_header(MsgType::MSG_PING, join_nonce_);
+        next_probe_us_ = now_us + RETRY_US;
     }
     return {};
 }
@@ -487,22 +579,37 @@ Event Client::next_event(uint64_t now_us) {
     if (Event event = tick(now_us); event.kind != EventKind::none) return event;
     Datagram in;
     while (receive(&in)) {
+        last_heard_us_ = now_us;
         switch (in.type) {
             case MsgType::MSG_DATA:
                 if (state_ == State::idle) break;
                 return data_event(Tag(), in.payload, in.length);
             case MsgType::MSG_PONG:
-                if (state_ != State::joining || in.value != join_nonce_) break;
+                if (in.value != join_nonce_) break;
+                if (state_ != State::joining &&
+                    (state_ != State::rejoining || refused_nonce_ == join_nonce_)) {
+                    break;
+                }
                 // Joining always has an answer waiting: it ends in joined, refused or expired.
                 assert(answer_.active());
                 state_ = State::joined;
                 answer_.stop();
                 return room_event(EventKind::joined, room_id_);
-            case MsgType::MSG_ERROR:
+            case MsgType::MSG_ERROR: {
                 if (state_ == State::idle) break;
+                Error error = error_from_wire(in.value);
+                if (error == Error::no_room && state_ == State::joined) {
+                    return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_room);
+                }
+                if (error == Error::no_room && state_ == State::rejoining) {
+                    lost_why_ = Error::no_room;
+                    refused_nonce_ = join_nonce_;
+                    break;
+                }
                 state_ = State::idle;
                 answer_.stop();
-                return refused(error_from_wire(in.value));
+                return refused(error);
+            }
             case MsgType::MSG_OPEN:
             case MsgType::MSG_OPENED:
             case MsgType::MSG_CLOSE:
@@ -517,8 +624,10 @@ Event Client::next_event(uint64_t now_us) {
 
 int Client::wait_ms(uint64_t now_us) const {
     if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
-    if (state_ == State::joined) return wait_ms_until(now_us, last_sent_us_ + KEEPALIVE_US);
-    return -1;
+    if (state_ != State::joined) return -1;
+    uint64_t due_us = std::min(last_sent_us_ + KEEPALIVE_US,
+                               std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_));
+    return wait_ms_until(now_us, due_us);
 }
 
 // ---- Pinger

@@ -6,11 +6,20 @@
 // fd() for reading (poll, epoll, an existing event loop) for at most wait_ms(now) and then
 // call next_event(now) until it returns EventKind::none. The caller supplies the time (any
 // monotonic microsecond count, see monotonic_us()), so retries and keep-alives are driven by
-// the clock the caller chooses and tests can step through minutes at once. No call allocates:
-// a received payload is handed out as a view of the endpoint's own buffer, valid until the
-// next call on that endpoint.
+// the clock the caller chooses and tests can step through minutes at once. No call allocates.
+// What one wake-up brought is read with one system call (up to RECEIVE_BATCH datagrams);
+// each received payload is handed out as a view of the endpoint's own buffer, and all the
+// payloads handed out since the last EventKind::none stay valid until the next call after
+// the none that follows them, so a caller can pass a whole batch on with one call of its own.
+//
+// A relay that restarts forgets every room. A Host that was open and a Client that was in
+// a room then report EventKind::lost and try to get back for up to RELAY_TIMEOUT_US: the host
+// asks for its room again, the client re-joins once it is there, and each reports opened or
+// joined again when it has (or refused / timed_out when it gives up). The same happens when
+// the relay stops answering.
 #pragma once
 
+#include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <array>
@@ -35,6 +44,16 @@ inline constexpr uint64_t DEFAULT_ANSWER_TIMEOUT_US = 5'000'000;
 inline constexpr size_t MAX_OPEN_TOKEN = 64;
 // Datagrams that send_batch hands to the system in one call.
 inline constexpr size_t SEND_BATCH = 32;
+// Datagrams read from the relay with one system call.
+inline constexpr size_t RECEIVE_BATCH = 32;
+// How long an endpoint that lost the relay or its place keeps trying: as long as the relay
+// itself would keep a silent peer, so that a restart within that time is survived.
+inline constexpr uint64_t RELAY_TIMEOUT_US = uint64_t(TIMEOUT_MS) * 1000;
+// A host asks for its room this often: a restarted relay has it again within this time of
+// coming back, and the host's clients can re-join. One datagram each way per interval.
+inline constexpr uint64_t HOST_KEEPALIVE_US = 2'000'000;
+// An answer awaited this long after a keep-alive or probe means the relay is lost.
+inline constexpr uint64_t LOST_AFTER_US = 3'000'000;
 
 enum class Error : uint8_t {
     none,
@@ -72,15 +91,18 @@ enum class EventKind : uint8_t {
     // Host: tag was silent for longer than the relay keeps a client, so the relay has
     // forgotten it too (see Roster).
     client_left,
+    // Host or Client: the relay no longer knows the room or the place in it (error no_room)
+    // or stopped answering (error timed_out); the endpoint is trying to get back, see above.
+    lost,
 };
 
 struct Event {
     EventKind kind = EventKind::none;
     Error error = Error::none;
-    RoomId room;                       // opened, joined
+    RoomId room;                       // opened, joined, lost
     Tag tag;                           // data at a Host, client_joined, client_left
     uint32_t round_trip_us = 0;        // pong
-    const uint8_t* payload = nullptr;  // for data; valid until the next call on the endpoint
+    const uint8_t* payload = nullptr;  // for data; valid as the comment at the top says
     size_t length = 0;
 };
 
@@ -122,14 +144,23 @@ class Link {
     Error send_datagram(MsgType type, uint32_t value, const void* payload, size_t length);
     // Up to SEND_BATCH datagrams of one type and value with one system call.
     Error send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count);
-    // The next well-formed datagram from the relay, or false when none is waiting.
+    // The next well-formed datagram from the relay, or false when none is waiting. Reads
+    // with one system call up to RECEIVE_BATCH datagrams and hands them out one by one; once
+    // they are all out it says false once, so that the caller waits again before the buffers
+    // are reused.
     bool receive(Datagram* datagram);
 
   private:
+    size_t fill();
+
     int fd_ = -1;
     int system_errno_ = 0;
+    size_t received_ = 0;  // datagrams the last read brought
+    size_t handed_ = 0;    // of which handed out
+    std::array<mmsghdr, RECEIVE_BATCH> headers_{};
+    std::array<iovec, RECEIVE_BATCH> parts_{};
     // One byte more than the relay ever sends, so a longer datagram shows and is dropped.
-    std::array<uint8_t, MAX_DATAGRAM + 1> buffer_{};
+    std::array<std::array<uint8_t, MAX_DATAGRAM + 1>, RECEIVE_BATCH> buffers_{};
 };
 
 // A request re-sent every RETRY_US until it is answered or its time is up.
@@ -153,10 +184,12 @@ int wait_ms_until(uint64_t now_us, uint64_t due_us);
 
 class Host : public Link {
   public:
-    enum class State : uint8_t { idle, opening, open, closed };
+    // reopening: the relay lost the room or stopped answering; the host asks for it again.
+    enum class State : uint8_t { idle, opening, open, reopening, closed };
 
     // Asks for a room: requested_id 0 for any, or the id wanted (the relay gives another one
-    // if it is taken). Answered by an opened, refused or timed_out event.
+    // if it is taken). Answered by an opened, refused or timed_out event. Once open, the
+    // room is asked for again every HOST_KEEPALIVE_US.
     Error open(RoomId requested_id, uint64_t now_us,
                uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
     // The open token every open (and keep-alive, which may have to open the room again)
@@ -183,11 +216,13 @@ class Host : public Link {
     Error send_open();
     Event from_client(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us);
     void end_room();
+    Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
 
     State state_ = State::idle;
     RoomId room_id_;  // once open; before, the id asked for
     uint64_t timeout_us_ = DEFAULT_ANSWER_TIMEOUT_US;
     uint64_t keepalive_due_us_ = 0;
+    uint64_t last_heard_us_ = 0;
     Retry answer_;
     uint8_t open_token_[MAX_OPEN_TOKEN] = {};
     size_t open_token_length_ = 0;
@@ -203,11 +238,16 @@ class Host : public Link {
 
 class Client : public Link {
   public:
-    enum class State : uint8_t { idle, joining, joined };
+    // rejoining: the relay lost the room or the place, or stopped answering; the client
+    // joins again every RETRY_US. What the application sends meanwhile is not sent
+    // (not_ready): each datagram to a room the relay does not know costs the sender's
+    // address a lookup from its budget, which the re-joins need.
+    enum class State : uint8_t { idle, joining, joined, rejoining };
 
     // Joins by sending an empty datagram to the room and confirms it with a ping: the relay
     // handles a peer's datagrams in order, so a pong with no error before it means the join
-    // went through. Answered by a joined, refused or timed_out event.
+    // went through. Answered by a joined, refused or timed_out event. Once joined, a relay
+    // silent for KEEPALIVE_US is pinged every RETRY_US.
     Error join(RoomId room_id, uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
     Error send(const void* payload, size_t length, uint64_t now_us);
     // As Host::send_batch, to the host.
@@ -223,11 +263,17 @@ class Client : public Link {
   private:
     Error send_join(uint64_t now_us);
     Event tick(uint64_t now_us);
+    Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
 
     State state_ = State::idle;
     RoomId room_id_;
     uint32_t join_nonce_ = unpredictable_start();
+    // The join attempt a refusal answered: its pong does not mean the join went through.
+    uint32_t refused_nonce_ = 0;
     uint64_t last_sent_us_ = 0;
+    uint64_t last_heard_us_ = 0;
+    uint64_t next_probe_us_ = 0;
+    Error lost_why_ = Error::none;
     Retry answer_;
 };
 

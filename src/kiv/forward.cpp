@@ -42,6 +42,8 @@ struct Forwarder {
     DropReport oversized{"kiv host", "over 1400 bytes not sent"};
     DropReport unforwarded{"kiv host", "from clients without a local socket dropped"};
     bool announced = false;
+    bool lost = false;  // the relay lost the room or stopped answering; asking for it again
+    RoomId room;
 };
 
 void close_tag(TagSocket& slot, const char* why) {
@@ -139,6 +141,9 @@ int relay_events(Forwarder& forwarder) {
                             "kiv host: clients join with: kiv join %s %s --listen ADDR:PORT\n",
                             forwarder.relay_text, room_code(event.room));
                     forwarder.announced = true;
+                } else if (forwarder.lost && event.room == forwarder.room) {
+                    // The same room again: its clients come back to the same sockets.
+                    fprintf(stderr, "kiv host: regained the relay at %s\n", forwarder.relay_text);
                 } else {
                     // The relay lost the room (a restart) and gave another: the tags of the
                     // old one mean nothing any more.
@@ -148,6 +153,8 @@ int relay_events(Forwarder& forwarder) {
                         room_code(event.room), event.room.value);
                     close_all(forwarder);
                 }
+                forwarder.lost = false;
+                forwarder.room = event.room;
                 break;
             case client::EventKind::data:
                 from_relay(forwarder, event, now_us);
@@ -160,6 +167,12 @@ int relay_events(Forwarder& forwarder) {
                 fprintf(stderr, "kiv host: no answer from the relay at %s%s\n",
                         forwarder.relay_text, forwarder.announced ? " (the room may be lost)" : "");
                 return EXIT_FAILED;
+            case client::EventKind::lost:
+                fprintf(stderr, "kiv host: lost the relay at %s (%s); asking for room %s again\n",
+                        forwarder.relay_text, client::error_text(event.error),
+                        room_code(forwarder.room));
+                forwarder.lost = true;
+                break;
             case client::EventKind::joined:
             case client::EventKind::pong:
             case client::EventKind::client_joined:

@@ -128,6 +128,8 @@ int run_host(int argc, char** argv) {
     catch_stop_signals();
     LineReader input(0);
     bool announced = false;
+    bool lost = false;  // the relay lost the room or stopped answering; asking for it again
+    RoomId room;
     for (;;) {
         // Typed lines wait until the room is open: before that there is no one to send to.
         bool open = host.state() == client::Host::State::open;
@@ -138,8 +140,21 @@ int run_host(int argc, char** argv) {
              (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             switch (event.kind) {
                 case client::EventKind::opened:
-                    announce_room(relay_text, event.room, !announced);
+                    if (lost) fprintf(stderr, "kiv host: regained the relay at %s\n", relay_text);
+                    // The same room again needs no new announcement: its clients come back.
+                    if (!lost || event.room != room)
+                        announce_room(relay_text, event.room, !announced);
                     announced = true;
+                    lost = false;
+                    room = event.room;
+                    break;
+                case client::EventKind::lost:
+                    fprintf(stderr,
+                            "kiv host: lost the relay at %s (%s); asking for room %s again for "
+                            "up to %d s\n",
+                            relay_text, client::error_text(event.error), room_code(room),
+                            int(client::RELAY_TIMEOUT_US / 1'000'000));
+                    lost = true;
                     break;
                 case client::EventKind::data: {
                     // An empty datagram is a client keeping its slot, not a line.
@@ -156,7 +171,9 @@ int run_host(int argc, char** argv) {
                     return EXIT_FAILED;
                 case client::EventKind::timed_out:
                     fprintf(stderr, "kiv host: no answer from the relay at %s%s\n", relay_text,
-                            announced ? " (the room may be lost)" : "");
+                            lost        ? " (gave up on the room)"
+                            : announced ? " (the room may be lost)"
+                                        : "");
                     (void)host.close();
                     return EXIT_FAILED;
                 case client::EventKind::none:

@@ -73,7 +73,9 @@ int run_join(int argc, char** argv) {
     }
     catch_stop_signals();
     LineReader input(0);
+    bool lost = false;  // the relay lost the room or stopped answering; re-joining
     for (;;) {
+        // Lines typed while re-joining wait in the input until the client is back.
         bool joined = joiner.state() == client::Client::State::joined;
         if (!wait_for(joiner.fd(), joined ? &input : nullptr,
                       joiner.wait_ms(client::monotonic_us()))) {
@@ -83,18 +85,34 @@ int run_join(int argc, char** argv) {
              (event = joiner.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             switch (event.kind) {
                 case client::EventKind::joined:
-                    fprintf(stderr, "joined room %s (id %u) on %s\n", room_text, room_id.value,
-                            relay_text);
+                    if (lost) {
+                        fprintf(stderr, "kiv join: regained the relay at %s: in room %s again\n",
+                                relay_text, room_text);
+                    } else {
+                        fprintf(stderr, "joined room %s (id %u) on %s\n", room_text, room_id.value,
+                                relay_text);
+                    }
+                    lost = false;
+                    break;
+                case client::EventKind::lost:
+                    fprintf(stderr,
+                            "kiv join: lost the relay at %s (%s); re-joining room %s for up to "
+                            "%d s\n",
+                            relay_text, client::error_text(event.error), room_text,
+                            int(client::RELAY_TIMEOUT_US / 1'000'000));
+                    lost = true;
                     break;
                 case client::EventKind::data:
                     if (event.length > 0) print_payload("", event.payload, event.length);
                     break;
                 case client::EventKind::refused:
-                    fprintf(stderr, "kiv join: room %s (id %u) on %s: %s\n", room_text,
-                            room_id.value, relay_text, client::error_text(event.error));
+                    fprintf(stderr, "kiv join: room %s (id %u) on %s: %s%s\n", room_text,
+                            room_id.value, relay_text, client::error_text(event.error),
+                            lost ? " (gave up re-joining)" : "");
                     return EXIT_FAILED;
                 case client::EventKind::timed_out:
-                    fprintf(stderr, "kiv join: no answer from the relay at %s\n", relay_text);
+                    fprintf(stderr, "kiv join: no answer from the relay at %s%s\n", relay_text,
+                            lost ? " (gave up re-joining)" : "");
                     return EXIT_FAILED;
                 case client::EventKind::none:
                 case client::EventKind::opened:

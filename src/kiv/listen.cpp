@@ -155,6 +155,11 @@ int relay_events(Listener& listener, LocalSender& sender) {
             case client::EventKind::timed_out:
                 fprintf(stderr, "kiv join: no answer from the relay at %s\n", listener.relay_text);
                 return EXIT_FAILED;
+            case client::EventKind::lost:
+                fprintf(stderr,
+                        "kiv join: local sender %s: lost the relay at %s (%s); re-joining\n",
+                        sender.source_text, listener.relay_text, client::error_text(event.error));
+                break;
             case client::EventKind::opened:
             case client::EventKind::pong:
             case client::EventKind::client_joined:

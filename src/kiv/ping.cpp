@@ -82,6 +82,7 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
             case client::EventKind::data:
             case client::EventKind::client_joined:
             case client::EventKind::client_left:
+            case client::EventKind::lost:
             default:
                 break;
         }

@@ -135,6 +135,13 @@ void check_host(Wired<client::Host>& host, uint64_t now_us) {
                     fail(host.name, "a refusal or time-out that leaves the room open");
                 }
                 break;
+            case EventKind::lost:
+                if (host.endpoint.state() != client::Host::State::reopening ||
+                    (event.error != client::Error::no_room &&
+                     event.error != client::Error::timed_out)) {
+                    fail(host.name, "a lost room the host is not asking for again");
+                }
+                break;
             case EventKind::joined:
             case EventKind::pong:
                 fail(host.name, "an event only a client or pinger reports");
@@ -168,6 +175,13 @@ void check_client(Wired<client::Client>& joiner, uint64_t now_us) {
                     fail(joiner.name, "a refusal or time-out that leaves the client in");
                 }
                 break;
+            case EventKind::lost:
+                if (joiner.endpoint.state() != client::Client::State::rejoining ||
+                    (event.error != client::Error::no_room &&
+                     event.error != client::Error::timed_out)) {
+                    fail(joiner.name, "a lost place the client is not joining again");
+                }
+                break;
             case EventKind::opened:
             case EventKind::pong:
             case EventKind::client_joined:
@@ -199,6 +213,7 @@ void check_pinger(Wired<client::Pinger>& pinger, uint64_t now_us, uint64_t probe
             case EventKind::data:
             case EventKind::client_joined:
             case EventKind::client_left:
+            case EventKind::lost:
                 fail(pinger.name, "an event only a host or client reports");
         }
     }

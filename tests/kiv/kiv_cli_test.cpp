@@ -10,6 +10,7 @@
 #include <string>
 
 #include "ipv4.hpp"
+#include "preload_env.hpp"
 #include "relay_process.hpp"
 
 #ifndef KIV_PATH
@@ -194,6 +195,83 @@ TEST(KivCommand, RefusedHostClosesBeforeItExits) {
     } while (next && next->at(4) == 1);
     ASSERT_TRUE(next) << "no close";
     EXPECT_EQ(*next, header(MSG_CLOSE, 0));
+}
+
+// The first line of standard error containing `part`, reading up to `lines` lines.
+std::optional<std::string> err_line_with(CommandProcess& command, const std::string& part,
+                                         int lines = 20) {
+    for (int i = 0; i < lines; ++i) {
+        std::optional<std::string> line = command.next_err_line();
+        if (!line) return std::nullopt;
+        if (contains(*line, part)) return line;
+    }
+    return std::nullopt;
+}
+
+// A relay restarted on its port (killed, then started again, as a service manager does)
+// forgets every room. kiv host asks for its room again within a keep-alive, and a line-mode
+// kiv join that was in it joins again and says so: the lines typed after the restart reach
+// the host after a gap of a few seconds.
+TEST(KivCommand, LineModeJoinSurvivesARelayRestart) {
+    std::optional<RelayProcess> relay(std::in_place);
+    std::string relay_address = address(*relay);
+    std::string port = std::to_string(relay->port());
+    CommandProcess host(KIV_PATH, {"host", relay_address});
+    std::string code = hosted_room(host, *relay);
+    ASSERT_FALSE(code.empty());
+    CommandProcess join(KIV_PATH, {"join", relay_address, code});
+    ASSERT_TRUE(err_line_with(join, "joined room " + code));
+    join.write_line("before");
+    EXPECT_EQ(host.next_out_line(), "1: before");
+
+    relay.reset();
+    relay.emplace(std::vector<std::string>{port});
+    auto restarted = Clock::now();
+    std::optional<std::string> line;
+    for (int i = 0; i < 40 && !(line && contains(*line, ": after ")); ++i) {
+        join.write_line("after " + std::to_string(i));
+        line = host.next_out_line(500ms);
+    }
+    auto gap = Clock::now() - restarted;
+    ASSERT_TRUE(line && contains(*line, ": after ")) << line.value_or("(nothing)");
+    EXPECT_LT(gap, 10s);
+    std::optional<std::string> lost = err_line_with(join, "lost the relay at " + relay_address);
+    ASSERT_TRUE(lost);
+    EXPECT_TRUE(contains(*lost, "(no such room); re-joining room " + code)) << *lost;
+    EXPECT_TRUE(
+        err_line_with(join, "regained the relay at " + relay_address + ": in room " + code));
+    // The same room, so nothing new on the host's standard output.
+    EXPECT_FALSE(host.next_out_line(200ms).value_or("").rfind("room", 0) == 0);
+}
+
+// With the relay gone for good, kiv join and kiv host say so and exit 1 once the relay would
+// have forgotten them (60 s, on a clock ten times as fast).
+TEST(KivCommand, JoinAndHostGiveUpOnARelayGoneForGood) {
+    std::optional<RelayProcess> relay(std::in_place);
+    std::string relay_address = address(*relay);
+    auto fast = [](std::vector<std::string> args) {
+        std::vector<std::string> command = fast_clock_env(10);
+        command.push_back(KIV_PATH);
+        command.insert(command.end(), args.begin(), args.end());
+        return command;
+    };
+    CommandProcess host("/usr/bin/env", fast({"host", relay_address}));
+    std::string code = hosted_room(host, *relay);
+    ASSERT_FALSE(code.empty());
+    CommandProcess join("/usr/bin/env", fast({"join", relay_address, code}));
+    ASSERT_TRUE(err_line_with(join, "joined room " + code));
+    relay.reset();
+    auto stopped = Clock::now();
+    std::optional<int> join_status = join.wait_exit(15s);
+    EXPECT_EQ(join_status, 1);
+    EXPECT_GT(Clock::now() - stopped, 3s);  // not before 30 s of silence on the fast clock
+    EXPECT_EQ(host.wait_exit(15s), 1);
+    EXPECT_TRUE(
+        err_line_with(join, "lost the relay at " + relay_address + " (relay did not answer)"));
+    EXPECT_TRUE(err_line_with(
+        join, "no answer from the relay at " + relay_address + " (gave up re-joining)"));
+    EXPECT_TRUE(err_line_with(
+        host, "no answer from the relay at " + relay_address + " (gave up on the room)"));
 }
 
 }  // namespace
