@@ -288,7 +288,7 @@ TEST(Tunnel, AnHonestClientKeepsItsPortWhileAnotherMemberChurns) {
 
 // A kiv join that comes back under a new tag (a re-join, after a relay restart) says hello
 // with the identity it had: kiv host hands its datagrams to the same socket, so the
-// application sees the same peer. Driven by hand, as a join would.
+// application sees the same peer. Driven by hand, as a join would; beside it, a plain client.
 TEST(Tunnel, AJoinBackUnderANewTagIsTheSamePeerToTheApplication) {
     ForwardedRoom room;
     ASSERT_NE(room.id, 0u);
@@ -305,6 +305,14 @@ TEST(Tunnel, AJoinBackUnderANewTagIsTheSamePeerToTheApplication) {
         tunnel::write_whole(frame.data(), 0, 1, payload.data(), payload.size());
         return frame;
     };
+    // A client that never says hello is plain: its datagrams cross byte for byte, even one
+    // that looks like a frame.
+    Peer plain;
+    say(plain, {});
+    for (const Bytes& payload : {Bytes{3, 0, 0, 1, 0, 'x'}, pattern(1400, 9)}) {
+        say(plain, payload);
+        EXPECT_EQ(plain.receive(), data(0, payload));
+    }
     const struct {
         uint64_t identity;
         bool same_peer;
