@@ -395,6 +395,7 @@ int run_forward(const sockaddr_in& relay, uint32_t requested_room, const sockadd
     enlarge_buffers(host.fd());
     catch_stop_signals();
     int status = forward(forwarder);
+    forwarder.events.finish();
     if (status == 0 && host.close() == client::Error::none) {
         fprintf(stderr, "kiv host: room %s closed\n", room_code(host.room_id()));
     }

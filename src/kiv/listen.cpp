@@ -425,6 +425,7 @@ int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& li
     catch_stop_signals();
     if (!take_place(listener, 0, client::monotonic_us())) return EXIT_FAILED;
     int status = listen_loop(listener);
+    listener.events.finish();
     for (int index = 0; index < PLACES; ++index)
         leave_place(listener, index);
     if (status == 0) fprintf(stderr, "kiv join: left the room (stopping)\n");

@@ -55,8 +55,16 @@ void EventReport::note(uint64_t now_us, int kind, const char* text) {
     flush(now_us);
 }
 
+void EventReport::finish() {
+    if (pending_total_ > 0) write_pending(last_line_us_ + REPORT_INTERVAL_US);
+}
+
 void EventReport::flush(uint64_t now_us) {
     if (pending_total_ == 0 || (written_ && now_us - last_line_us_ < REPORT_INTERVAL_US)) return;
+    write_pending(now_us);
+}
+
+void EventReport::write_pending(uint64_t now_us) {
     if (pending_total_ == 1) {
         fprintf(out_, "%s: %s\n", command_, last_text_);
     } else {

@@ -55,11 +55,15 @@ class EventReport {
     void note(uint64_t now_us, int kind, const char* text);
     // Writes the summary when one is pending and due.
     void flush(uint64_t now_us);
+    // Writes what is pending, due or not: the last word before the program ends.
+    void finish();
     // Milliseconds until a pending summary is due, for poll(); -1 when none is pending.
     int wait_ms(uint64_t now_us) const;
     const char* command() const { return command_; }
 
   private:
+    void write_pending(uint64_t now_us);
+
     const char* command_;
     const char* const* labels_;
     int kinds_;

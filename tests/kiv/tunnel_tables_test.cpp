@@ -183,11 +183,17 @@ TEST(EventReport, AtMostOneLineASecondHoweverManyEvents) {
         report.flush(2 * SECOND);
         EXPECT_EQ(report.wait_ms(2 * SECOND), -1);
         report.flush(5 * SECOND);
+        // What is still pending when the program ends is written then.
+        report.note(5 * SECOND + 1, 1, "a");
+        report.note(5 * SECOND + 2, 1, "b");
+        report.finish();
     }
     EXPECT_EQ(read_all(out),
               "kiv test: first\n"
               "kiv test: 400 heard, 100 dropped (last: more)\n"
-              "kiv test: only\n");
+              "kiv test: only\n"
+              "kiv test: a\n"
+              "kiv test: b\n");
     fclose(out);
 }
 
