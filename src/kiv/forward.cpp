@@ -50,6 +50,7 @@ struct Forwarder {
     ForwardTable table;
     tunnel::Reassembly pieces[ForwardTable::CLIENTS];
     ReceiveBatch batch;
+    SendBatch to_application;
     EventReport events{"kiv host", HAPPENING_LABELS, HAPPENINGS};
     OversizeReport oversize{events, OVERSIZE, client::MAX_PAYLOAD,
                             "to a client that is not kiv join --listen",
@@ -64,6 +65,8 @@ struct Forwarder {
 
 void close_socket(Forwarder& forwarder, uint16_t index) {
     ForwardTable::Socket& entry = forwarder.table.socket(index);
+    // What is gathered for it goes first: a descriptor number may be reused at once.
+    forwarder.to_application.flush();
     if (entry.fd >= 0) close(entry.fd);  // closing also takes it out of the epoll set
     entry.fd = -1;
 }
@@ -118,6 +121,7 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
         case ForwardTable::Verdict::existing:
             break;
         case ForwardTable::Verdict::replaced:
+            forwarder.to_application.flush();
             if (assignment.old_fd >= 0) close(assignment.old_fd);
             if (!open_socket(forwarder, assignment.socket, now_us)) return;
             break;
@@ -134,8 +138,8 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
             return;
         }
     }
-    // A full or refusing local socket loses the datagram, as the network could.
-    (void)send(forwarder.table.socket(assignment.socket).fd, data, length, 0);
+    forwarder.to_application.add(forwarder.table.socket(assignment.socket).fd, nullptr, 0, data,
+                                 length);
 }
 
 void send_welcome(Forwarder& forwarder, uint32_t tag, uint64_t identity) {
@@ -289,6 +293,7 @@ int relay_events(Forwarder& forwarder) {
         client::Event event = forwarder.host.next_event(now_us);
         switch (event.kind) {
             case client::EventKind::none:
+                forwarder.to_application.flush();
                 return -1;
             case client::EventKind::opened:
                 if (!forwarder.announced) {

@@ -74,6 +74,7 @@ struct Listener {
     SenderTable senders;
     tunnel::Reassembly pieces;
     ReceiveBatch batch;
+    SendBatch to_senders;
     EventReport events{"kiv join", HAPPENING_LABELS, HAPPENINGS};
     OversizeReport oversize{events, OVERSIZE, client::MAX_PAYLOAD, "to a host that is not kiv",
                             ", or forward with kiv host --forward at the far end"};
@@ -162,8 +163,8 @@ void to_sender(Listener& listener, uint16_t channel, uint16_t generation, const 
     // An answer for a sender that has since given its entry up has nowhere to go.
     if (!sender.in_use || sender.generation != generation) return;
     listener.senders.touch(channel, now_us);
-    // A full local socket loses the datagram, as the network could.
-    (void)sendto(listener.fd, data, length, 0, sender.source.name(), sender.source.name_length());
+    listener.to_senders.add(listener.fd, sender.source.name(), sender.source.name_length(), data,
+                            length);
 }
 
 void from_host(Listener& listener, int index, const client::Event& event, uint64_t now_us) {
@@ -313,6 +314,7 @@ int relay_events(Listener& listener, int index) {
         client::Event event = place.client->next_event(now_us);
         switch (event.kind) {
             case client::EventKind::none:
+                listener.to_senders.flush();
                 return -1;
             case client::EventKind::joined:
                 place.joined = true;

@@ -37,6 +37,55 @@ int ReceiveBatch::fill(int fd) {
     return 0;
 }
 
+SendBatch::SendBatch() {
+    for (int i = 0; i < SIZE; ++i) {
+        parts_[i] = {buffers_[i], 0};
+        messages_[i] = {};
+        messages_[i].msg_hdr.msg_iov = &parts_[i];
+        messages_[i].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+void SendBatch::add(int fd, const sockaddr* to, socklen_t to_length, const uint8_t* data,
+                    size_t length) {
+    if (count_ == SIZE) flush();
+    int i = count_++;
+    fds_[i] = fd;
+    if (length > 0) memcpy(buffers_[i], data, length);
+    parts_[i].iov_len = length;
+    if (to != nullptr) {
+        memcpy(&to_[i], to, to_length);
+        messages_[i].msg_hdr.msg_name = &to_[i];
+        messages_[i].msg_hdr.msg_namelen = to_length;
+    } else {
+        messages_[i].msg_hdr.msg_name = nullptr;
+        messages_[i].msg_hdr.msg_namelen = 0;
+    }
+}
+
+void SendBatch::flush() {
+    int first = 0;
+    while (first < count_) {
+        int end = first + 1;
+        while (end < count_ && fds_[end] == fds_[first])
+            ++end;
+        // Bounded: each failed call either ends the run or consumes an error reported once
+        // (an earlier datagram that met a closed port).
+        for (int calls = 0; first < end && calls <= end - first; ++calls) {
+            int sent = sendmmsg(fds_[first], messages_ + first, unsigned(end - first), 0);
+            if (sent > 0) {
+                first += sent;
+            } else if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        first = end;
+    }
+    count_ = 0;
+}
+
 EventReport::EventReport(const char* command, const char* const* labels, int kinds, FILE* out)
     : command_(command), labels_(labels), kinds_(kinds < KINDS ? kinds : KINDS), out_(out) {}
 

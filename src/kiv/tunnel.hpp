@@ -42,6 +42,29 @@ class ReceiveBatch {
     uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
 };
 
+// Datagrams towards local applications, gathered while one wake-up's events are handled and
+// sent with one sendmmsg for each run of the same socket: a system call for what a wake-up
+// brought, not one for each datagram. Each datagram is copied, since what the relay
+// delivered lives only until the next read.
+class SendBatch {
+  public:
+    static constexpr int SIZE = 32;
+    SendBatch();
+    // `to` is null for a connected socket. Sends what is gathered first when full.
+    void add(int fd, const sockaddr* to, socklen_t to_length, const uint8_t* data, size_t length);
+    // Sends everything gathered. A full or refusing socket loses what it does not take, as
+    // the network could.
+    void flush();
+
+  private:
+    int count_ = 0;
+    int fds_[SIZE];
+    sockaddr_storage to_[SIZE];
+    mmsghdr messages_[SIZE];
+    iovec parts_[SIZE];
+    uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
+};
+
 // Lines about joins, leaves and drops on standard error, at most one a second however many
 // events there are: an event with none before it in the last second is written at once,
 // the ones after it are counted by kind and written as one summary when the second is up
