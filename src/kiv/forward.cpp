@@ -344,7 +344,10 @@ int expire_quiet(Forwarder& forwarder, uint64_t now_us) {
             },
             [&](uint16_t client) { forwarder.pieces[client].clear(); });
     }
-    if (forwarder.next_expiry_us == UINT64_MAX) return -1;
+    // Entries made since are not in the time found; a look every second covers them.
+    if (forwarder.next_expiry_us > now_us + REPORT_INTERVAL_US) {
+        forwarder.next_expiry_us = now_us + REPORT_INTERVAL_US;
+    }
     return client::wait_ms_until(now_us, forwarder.next_expiry_us);
 }
 

@@ -365,7 +365,10 @@ int expire_quiet(Listener& listener, uint64_t now_us) {
             if (listener.host_kind == HostKind::plain) leave_place(listener, channel);
         });
     }
-    if (listener.next_expiry_us == UINT64_MAX) return -1;
+    // Entries made since are not in the time found; a look every second covers them.
+    if (listener.next_expiry_us > now_us + REPORT_INTERVAL_US) {
+        listener.next_expiry_us = now_us + REPORT_INTERVAL_US;
+    }
     return client::wait_ms_until(now_us, listener.next_expiry_us);
 }
 

@@ -247,6 +247,9 @@ TEST(Tunnel, APlainHostGetsRawDatagramsAndAQuietSenderGivesUpItsPlace) {
     EXPECT_EQ(line, "9: n");
     host.write_line("9 answer");
     EXPECT_EQ(peers[8].receive(), (Bytes{'a', 'n', 's', 'w', 'e', 'r'}));
+    // A minute of the join's clock later every sender is forgotten and its place given up.
+    EXPECT_TRUE(err_line(join, R"(forgotten \(quiet for 60 s\))", nullptr, 10s));
+    EXPECT_TRUE(relay_logs(relay, "room " + code + ": tag 9 left", 10s));
     join.terminate();
     EXPECT_EQ(join.wait_exit(), 0);
 }
