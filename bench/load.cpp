@@ -25,11 +25,9 @@
 #include <cstring>
 #include <vector>
 
+#include "number_text.hpp"
+#include "segment_control.hpp"
 #include "settings.hpp"
-
-#ifndef UDP_SEGMENT
-#define UDP_SEGMENT 103
-#endif
 
 namespace kiv {
 namespace {
@@ -410,20 +408,13 @@ class Load {
 
     bool send_gso(int fd, uint8_t* data, const sockaddr_in* to) {
         iovec iov{data, burst_bytes()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        SegmentControl control{};
         msghdr message{};
         message.msg_name = const_cast<sockaddr_in*>(to);
         message.msg_namelen = sizeof *to;
         message.msg_iov = &iov;
         message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
-        cmsg->cmsg_level = SOL_UDP;
-        cmsg->cmsg_type = UDP_SEGMENT;
-        cmsg->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        uint16_t segment = uint16_t(segment_bytes_);
-        memcpy(CMSG_DATA(cmsg), &segment, sizeof segment);
+        set_segment_size(message, control, uint16_t(segment_bytes_));
         if (sendmsg(fd, &message, 0) < 0) return false;
         sent_ += uint64_t(burst_);
         return true;
@@ -503,11 +494,7 @@ class Load {
 };
 
 bool parse_int(const char* text, int low, int high, int* out) {
-    char* end = nullptr;
-    long value = strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < low || value > high) return false;
-    *out = int(value);
-    return true;
+    return parse_decimal(text, low, high, out);
 }
 
 bool parse_options(int argc, char** argv, Options* options) {

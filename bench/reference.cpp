@@ -20,6 +20,8 @@
 #include <cstring>
 
 #include "fixed_index.hpp"
+#include "number_text.hpp"
+#include "segment_control.hpp"
 #include "settings.hpp"
 
 namespace {
@@ -89,10 +91,7 @@ uint32_t forward(uint8_t* datagram, uint32_t length, const sockaddr_in& source,
 struct Pending {
     std::array<iovec, PENDING_SENDS> iov;
     std::array<mmsghdr, PENDING_SENDS> sends;
-    struct alignas(cmsghdr) Control {
-        char bytes[CMSG_SPACE(sizeof(uint16_t))];
-    };
-    std::array<Control, PENDING_SENDS> controls;
+    std::array<SegmentControl, PENDING_SENDS> controls;
     int count = 0;
 };
 
@@ -116,14 +115,7 @@ void queue(int sock, Pending& pending, uint8_t* data, size_t length, const socka
     message.msg_hdr.msg_namelen = sizeof *to;
     message.msg_hdr.msg_iov = &pending.iov[n];
     message.msg_hdr.msg_iovlen = 1;
-    if (segment == 0) return;
-    message.msg_hdr.msg_control = pending.controls[n].bytes;
-    message.msg_hdr.msg_controllen = sizeof pending.controls[n].bytes;
-    cmsghdr* control = CMSG_FIRSTHDR(&message.msg_hdr);
-    control->cmsg_level = SOL_UDP;
-    control->cmsg_type = UDP_SEGMENT;
-    control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-    memcpy(CMSG_DATA(control), &segment, sizeof segment);
+    if (segment != 0) set_segment_size(message.msg_hdr, pending.controls[n], segment);
 }
 
 int segment_size_of(msghdr& header) {
@@ -164,13 +156,14 @@ void forward_run(int sock, Pending& pending, uint8_t* run, size_t length, size_t
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = 0;
+    uint16_t port = 0;
     bool coalesce = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--gro") == 0) {
             coalesce = true;
-        } else {
-            port = atoi(argv[i]);
+        } else if (!parse_decimal<uint16_t>(argv[i], 0, 65535, &port)) {
+            fprintf(stderr, "usage: kiv-reference [--gro] [port]\n");
+            return 2;
         }
     }
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -183,7 +176,7 @@ int main(int argc, char** argv) {
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(uint16_t(port));
+    addr.sin_port = htons(port);
     if (sock < 0 || bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
         perror("kiv-reference");
         return 1;

@@ -13,11 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "number_text.hpp"
 #include "protocol.hpp"
 
 namespace kiv {
@@ -228,23 +230,37 @@ long one_way(Path& path, const Options& options, long rate, uint32_t trial) {
 bool parse(int argc, char** argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : ""; };
+        // A whole number, brought into [low, high]; false for anything else.
+        auto number = [&](long low, long high, long* out) {
+            if (!parse_decimal(value(), 0L, LONG_MAX, out)) return false;
+            *out = std::clamp(*out, low, high);
+            return true;
+        };
+        long given = 0;
         if (strcmp(argv[i], "--relay") == 0) {
-            options->relay_port = uint16_t(atoi(value()));
+            if (!number(0, 65535, &given)) return false;
+            options->relay_port = uint16_t(given);
         } else if (strcmp(argv[i], "--tunnel") == 0) {
-            options->tunnel_port = uint16_t(atoi(value()));
+            if (!number(0, 65535, &given)) return false;
+            options->tunnel_port = uint16_t(given);
         } else if (strcmp(argv[i], "--sink") == 0) {
-            options->sink_port = uint16_t(atoi(value()));
+            if (!number(0, 65535, &given)) return false;
+            options->sink_port = uint16_t(given);
         } else if (strcmp(argv[i], "--round-trips") == 0) {
-            options->round_trips = std::clamp(atoi(value()), 0, 100000);
+            if (!number(0, 100000, &given)) return false;
+            options->round_trips = int(given);
         } else if (strcmp(argv[i], "--seconds") == 0) {
             options->seconds = std::clamp(atof(value()), 0.1, 10.0);
         } else if (strcmp(argv[i], "--payload") == 0) {
             // Through the tunnel, two kiv ends carry any UDP datagram; the relay alone 1400.
-            options->payload = size_t(std::clamp(atoi(value()), 8, 65507));
+            if (!number(8, 65507, &given)) return false;
+            options->payload = size_t(given);
         } else if (strcmp(argv[i], "--rates") == 0) {
             for (char* rate = strtok(const_cast<char*>(value()), ",");
-                 rate && options->rates.size() < MAX_RATES; rate = strtok(nullptr, ","))
-                options->rates.push_back(std::clamp(atol(rate), 1L, 2'000'000L));
+                 rate && options->rates.size() < MAX_RATES; rate = strtok(nullptr, ",")) {
+                if (!parse_decimal(rate, 0L, LONG_MAX, &given)) return false;
+                options->rates.push_back(std::clamp(given, 1L, 2'000'000L));
+            }
         } else {
             return false;
         }

@@ -281,6 +281,11 @@ Event Host::next_event(uint64_t now_us) {
                 state_ = State::closed;
                 answer_.stop();
                 return refused(error_from_wire(in.value));
+            case MsgType::MSG_OPEN:
+            case MsgType::MSG_CLOSE:
+            case MsgType::MSG_LEAVE:
+            case MsgType::MSG_PING:
+            case MsgType::MSG_PONG:
             default:
                 break;
         }
@@ -372,6 +377,11 @@ Event Client::next_event(uint64_t now_us) {
                 state_ = State::idle;
                 answer_.stop();
                 return refused(error_from_wire(in.value));
+            case MsgType::MSG_OPEN:
+            case MsgType::MSG_OPENED:
+            case MsgType::MSG_CLOSE:
+            case MsgType::MSG_LEAVE:
+            case MsgType::MSG_PING:
             default:
                 break;
         }

@@ -10,22 +10,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "number_text.hpp"
 #include "protocol.hpp"
 #include "room_code.hpp"
 
 namespace kiv::cli {
 
 bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value) {
-    if (*text == '\0') return false;
-    uint64_t number = 0;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') return false;
-        number = number * 10 + uint64_t(*c - '0');
-        if (number > maximum) return false;
-    }
-    if (number < minimum) return false;
-    *value = uint32_t(number);
-    return true;
+    return parse_decimal(text, minimum, maximum, value);
 }
 
 bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {

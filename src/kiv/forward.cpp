@@ -324,6 +324,8 @@ int relay_events(Forwarder& forwarder) {
                 fprintf(stderr, "kiv host: no answer from the relay at %s%s\n",
                         forwarder.relay_text, forwarder.announced ? " (the room may be lost)" : "");
                 return EXIT_FAILED;
+            case client::EventKind::joined:
+            case client::EventKind::pong:
             default:
                 break;
         }

@@ -7,6 +7,7 @@
 #include "cli.hpp"
 #include "commands.hpp"
 #include "kiv_client.hpp"
+#include "number_text.hpp"
 #include "room_code.hpp"
 
 namespace kiv::cli {
@@ -29,13 +30,9 @@ constexpr const char* HOST_HELP =
 // "TAG text" or "TAG: text". False when the line does not start with a tag.
 bool split_tagged_line(const char* line, size_t length, uint32_t* tag, const char** text,
                        size_t* text_length) {
-    size_t digits = 0;
+    size_t digits = decimal_digits({line, length}, 6);
     uint32_t value = 0;
-    while (digits < length && digits < 6 && line[digits] >= '0' && line[digits] <= '9') {
-        value = value * 10 + uint32_t(line[digits] - '0');
-        ++digits;
-    }
-    if (digits == 0 || value == 0 || value > MAX_TAG) return false;
+    if (!parse_decimal({line, digits}, uint32_t(1), MAX_TAG, &value)) return false;
     size_t at = digits;
     if (at < length && line[at] == ':') ++at;
     if (at < length && line[at] != ' ') return false;
@@ -147,6 +144,9 @@ int run_host(int argc, char** argv) {
                             announced ? " (the room may be lost)" : "");
                     (void)host.close();
                     return EXIT_FAILED;
+                case client::EventKind::none:
+                case client::EventKind::joined:
+                case client::EventKind::pong:
                 default:
                     break;
             }

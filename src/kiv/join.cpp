@@ -96,6 +96,9 @@ int run_join(int argc, char** argv) {
                 case client::EventKind::timed_out:
                     fprintf(stderr, "kiv join: no answer from the relay at %s\n", relay_text);
                     return EXIT_FAILED;
+                case client::EventKind::none:
+                case client::EventKind::opened:
+                case client::EventKind::pong:
                 default:
                     break;
             }

@@ -346,6 +346,8 @@ int relay_events(Listener& listener, int index) {
             case client::EventKind::timed_out:
                 fprintf(stderr, "kiv join: no answer from the relay at %s\n", listener.relay_text);
                 return EXIT_FAILED;
+            case client::EventKind::opened:
+            case client::EventKind::pong:
             default:
                 break;
         }

@@ -76,6 +76,10 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
                        client::error_text(event.error));
                 fflush(stdout);
                 return true;
+            case client::EventKind::none:
+            case client::EventKind::opened:
+            case client::EventKind::joined:
+            case client::EventKind::data:
             default:
                 break;
         }

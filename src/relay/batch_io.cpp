@@ -5,51 +5,12 @@
 
 #include <cstring>
 
+#include "peer.hpp"
 #include "segments.hpp"
+#include "system.hpp"
 
 namespace kiv {
 namespace {
-
-// Only forwarded data is gathered: it is the traffic that comes in runs, while replies are
-// few and go out one send each.
-bool is_forward(const uint8_t* datagram) {
-    return datagram[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
-}
-
-uint64_t peer_key(const sockaddr_in& addr) {
-    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
-}
-
-// The cell that holds `peer`'s latest send in this window, or the free cell where it goes.
-// A window has at most SEND_WINDOW sends in twice as many cells, so a free one is always
-// found.
-Batch::LatestSend& latest_send(Batch& batch, uint64_t peer) {
-    constexpr int CELL_BITS = __builtin_ctz(Batch::LATEST_CELLS);
-    uint32_t cell = uint32_t((peer * 0x9E3779B97F4A7C15ull) >> (64 - CELL_BITS));
-    for (;; cell = (cell + 1) & (Batch::LATEST_CELLS - 1)) {
-        Batch::LatestSend& entry = batch.latest[cell];
-        if (entry.stamp != batch.stamp || entry.peer == peer) return entry;
-    }
-}
-
-bool can_join(const Batch& batch, int send, uint32_t length) {
-    int first = batch.send_first[send];
-    size_t datagrams = batch.sends[send].msg_hdr.msg_iovlen;
-    return is_forward(batch.datagrams[first]) && batch.outgoing[first].length == length &&
-           datagrams < MAX_SEGMENTS && (datagrams + 1) * length <= MAX_SEGMENTED_BYTES;
-}
-
-void mark_segmented(Batch& batch, int index) {
-    msghdr& header = batch.sends[index].msg_hdr;
-    header.msg_control = batch.segment_controls[index].bytes;
-    header.msg_controllen = sizeof batch.segment_controls[index].bytes;
-    cmsghdr* control = CMSG_FIRSTHDR(&header);
-    control->cmsg_level = SOL_UDP;
-    control->cmsg_type = UDP_SEGMENT;
-    control->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-    uint16_t segment = uint16_t(header.msg_iov[0].iov_len);
-    memcpy(CMSG_DATA(control), &segment, sizeof segment);
-}
 
 // A segmented send the kernel refused is sent again datagram by datagram, so a failure still
 // loses one datagram alone; a kernel or route that cannot segment is not asked again.
@@ -62,9 +23,9 @@ int send_each(int sock, Batch& batch, const mmsghdr& message) {
     for (size_t i = 0; i < message.msg_hdr.msg_iovlen; ++i) {
         const iovec& datagram = message.msg_hdr.msg_iov[i];
         // A loss here is a loss UDP allows; it is only counted.
-        if (sendto(sock, datagram.iov_base, datagram.iov_len, 0,
-                   static_cast<const sockaddr*>(message.msg_hdr.msg_name),
-                   message.msg_hdr.msg_namelen) < 0) {
+        if (!sys::send_datagram(sock, datagram.iov_base, datagram.iov_len,
+                                static_cast<const sockaddr*>(message.msg_hdr.msg_name),
+                                message.msg_hdr.msg_namelen)) {
             ++lost;
         }
     }
@@ -85,62 +46,48 @@ size_t segment_size_of(msghdr& header) {
     return 0;
 }
 
+// Where a message goes, from an answer's destination of either kind the core may give. The
+// kernel only reads the name of a send.
+[[maybe_unused]] void name_destination(msghdr& header, sockaddr_in& to) {
+    header.msg_name = &to;
+    header.msg_namelen = sizeof to;
+}
+[[maybe_unused]] void name_destination(msghdr& header, const Peer& to) {
+    header.msg_name = const_cast<sockaddr*>(to.name());
+    header.msg_namelen = to.name_length();
+}
+
 }  // namespace
 
-int plan_sends(Batch& batch, int count) {
-    if (++batch.stamp == 0) {
-        // After 2^32 windows a stale entry's stamp would pass for the current one.
-        batch.latest.fill({});
-        batch.stamp = 1;
+int lay_out_sends(Batch& batch) {
+    const SendPlan& plan = batch.plan;
+    for (int k = 0; k < plan.datagram_count; ++k) {
+        int i = plan.order[k];
+        batch.send_iov[k] = {batch.datagrams[i], batch.outgoing[i].length};
     }
-    int messages = 0;
-    for (int i = 0; i < count; ++i) {
-        const Outgoing& out = batch.outgoing[i];
-        if (out.length == 0) continue;
-        Batch::LatestSend* latest = nullptr;
-        if (batch.segmentation_works) {
-            uint64_t peer = peer_key(out.to);
-            latest = &latest_send(batch, peer);
-            // Only the peer's latest send may take the datagram: joining an earlier one would
-            // send it before datagrams to that peer handled in between.
-            if (latest->stamp == batch.stamp && is_forward(batch.datagrams[i]) &&
-                can_join(batch, int(latest->send), out.length)) {
-                int send = int(latest->send);
-                batch.next_in_send[batch.send_last[send]] = uint16_t(i);
-                batch.send_last[send] = uint16_t(i);
-                ++batch.sends[send].msg_hdr.msg_iovlen;
-                continue;
-            }
-            *latest = {peer, batch.stamp, uint32_t(messages)};
-        }
-        mmsghdr& message = batch.sends[messages];
+    for (int g = 0; g < plan.group_count; ++g) {
+        const SendGroup& group = plan.groups[g];
+        mmsghdr& message = batch.sends[g];
         message = mmsghdr{};
-        message.msg_hdr.msg_name = const_cast<sockaddr_in*>(&out.to);
-        message.msg_hdr.msg_namelen = sizeof out.to;
-        message.msg_hdr.msg_iovlen = 1;
-        batch.send_first[messages] = batch.send_last[messages] = uint16_t(i);
-        ++messages;
-    }
-    // Each send's datagrams take consecutive iovecs, in the order they were handled.
-    int iov = 0;
-    for (int send = 0; send < messages; ++send) {
-        msghdr& header = batch.sends[send].msg_hdr;
-        header.msg_iov = &batch.send_iov[iov];
-        for (int i = batch.send_first[send];; i = batch.next_in_send[i]) {
-            batch.send_iov[iov++] = {batch.datagrams[i], batch.outgoing[i].length};
-            if (i == batch.send_last[send]) break;
+        name_destination(message.msg_hdr, batch.outgoing[plan.order[group.start]].to);
+        message.msg_hdr.msg_iov = &batch.send_iov[group.start];
+        message.msg_hdr.msg_iovlen = group.count;
+        if (group.count > 1) {
+            set_segment_size(message.msg_hdr, batch.segment_controls[g],
+                             uint16_t(group.segment_size));
         }
-        if (header.msg_iovlen > 1) mark_segmented(batch, send);
     }
-    return messages;
+    return plan.group_count;
 }
 
 int send_all(int sock, Batch& batch, int count) {
-    int messages = plan_sends(batch, count);
+    plan_sends(batch.plan, batch.outgoing.data(), batch.datagrams.data(), count,
+               batch.segmentation_works);
+    int messages = lay_out_sends(batch);
     int sent = 0;
     int lost = 0;
     while (sent < messages) {
-        int result = sendmmsg(sock, batch.sends.data() + sent, unsigned(messages - sent), 0);
+        int result = sys::send_batch(sock, batch.sends.data() + sent, unsigned(messages - sent));
         if (result > 0) {
             sent += result;
         } else {
@@ -152,7 +99,7 @@ int send_all(int sock, Batch& batch, int count) {
     return lost;
 }
 
-Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) {
+Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t now_ms) {
     for (int i = 0; i < BATCH; ++i) {
         batch.receive_iov[i] = {batch.buffers[i].bytes, RECEIVE_SLOT};
         mmsghdr& message = batch.received[i];
@@ -164,9 +111,8 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) 
         message.msg_hdr.msg_control = batch.receive_controls[i].bytes;
         message.msg_hdr.msg_controllen = sizeof batch.receive_controls[i].bytes;
     }
-    int count = recvmmsg(sock, batch.received.data(), BATCH, MSG_DONTWAIT, nullptr);
+    int count = sys::receive_batch(sock, batch.received.data(), BATCH);
     if (count <= 0) return {0, 0};
-    uint32_t now = now_ms();
     int pending = 0;
     int handled = 0;
     for (int i = 0; i < count; ++i) {
@@ -178,7 +124,7 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t (*now_ms)()) 
                 pending = 0;
             }
             batch.datagrams[pending] = datagram;
-            batch.outgoing[pending] = relay.handle(datagram, length, source, now);
+            batch.outgoing[pending] = relay.handle(datagram, length, source, now_ms);
             ++pending;
             ++handled;
         };

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 
@@ -16,64 +17,7 @@ namespace {
 // letting a flood of connection attempts hold the loop.
 constexpr int ACCEPTS_PER_PASS = 2 * METRICS_CONNECTIONS;
 
-const char* status_text(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 400:
-            return "Bad Request";
-        case 404:
-            return "Not Found";
-        case 405:
-            return "Method Not Allowed";
-        case 431:
-            return "Request Header Fields Too Large";
-        default:
-            return "Internal Server Error";
-    }
-}
-
-// The length of the request up to and including the empty line that ends its headers, or 0
-// while that line has not arrived.
-size_t request_end(const char* request, size_t length) {
-    for (size_t i = 0; i + 1 < length; ++i) {
-        if (request[i] != '\n') continue;
-        if (request[i + 1] == '\n') return i + 2;
-        if (i + 2 < length && request[i + 1] == '\r' && request[i + 2] == '\n') return i + 3;
-    }
-    return 0;
-}
-
-bool starts_with(const char* text, size_t length, const char* prefix) {
-    size_t prefix_length = strlen(prefix);
-    return length >= prefix_length && memcmp(text, prefix, prefix_length) == 0;
-}
-
 }  // namespace
-
-int metrics_request_status(const char* request, size_t length) {
-    const char* line_end = static_cast<const char*>(memchr(request, '\n', length));
-    if (line_end == nullptr) return 400;
-    size_t line_length = size_t(line_end - request);
-    if (line_length > 0 && request[line_length - 1] == '\r') --line_length;
-
-    const char* method_end = static_cast<const char*>(memchr(request, ' ', line_length));
-    if (method_end == nullptr) return 400;
-    const char* target = method_end + 1;
-    size_t rest = line_length - size_t(target - request);
-    const char* target_end = static_cast<const char*>(memchr(target, ' ', rest));
-    if (target_end == nullptr) return 400;
-    const char* version = target_end + 1;
-    size_t version_length = line_length - size_t(version - request);
-    if (!starts_with(version, version_length, "HTTP/1.") || version_length != 8) return 400;
-
-    if (size_t(method_end - request) != 3 || memcmp(request, "GET", 3) != 0) return 405;
-    size_t target_length = size_t(target_end - target);
-    const char* query = static_cast<const char*>(memchr(target, '?', target_length));
-    size_t path_length = query != nullptr ? size_t(query - target) : target_length;
-    if (path_length != 8 || memcmp(target, "/metrics", 8) != 0) return 404;
-    return 200;
-}
 
 bool MetricsServer::open(const sockaddr_in& address, char* reason, size_t reason_size) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -178,6 +122,7 @@ void MetricsServer::read_request(Connection& connection, PageSource page) {
     if (got < 0) return;
     connection.request_length += size_t(got);
     size_t end = request_end(connection.request.data(), connection.request_length);
+    assert(end <= connection.request_length);
     if (end == 0 && connection.request_length < connection.request.size()) return;
     int status = end == 0 ? 431 : metrics_request_status(connection.request.data(), end);
     size_t body_length = 0;

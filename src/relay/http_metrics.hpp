@@ -12,13 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "http_request.hpp"
 #include "metrics.hpp"
 
 namespace kiv {
 
 inline constexpr int METRICS_CONNECTIONS = 8;
-// A request (its line and headers) longer than this is answered 431.
-inline constexpr size_t METRICS_REQUEST_BYTES = 2048;
 inline constexpr uint32_t METRICS_CONNECTION_MS = 2000;
 // The listener and every connection.
 inline constexpr int METRICS_POLL_FDS = 1 + METRICS_CONNECTIONS;
@@ -57,7 +56,6 @@ class MetricsServer {
 
     void accept_new(uint32_t now_ms);
     void read_request(Connection& connection, PageSource page);
-    void answer(Connection& connection, PageSource page);
     void write_answer(Connection& connection);
     void close_connection(Connection& connection);
 
@@ -66,11 +64,5 @@ class MetricsServer {
     std::array<Connection, METRICS_CONNECTIONS> connections_;
     std::array<char, METRICS_PAGE_BYTES> page_;
 };
-
-// What a complete request asks for, as the status code to answer it with: 200 for
-// "GET /metrics" (a query string allowed), 405 for another method, 404 for another target,
-// 400 for anything that is not an HTTP/1.x request line. `request` is the request up to and
-// including the empty line that ends its headers.
-int metrics_request_status(const char* request, size_t length);
 
 }  // namespace kiv

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "system.hpp"
+
 namespace kiv {
 namespace {
 
@@ -111,10 +113,7 @@ void drop_oldest() {
 
 void log_open() {
     queue.output = output_kind();
-    // Static memory gets its pages only when first written: touch them all now.
-    volatile char* bytes = reinterpret_cast<char*>(&queue.lines);
-    for (size_t offset = 0; offset < sizeof queue.lines; offset += 4096)
-        bytes[offset] = 0;
+    sys::make_resident(&queue.lines, sizeof queue.lines);
 }
 
 bool log_waiting() {

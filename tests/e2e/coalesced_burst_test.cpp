@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "relay_process.hpp"
+#include "segment_control.hpp"
 
 namespace kiv::test {
 namespace {
@@ -26,13 +27,9 @@ void send_run(int fd, uint16_t relay_port, const std::vector<Bytes>& datagrams, 
     relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     relay.sin_port = htons(relay_port);
     iovec iov{run.data(), run.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof segment)] = {};
-    msghdr message{&relay, sizeof relay, &iov, 1, control, sizeof control, 0};
-    cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
-    cmsg->cmsg_len = CMSG_LEN(sizeof segment);
-    cmsg->cmsg_level = SOL_UDP;
-    cmsg->cmsg_type = UDP_SEGMENT;
-    memcpy(CMSG_DATA(cmsg), &segment, sizeof segment);
+    SegmentControl control{};
+    msghdr message{&relay, sizeof relay, &iov, 1, nullptr, 0, 0};
+    set_segment_size(message, control, segment);
     ASSERT_EQ(sendmsg(fd, &message, 0), ssize_t(run.size())) << strerror(errno);
 }
 

@@ -161,6 +161,11 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
             }
             return nullptr;
         }
+        case MsgType::MSG_OPEN:
+        case MsgType::MSG_DATA:
+        case MsgType::MSG_CLOSE:
+        case MsgType::MSG_LEAVE:
+        case MsgType::MSG_PING:
         default:
             return fault("a reply of type %u", unsigned(sent[OFFSET_TYPE]));
     }

@@ -30,9 +30,12 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "number_text.hpp"
 
 namespace {
 
@@ -49,7 +52,9 @@ uint32_t flood_pings = 0;
 
 unsigned long env_number(const char* name) {
     const char* text = getenv(name);
-    return text == nullptr ? 0 : strtoul(text, nullptr, 10);
+    unsigned long number = 0;
+    if (text != nullptr) (void)kiv::parse_decimal(text, 0ul, ULONG_MAX, &number);  // else 0: off
+    return number;
 }
 
 int errno_named(const char* name, size_t length) {

@@ -1,9 +1,11 @@
 // Cutting coalesced receives into datagrams, and gathering forwards into segmented sends:
-// both are pure, so they are checked here on their own, without a socket.
+// both are pure, so they are checked here on their own, without a socket; and the layout of
+// a plan as the kernel's messages.
 #include "batch_io.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <random>
@@ -52,41 +54,44 @@ class SendPlan : public ::testing::Test {
 
     // Plans the window, checks what every plan must hold, and returns each send as the
     // positions of its datagrams in the window.
-    std::vector<std::vector<int>> plan(const std::vector<Answer>& answers) {
+    std::vector<std::vector<int>> plan(const std::vector<Answer>& answers, bool gather = true) {
         for (size_t i = 0; i < answers.size(); ++i) {
             header_write(storage[i], answers[i].type, uint32_t(i));
             batch->datagrams[i] = storage[i];
             batch->outgoing[i] = {peer(answers[i].peer), answers[i].length};
         }
-        int messages = plan_sends(*batch, int(answers.size()));
+        const kiv::SendPlan& plan = batch->plan;
+        plan_sends(batch->plan, batch->outgoing.data(), batch->datagrams.data(),
+                   int(answers.size()), gather);
         std::vector<std::vector<int>> sends;
         std::vector<int> times_sent(answers.size());
         std::map<int, int> last_sent;  // peer -> position
-        for (int m = 0; m < messages; ++m) {
-            const msghdr& header = batch->sends[m].msg_hdr;
-            EXPECT_LE(header.msg_iovlen, size_t(MAX_SEGMENTS));
-            EXPECT_EQ(header.msg_control != nullptr, header.msg_iovlen > 1);
+        for (int g = 0; g < plan.group_count; ++g) {
+            const SendGroup& group = plan.groups[size_t(g)];
+            EXPECT_GE(group.count, 1);
+            EXPECT_LE(group.count, MAX_SEGMENTS);
+            int first = plan.order[group.start];
             sends.emplace_back();
-            for (size_t k = 0; k < header.msg_iovlen; ++k) {
-                const iovec& datagram = header.msg_iov[k];
-                int i = int(header_value(static_cast<uint8_t*>(datagram.iov_base)));
+            for (int k = group.start; k < group.start + group.count; ++k) {
+                int i = plan.order[size_t(k)];
                 sends.back().push_back(i);
-                ++times_sent[i];
-                EXPECT_EQ(datagram.iov_len, answers[i].length);
-                EXPECT_TRUE(
-                    addr_equal(*static_cast<sockaddr_in*>(header.msg_name), peer(answers[i].peer)));
-                EXPECT_LT(last_sent.emplace(answers[i].peer, -1).first->second, i) << "order";
-                last_sent[answers[i].peer] = i;
-                if (header.msg_iovlen > 1) {
-                    EXPECT_EQ(answers[i].type, MsgType::MSG_DATA);
-                    EXPECT_EQ(datagram.iov_len, header.msg_iov[0].iov_len);
+                ++times_sent[size_t(i)];
+                EXPECT_EQ(group.segment_size, answers[size_t(i)].length);
+                EXPECT_EQ(answers[size_t(i)].peer, answers[size_t(first)].peer) << "one peer";
+                EXPECT_LT(last_sent.emplace(answers[size_t(i)].peer, -1).first->second, i)
+                    << "order";
+                last_sent[answers[size_t(i)].peer] = i;
+                if (group.count > 1) {
+                    EXPECT_EQ(answers[size_t(i)].type, MsgType::MSG_DATA);
                 }
             }
-            EXPECT_LE(header.msg_iovlen * header.msg_iov[0].iov_len,
-                      std::max(MAX_SEGMENTED_BYTES, header.msg_iov[0].iov_len));
+            EXPECT_LE(group.count * size_t(group.segment_size),
+                      std::max(MAX_SEGMENTED_BYTES, size_t(group.segment_size)));
         }
         for (size_t i = 0; i < answers.size(); ++i)
             EXPECT_EQ(times_sent[i], answers[i].length > 0 ? 1 : 0) << "answer " << i;
+        EXPECT_TRUE(plan_is_sound(plan, batch->outgoing.data(), batch->datagrams.data(),
+                                  int(answers.size())));
         return sends;
     }
 
@@ -97,7 +102,6 @@ class SendPlan : public ::testing::Test {
     std::unique_ptr<Batch> batch = std::make_unique<Batch>();
     uint8_t storage[SEND_WINDOW][HEADER_SIZE];
 };
-
 using Sends = std::vector<std::vector<int>>;
 
 TEST_F(SendPlan, InterleavedForwardsAreGatheredPerPeer) {
@@ -121,8 +125,7 @@ TEST_F(SendPlan, ALaterForwardNeverJumpsAheadOfAnEarlierOneToItsPeer) {
                     {1, 100},
                     {2, 100}}),
               (Sends{{0, 2}, {1, 9}, {3}, {4, 6}, {7}, {8}}));
-    batch->segmentation_works = false;
-    EXPECT_EQ(plan({{1, 76}, {1, 76}, {2, 76}}), (Sends{{0}, {1}, {2}}));
+    EXPECT_EQ(plan({{1, 76}, {1, 76}, {2, 76}}, false), (Sends{{0}, {1}, {2}}));
 }
 
 TEST_F(SendPlan, ASendStopsAtTheKernelsLimits) {
@@ -147,6 +150,52 @@ TEST_F(SendPlan, RandomWindowsKeepEveryRule) {
         }
         plan(answers);
     }
+}
+
+// The checker the asserts use finds a broken plan: a datagram sent twice, one left out, a
+// peer's datagrams swapped.
+TEST_F(SendPlan, TheCheckerRefusesABrokenPlan) {
+    plan({{1, 76}, {1, 76}, {2, 76}});
+    auto sound = [&] {
+        return plan_is_sound(batch->plan, batch->outgoing.data(), batch->datagrams.data(), 3);
+    };
+    ASSERT_TRUE(sound());
+    kiv::SendPlan& planned = batch->plan;
+    ASSERT_EQ(planned.group_count, 2);
+    std::swap(planned.order[0], planned.order[1]);
+    EXPECT_FALSE(sound()) << "order";
+    std::swap(planned.order[0], planned.order[1]);
+    planned.order[2] = planned.order[0];
+    EXPECT_FALSE(sound()) << "twice";
+    planned.order[2] = 2;
+    --planned.groups[0].count;
+    planned.groups[1].start = 1;
+    --planned.datagram_count;
+    EXPECT_FALSE(sound()) << "left out";
+}
+
+// The kernel's view of a plan: one message per send, to its peer, its datagrams in order,
+// and a segment size exactly on the sends of more than one datagram.
+TEST_F(SendPlan, TheLayoutGivesTheKernelEachSendWithItsSegmentSize) {
+    plan({{1, 76}, {2, 12, MsgType::MSG_PONG}, {1, 76}});
+    ASSERT_EQ(lay_out_sends(*batch), 2);
+    const msghdr& gathered = batch->sends[0].msg_hdr;
+    ASSERT_EQ(gathered.msg_iovlen, 2u);
+    EXPECT_EQ(gathered.msg_iov[0].iov_base, batch->datagrams[0]);
+    EXPECT_EQ(gathered.msg_iov[1].iov_base, batch->datagrams[2]);
+    EXPECT_TRUE(addr_equal(*static_cast<sockaddr_in*>(gathered.msg_name), peer(1)));
+    const cmsghdr* control = CMSG_FIRSTHDR(&gathered);
+    ASSERT_NE(control, nullptr);
+    EXPECT_EQ(control->cmsg_level, SOL_UDP);
+    EXPECT_EQ(control->cmsg_type, UDP_SEGMENT);
+    uint16_t segment = 0;
+    memcpy(&segment, CMSG_DATA(control), sizeof segment);
+    EXPECT_EQ(segment, 76);
+    const msghdr& single = batch->sends[1].msg_hdr;
+    ASSERT_EQ(single.msg_iovlen, 1u);
+    EXPECT_EQ(single.msg_iov[0].iov_len, 12u);
+    EXPECT_EQ(single.msg_control, nullptr);
+    EXPECT_TRUE(addr_equal(*static_cast<sockaddr_in*>(single.msg_name), peer(2)));
 }
 
 }  // namespace

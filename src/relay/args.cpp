@@ -1,0 +1,84 @@
+#include "args.hpp"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "number_text.hpp"
+#include "protocol.hpp"
+
+namespace kiv {
+namespace {
+
+bool parse_port(const char* text, uint16_t* port) {
+    return parse_decimal<uint16_t>(text, 0, 65535, port);
+}
+
+// "[ADDR:]PORT" with ADDR an IPv4 address, 127.0.0.1 when left out.
+bool parse_metrics_address(const char* text, sockaddr_in* address) {
+    *address = sockaddr_in{};
+    address->sin_family = AF_INET;
+    address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const char* port_text = text;
+    if (const char* colon = strrchr(text, ':')) {
+        char host[INET_ADDRSTRLEN];
+        size_t length = size_t(colon - text);
+        if (length == 0 || length >= sizeof host) return false;
+        memcpy(host, text, length);
+        host[length] = '\0';
+        if (inet_pton(AF_INET, host, &address->sin_addr) != 1) return false;
+        port_text = colon + 1;
+    }
+    uint16_t port = 0;
+    if (!parse_port(port_text, &port)) return false;
+    address->sin_port = htons(port);
+    return true;
+}
+
+}  // namespace
+
+Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reason,
+                        size_t reason_size) {
+    *arguments = Arguments{DEFAULT_PORT};
+    bool port_given = false;
+    const char* metrics_text = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
+        if (strcmp(arg, "--version") == 0) return Command::VERSION;
+        if (strcmp(arg, "--metrics") == 0) {
+            if (i + 1 == argc) {
+                snprintf(reason, reason_size, "--metrics needs [ADDR:]PORT");
+                return Command::INVALID;
+            }
+            metrics_text = argv[++i];
+        } else if (strncmp(arg, "--metrics=", 10) == 0) {
+            metrics_text = arg + 10;
+        } else if (strncmp(arg, "--", 2) == 0) {
+            snprintf(reason, reason_size, "unknown option '%s'", arg);
+            return Command::INVALID;
+        } else if (port_given) {
+            snprintf(reason, reason_size, "too many arguments");
+            return Command::INVALID;
+        } else if (!parse_port(arg, &arguments->port)) {
+            snprintf(reason, reason_size, "invalid port '%s' (expected 0-65535)", arg);
+            return Command::INVALID;
+        } else {
+            port_given = true;
+        }
+    }
+    // The address is judged only once every argument was read: --help anywhere still wins.
+    if (metrics_text != nullptr) {
+        arguments->metrics = true;
+        if (!parse_metrics_address(metrics_text, &arguments->metrics_address)) {
+            snprintf(reason, reason_size,
+                     "invalid metrics address '%s' (expected [ADDR:]PORT, ADDR an IPv4 address)",
+                     metrics_text);
+            return Command::INVALID;
+        }
+    }
+    return Command::RUN;
+}
+
+}  // namespace kiv

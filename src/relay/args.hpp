@@ -1,0 +1,34 @@
+// The relay's command line: kiv-relay [--metrics [ADDR:]PORT] [port].
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv {
+
+inline constexpr const char* RELAY_USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]";
+
+struct Arguments {
+    uint16_t port;
+    bool metrics = false;           // serve the metrics page
+    sockaddr_in metrics_address{};  // where: 127.0.0.1 when no ADDR is given
+};
+
+enum class Command {
+    RUN,      // serve, as `arguments` say
+    HELP,     // print the usage to standard output and exit 0
+    VERSION,  // print the version to standard output and exit 0
+    INVALID,  // print "kiv-relay: <reason>" and the usage to standard error and exit 2
+};
+
+// Enough for any reason: the kernel passes no single argument longer than 128 KiB, and a
+// reason quotes one argument whole.
+inline constexpr size_t ARGUMENT_REASON_BYTES = 131072 + 128;
+
+// Reads argv; on INVALID writes why into `reason`.
+Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reason,
+                        size_t reason_size);
+
+}  // namespace kiv

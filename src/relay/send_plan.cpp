@@ -1,0 +1,137 @@
+#include "send_plan.hpp"
+
+#include <cassert>
+
+#include "peer.hpp"
+
+namespace kiv {
+namespace {
+
+// Only forwarded data is gathered: it is the traffic that comes in runs, while replies are
+// few and go out one send each.
+bool is_forward(const uint8_t* datagram) {
+    return datagram[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
+}
+
+// Address and port as one number, for an answer's destination of either kind the core may
+// give: a socket address, or a Peer.
+uint64_t peer_key(const sockaddr_in& addr) {
+    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
+}
+[[maybe_unused]] uint64_t peer_key(const Peer& peer) {
+    return peer.key();
+}
+
+constexpr int CELL_BITS = __builtin_ctz(SendPlan::LATEST_CELLS);
+
+uint32_t home_cell(uint64_t peer) {
+    return uint32_t((peer * 0x9E3779B97F4A7C15ull) >> (64 - CELL_BITS));
+}
+
+// The cell that holds `peer`'s latest send in this window, or the free cell where it goes.
+// A window has at most SEND_WINDOW sends in twice as many cells, so a free one is always
+// found.
+SendPlan::LatestSend& latest_send(SendPlan& plan, uint64_t peer) {
+    for (uint32_t cell = home_cell(peer);; cell = (cell + 1) & (SendPlan::LATEST_CELLS - 1)) {
+        SendPlan::LatestSend& entry = plan.latest[cell];
+        if (entry.stamp != plan.stamp || entry.peer == peer) return entry;
+    }
+}
+
+bool can_join(const SendGroup& group, uint32_t length) {
+    return group.segment_size == length && group.count < MAX_SEGMENTS &&
+           (group.count + 1) * size_t(length) <= MAX_SEGMENTED_BYTES;
+}
+
+}  // namespace
+
+void plan_sends(SendPlan& plan, const Outgoing* outgoing, const uint8_t* const* datagrams,
+                int count, bool gather) {
+    assert(count >= 0 && count <= SEND_WINDOW);
+    if (++plan.stamp == 0) {
+        // After 2^32 windows a stale entry's stamp would pass for the current one.
+        plan.latest.fill({});
+        plan.stamp = 1;
+    }
+    int groups = 0;
+    for (int i = 0; i < count; ++i) {
+        const Outgoing& out = outgoing[i];
+        if (out.length == 0) continue;
+        if (gather) {
+            uint64_t peer = peer_key(out.to);
+            SendPlan::LatestSend& latest = latest_send(plan, peer);
+            bool forward = is_forward(datagrams[i]);
+            // Only the peer's latest send may take the datagram: joining an earlier one would
+            // send it before datagrams to that peer handled in between.
+            if (latest.stamp == plan.stamp && forward) {
+                SendGroup& group = plan.groups[latest.group];
+                if (is_forward(datagrams[plan.first[latest.group]]) &&
+                    can_join(group, out.length)) {
+                    plan.next[plan.last[latest.group]] = uint16_t(i);
+                    plan.last[latest.group] = uint16_t(i);
+                    ++group.count;
+                    continue;
+                }
+            }
+            latest = {peer, plan.stamp, uint32_t(groups)};
+        }
+        plan.groups[groups] = {0, 1, out.length};
+        plan.first[groups] = plan.last[groups] = uint16_t(i);
+        ++groups;
+    }
+    // Each send's answers take consecutive places, in the order they were handled.
+    int place = 0;
+    for (int g = 0; g < groups; ++g) {
+        plan.groups[g].start = uint16_t(place);
+        for (int i = plan.first[g];; i = plan.next[i]) {
+            plan.order[place++] = uint16_t(i);
+            if (i == plan.last[g]) break;
+        }
+    }
+    plan.group_count = groups;
+    plan.datagram_count = place;
+    assert(plan_is_sound(plan, outgoing, datagrams, count));
+}
+
+bool plan_is_sound(const SendPlan& plan, const Outgoing* outgoing, const uint8_t* const* datagrams,
+                   int count) {
+    if (plan.group_count < 0 || plan.group_count > count) return false;
+    std::array<bool, SEND_WINDOW> sent{};
+    // Each peer's latest datagram sent so far, in a table of its own: the plan's is what is
+    // being checked.
+    struct Latest {
+        uint64_t peer;
+        int position;  // -1: a free cell
+    };
+    std::array<Latest, SendPlan::LATEST_CELLS> latest;
+    latest.fill({0, -1});
+    int places = 0;
+    for (int g = 0; g < plan.group_count; ++g) {
+        const SendGroup& group = plan.groups[g];
+        if (group.start != places || group.count < 1 || group.count > MAX_SEGMENTS) return false;
+        if (places + group.count > count) return false;
+        if (group.count > 1 && group.count * size_t(group.segment_size) > MAX_SEGMENTED_BYTES)
+            return false;
+        const Outgoing& head = outgoing[plan.order[group.start]];
+        for (int k = group.start; k < group.start + group.count; ++k) {
+            int i = plan.order[k];
+            if (i >= count || sent[i] || outgoing[i].length != group.segment_size) return false;
+            if (peer_key(outgoing[i].to) != peer_key(head.to)) return false;
+            if (group.count > 1 && !is_forward(datagrams[i])) return false;
+            sent[i] = true;
+            uint64_t peer = peer_key(outgoing[i].to);
+            uint32_t cell = home_cell(peer);
+            while (latest[cell].position >= 0 && latest[cell].peer != peer)
+                cell = (cell + 1) & (SendPlan::LATEST_CELLS - 1);
+            if (latest[cell].position >= i) return false;  // out of the order handled
+            latest[cell] = {peer, i};
+        }
+        places += group.count;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (sent[i] != (outgoing[i].length > 0)) return false;
+    }
+    return places == plan.datagram_count;
+}
+
+}  // namespace kiv

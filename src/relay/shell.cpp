@@ -1,0 +1,172 @@
+#include "shell.hpp"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "addr_text.hpp"
+#include "log.hpp"
+#include "metrics.hpp"
+#include "settings.hpp"
+#include "system.hpp"
+
+namespace kiv {
+namespace {
+
+constexpr int WAIT_LIMIT_MS = 1000;
+// A drain pass ends after this many datagrams even if more are waiting, so that a steady
+// flood cannot keep the loop from looking at the clock and sweeping silent peers.
+constexpr int DRAIN_LIMIT = 1024;
+
+// Set by SIGUSR1, which is delivered only while the loop waits.
+volatile sig_atomic_t stats_asked = 0;
+void on_stats_signal(int) {
+    stats_asked = 1;
+}
+
+// Room ids come from the kernel's random source: an id that could be predicted from the
+// clock or the start time would let anyone walk into a room they were never given.
+struct KernelRandom {
+    std::array<uint32_t, 64> values;
+    size_t next = 64;  // all used: the first draw fills the buffer
+};
+
+int kernel_rand(void* context) {
+    auto& random = *static_cast<KernelRandom*>(context);
+    if (random.next == random.values.size()) {
+        // Once the kernel's pool is ready, as it was at start-up, a request of up to 256
+        // bytes is always filled whole; the old values are kept only if that promise breaks.
+        (void)sys::fill_random(random.values.data(), sizeof random.values);
+        random.next = 0;
+    }
+    return int(random.values[random.next++] & RAND_MAX);
+}
+
+void log_to_stdout(void*, const char* line) {
+    logf_("%s", line);
+}
+
+// The figures only the shell keeps, read when they are shown rather than per datagram, so
+// that counting them costs the datagram path nothing.
+void update_shell_figures(Shell& shell) {
+    Counters& counters = shell.relay->counters();
+    uint32_t drops = 0;
+    if (sys::socket_drops(shell.sock, &drops)) {
+        counters.receive_queue_drops += uint32_t(drops - shell.kernel_drops_seen);
+        shell.kernel_drops_seen = drops;
+    }
+    counters.log_lines_dropped = log_lines_dropped();
+}
+
+size_t render_page(void* context, char* buffer, size_t size) {
+    Shell& shell = *static_cast<Shell*>(context);
+    update_shell_figures(shell);
+    MetricsFigures figures{shell.relay->counters(), table_counts(shell.relay->table()), KIV_VERSION,
+                           shell.start_time_seconds};
+    return metrics_render(figures, buffer, size);
+}
+
+void log_stats(Shell& shell) {
+    update_shell_figures(shell);
+    char line[160];
+    stats_format(shell.relay->counters(), table_counts(shell.relay->table()), line, sizeof line);
+    logf_("%s", line);
+}
+
+}  // namespace
+
+bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
+    sys::prepare_process();
+    static KernelRandom random;
+    uint64_t hash_key = 0;
+    if (!sys::fill_random(random.values.data(), sizeof random.values) ||
+        !sys::fill_random(&hash_key, sizeof hash_key)) {
+        snprintf(reason, reason_size, "kiv-relay: cannot read the kernel's random source: %s",
+                 strerror(errno));
+        return false;
+    }
+    random.next = 0;
+    shell.wait_mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
+    shell.start_time_seconds = sys::wall_clock_seconds();
+    uint16_t bound_port = 0;
+    shell.sock =
+        sys::open_udp(arguments.port, RECEIVE_BUFFER_BYTES, &bound_port, reason, reason_size);
+    if (shell.sock < 0) return false;
+    // Its connections and buffers are fixed like the rest; only what is asked for listens.
+    static MetricsServer metrics;
+    if (arguments.metrics) {
+        char why[128];
+        if (!metrics.open(arguments.metrics_address, why, sizeof why)) {
+            snprintf(reason, reason_size, "kiv-relay: metrics: %s", why);
+            return false;
+        }
+        shell.metrics = &metrics;
+        sys::make_resident(&metrics, sizeof metrics);
+    }
+    static Relay relay(RandomSource{kernel_rand, &random}, LogSink{log_to_stdout, nullptr},
+                       hash_key);
+    static Batch batch;
+    sys::make_resident(&relay, sizeof relay);
+    sys::make_resident(&batch, sizeof batch);
+    shell.relay = &relay;
+    shell.batch = &batch;
+    log_open();
+    logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound_port),
+          int(PROTOCOL_VERSION), MAX_ROOMS);
+    if (shell.metrics != nullptr) {
+        sockaddr_in shown = arguments.metrics_address;
+        shown.sin_port = htons(metrics.port());
+        logf_("metrics on http://%s/metrics", addr_str(shown));
+    }
+    return true;
+}
+
+void shell_run(Shell& shell) {
+    std::array<pollfd, 2 + METRICS_POLL_FDS> waiting;
+    uint32_t now_ms = sys::monotonic_ms();
+    uint32_t last_sweep_ms = 0;
+    for (;;) {
+        // Standard output is waited for only while log lines wait for it: a closed or broken
+        // output would otherwise end every wait at once.
+        waiting[0] = {shell.sock, POLLIN, 0};
+        waiting[1] = {log_waiting() ? STDOUT_FILENO : -1, POLLOUT, 0};
+        int count = 2;
+        int limit_ms = WAIT_LIMIT_MS;
+        if (shell.metrics != nullptr) {
+            count += shell.metrics->poll_fds(&waiting[2]);
+            limit_ms = shell.metrics->wait_limit_ms(now_ms, limit_ms);
+        }
+        if (sys::wait(waiting.data(), count, limit_ms, shell.wait_mask) <= 0) {
+            for (int i = 0; i < count; ++i)
+                waiting[i].revents = 0;
+        }
+        // One reading of the clock serves the pass: a pass is short (DRAIN_LIMIT datagrams
+        // at most), and the core's timeouts are in seconds.
+        now_ms = sys::monotonic_ms();
+        if (waiting[1].revents != 0) log_flush();
+        if (waiting[0].revents != 0) {
+            int drained = 0;
+            while (drained < DRAIN_LIMIT) {
+                Drained pass = drain_batch(shell.sock, *shell.relay, *shell.batch, now_ms);
+                drained += pass.datagrams;
+                if (pass.buffers < BATCH) break;  // the socket was empty
+            }
+        }
+        if (shell.metrics != nullptr)
+            shell.metrics->serve(&waiting[2], count - 2, now_ms, PageSource{render_page, &shell});
+        if (stats_asked) {
+            stats_asked = 0;
+            log_stats(shell);
+        }
+        if (uint32_t(now_ms - last_sweep_ms) >= SWEEP_MS) {
+            shell.relay->sweep(now_ms);
+            last_sweep_ms = now_ms;
+        }
+    }
+}
+
+}  // namespace kiv

@@ -1,0 +1,37 @@
+// The relay's shell: start-up and the loop around the core. The loop waits for the socket,
+// standard output and the metrics listener, reads the clock once a pass, drains the socket
+// through the core in batches (batch_io), serves the metrics page, logs the stats line when
+// SIGUSR1 asks for it and sweeps silent peers once a second.
+#pragma once
+
+#include <signal.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "args.hpp"
+#include "batch_io.hpp"
+#include "http_metrics.hpp"
+
+namespace kiv {
+
+// What the loop works with, all made at start-up.
+struct Shell {
+    int sock = -1;
+    Relay* relay = nullptr;
+    Batch* batch = nullptr;
+    MetricsServer* metrics = nullptr;  // only when asked for
+    sigset_t wait_mask{};
+    int64_t start_time_seconds = 0;
+    uint32_t kernel_drops_seen = 0;  // the socket's drop count as last read
+};
+
+// Makes everything the loop needs before the first datagram (the socket, the metrics
+// listener if asked for, the core and its buffers, every page of them resident) and logs the
+// banner; false, with the message to print, when a step fails. Called once.
+bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size);
+
+// Serves for good.
+[[noreturn]] void shell_run(Shell& shell);
+
+}  // namespace kiv

@@ -1,0 +1,53 @@
+// Everything the relay's shell asks of the system, as plain functions in one file: the
+// clocks, the random source, the UDP socket and its batched calls, the wait and the stats
+// signal. The fault tests' preload shim stands between exactly these calls and the kernel.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv::sys {
+
+// Milliseconds on a clock that never steps back; wraps after 49 days, so compare differences.
+uint32_t monotonic_ms();
+// Seconds since the Unix epoch.
+int64_t wall_clock_seconds();
+
+// Fills `buffer` from the kernel's random source; false, with errno set, if it cannot.
+bool fill_random(void* buffer, size_t size);
+
+// A non-blocking UDP socket on `port` of every IPv4 address, asking for coalesced receives
+// and a receive queue of `receive_buffer_bytes`; -1 with the reason written on failure.
+int open_udp(uint16_t port, int receive_buffer_bytes, uint16_t* bound_port, char* reason,
+             size_t reason_size);
+// The datagrams the kernel dropped at the socket since it was opened, in 32 bits; false
+// when the kernel does not say.
+bool socket_drops(int fd, uint32_t* drops);
+
+// Receives up to `count` datagrams without waiting; what recvmmsg returns.
+int receive_batch(int fd, mmsghdr* messages, unsigned count);
+// What sendmmsg returns.
+int send_batch(int fd, mmsghdr* messages, unsigned count);
+// One datagram; false when the kernel refused it.
+bool send_datagram(int fd, const void* bytes, size_t length, const sockaddr* to,
+                   socklen_t to_length);
+
+// Installs `handler` for `signal`, to be delivered only during wait() with the mask
+// returned; elsewhere it stays blocked, so it can neither interrupt a system call nor slip in
+// between the check of what it set and the wait.
+sigset_t catch_during_wait(int signal, void (*handler)(int));
+// Waits for `fds` for at most `limit_ms` with `mask`; returns what ppoll does.
+int wait(pollfd* fds, int count, int limit_ms, const sigset_t& mask);
+
+// Writes to a closed connection fail instead of ending the process, and the local time
+// zone is read now, before the first stamped line.
+void prepare_process();
+// Static memory gets its pages only when first written: writes every page of `memory` now,
+// so that the size the relay starts with is the size it keeps under any load.
+void make_resident(void* memory, size_t size);
+
+}  // namespace kiv::sys
