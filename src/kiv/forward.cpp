@@ -217,6 +217,9 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
                         whole.length, now_us);
             }
             break;
+        case FrameKind::invalid:
+        case FrameKind::hello:  // read before the frames, above
+        case FrameKind::welcome:
         default:
             snprintf(text, sizeof text, "dropped a malformed frame of %zu bytes from tag %u",
                      event.length, tag);

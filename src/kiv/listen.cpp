@@ -201,6 +201,8 @@ void from_host(Listener& listener, int index, const client::Event& event, uint64
                           now_us);
             }
             return;
+        case FrameKind::invalid:
+        case FrameKind::hello:
         default:
             break;
     }

@@ -70,6 +70,9 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
             }
             break;
         }
+        case FrameKind::invalid:
+        case FrameKind::hello:  // only with the magic, above
+        case FrameKind::welcome:
         default:
             return frame;
     }
