@@ -90,7 +90,7 @@ bool open_socket(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
         connect(fd, reinterpret_cast<const sockaddr*>(&forwarder.target),
                 sizeof forwarder.target) != 0 ||
         epoll_ctl(forwarder.epoll_fd, EPOLL_CTL_ADD, fd, &interest) != 0) {
-        snprintf(text, sizeof text, "no socket for tag %u: %s", owner.tag, strerror(errno));
+        snprintf(text, sizeof text, "no socket for tag %u: %s", owner.tag.value, strerror(errno));
         if (fd >= 0) close(fd);
         forwarder.table.release(index);
         forwarder.events.note(now_us, NO_ENTRY, text);
@@ -102,10 +102,10 @@ bool open_socket(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
     socklen_t length = sizeof local;
     getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
     if (owner.kiv) {
-        snprintf(text, sizeof text, "tag %u sender %u heard from; %s sees it as %s", owner.tag,
-                 entry.channel, forwarder.target_text, addr_str(local));
+        snprintf(text, sizeof text, "tag %u sender %u heard from; %s sees it as %s",
+                 owner.tag.value, entry.channel, forwarder.target_text, addr_str(local));
     } else {
-        snprintf(text, sizeof text, "tag %u heard from; %s sees it as %s", owner.tag,
+        snprintf(text, sizeof text, "tag %u heard from; %s sees it as %s", owner.tag.value,
                  forwarder.target_text, addr_str(local));
     }
     forwarder.events.note(now_us, OPENED, text);
@@ -133,7 +133,7 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
         case ForwardTable::Verdict::full: {
             char text[120];
             snprintf(text, sizeof text, "dropped a datagram from tag %u: all %d sockets in use",
-                     forwarder.table.client(client).tag, ForwardTable::SOCKETS);
+                     forwarder.table.client(client).tag.value, ForwardTable::SOCKETS);
             forwarder.events.note(now_us, NO_ENTRY, text);
             return;
         }
@@ -142,14 +142,14 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
                                  length);
 }
 
-void send_welcome(Forwarder& forwarder, uint32_t tag, uint64_t identity) {
+void send_welcome(Forwarder& forwarder, Tag tag, uint64_t identity) {
     uint8_t welcome[tunnel::HELLO_SIZE];
     tunnel::write_hello(welcome, FrameKind::welcome, identity);
-    (void)forwarder.host.send(tag, welcome, sizeof welcome);  // a lost one is asked again
+    (void)forwarder.host.send(tag.value, welcome, sizeof welcome);  // a lost one is asked again
 }
 
 void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_us) {
-    uint32_t tag = event.value;
+    Tag tag(event.value);
     ForwardTable& table = forwarder.table;
     char text[160];
     if (tunnel::is_hello(event.payload, event.length)) {
@@ -160,7 +160,7 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
                                       [&](uint16_t index) { close_socket(forwarder, index); });
         if (client == ForwardTable::NONE) {
             snprintf(text, sizeof text, "dropped a hello from tag %u: all %d client entries in use",
-                     tag, ForwardTable::CLIENTS);
+                     tag.value, ForwardTable::CLIENTS);
             forwarder.events.note(now_us, NO_ENTRY, text);
             return;
         }
@@ -172,10 +172,10 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
             uint16_t sockets = table.client(client).sockets;
             if (sockets > 0) {
                 snprintf(text, sizeof text,
-                         "tag %u is a kiv join heard from before; its %u socket(s) stay", tag,
+                         "tag %u is a kiv join heard from before; its %u socket(s) stay", tag.value,
                          sockets);
             } else {
-                snprintf(text, sizeof text, "tag %u is a kiv join", tag);
+                snprintf(text, sizeof text, "tag %u is a kiv join", tag.value);
             }
             forwarder.events.note(now_us, OPENED, text);
         }
@@ -192,7 +192,7 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
         client = table.add_client(tag, now_us);
         if (client == ForwardTable::NONE) {
             snprintf(text, sizeof text,
-                     "dropped a datagram from tag %u: all %d client entries in use", tag,
+                     "dropped a datagram from tag %u: all %d client entries in use", tag.value,
                      ForwardTable::CLIENTS);
             forwarder.events.note(now_us, NO_ENTRY, text);
             return;
@@ -222,19 +222,19 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
         case FrameKind::welcome:
         default:
             snprintf(text, sizeof text, "dropped a malformed frame of %zu bytes from tag %u",
-                     event.length, tag);
+                     event.length, tag.value);
             forwarder.events.note(now_us, MALFORMED, text);
             break;
     }
 }
 
-void flush_frames(Forwarder& forwarder, uint32_t tag) {
+void flush_frames(Forwarder& forwarder, Tag tag) {
     if (forwarder.queued_count == 0) return;
-    (void)forwarder.host.send_batch(tag, forwarder.queued, forwarder.queued_count);
+    (void)forwarder.host.send_batch(tag.value, forwarder.queued, forwarder.queued_count);
     forwarder.queued_count = 0;
 }
 
-uint8_t* next_frame(Forwarder& forwarder, uint32_t tag) {
+uint8_t* next_frame(Forwarder& forwarder, Tag tag) {
     if (forwarder.queued_count == client::SEND_BATCH) flush_frames(forwarder, tag);
     return forwarder.frames[forwarder.queued_count];
 }
@@ -251,7 +251,7 @@ void from_application(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
         if (entry.fd < 0) return;
         int count = forwarder.batch.fill(entry.fd);
         ForwardTable::Client& owner = table.client(entry.client);
-        uint32_t tag = owner.tag;
+        Tag tag = owner.tag;
         for (int i = 0; i < count; ++i) {
             size_t length = forwarder.batch.length(i);
             const uint8_t* data = forwarder.batch.payload(i);
@@ -259,7 +259,7 @@ void from_application(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
             if (!owner.kiv) {
                 if (length > client::MAX_PAYLOAD) {
                     char source[64];
-                    snprintf(source, sizeof source, "for tag %u", tag);
+                    snprintf(source, sizeof source, "for tag %u", tag.value);
                     forwarder.oversize.count(now_us, length, source);
                     continue;
                 }
@@ -343,7 +343,7 @@ int expire_quiet(Forwarder& forwarder, uint64_t now_us) {
                 const ForwardTable::Socket& entry = forwarder.table.socket(index);
                 char text[96];
                 snprintf(text, sizeof text, "tag %u silent for 60 s; its socket is closed",
-                         forwarder.table.client(entry.client).tag);
+                         forwarder.table.client(entry.client).tag.value);
                 forwarder.events.note(now_us, CLOSED, text);
                 close_socket(forwarder, index);
             },

@@ -2,14 +2,14 @@
 
 namespace kiv::tunnel {
 
-uint16_t ForwardTable::client_by_tag(uint32_t tag) const {
+uint16_t ForwardTable::client_by_tag(Tag tag) const {
     for (uint16_t index = 0; index < CLIENTS; ++index) {
         if (clients_[index].in_use && clients_[index].tag == tag) return index;
     }
     return NONE;
 }
 
-uint16_t ForwardTable::add_client(uint32_t tag, uint64_t now_us) {
+uint16_t ForwardTable::add_client(Tag tag, uint64_t now_us) {
     for (uint16_t index = 0; index < CLIENTS; ++index) {
         if (clients_[index].in_use) continue;
         clients_[index] = Client{};

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "tunnel_frame.hpp"
+#include "values.hpp"
 
 namespace kiv::tunnel {
 
@@ -30,7 +31,7 @@ class ForwardTable {
     struct Client {
         bool in_use = false;
         bool kiv = false;  // said hello: its datagrams are frames
-        uint32_t tag = 0;
+        Tag tag;
         uint64_t identity = 0;
         uint64_t last_us = 0;        // the last datagram either way
         uint32_t next_datagram = 0;  // numbers the datagrams cut into pieces towards it
@@ -58,15 +59,15 @@ class ForwardTable {
     };
 
     // The client with this tag, or NONE.
-    uint16_t client_by_tag(uint32_t tag) const;
+    uint16_t client_by_tag(Tag tag) const;
     // A new client for a tag not yet known; NONE when every entry is in use.
-    uint16_t add_client(uint32_t tag, uint64_t now_us);
+    uint16_t add_client(Tag tag, uint64_t now_us);
     // A hello from `tag`: the client with this identity takes the tag (a client that held the
     // tag before is forgotten, `on_close(socket)` called for each of its sockets), or the
     // tag's own client becomes a kiv join, or a new client is added. NONE when no entry is
     // free.
     template <typename OnClose>
-    uint16_t hello(uint32_t tag, uint64_t identity, uint64_t now_us, OnClose on_close);
+    uint16_t hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close);
 
     // The socket for a client's channel (0 for a plain client).
     Assignment assign(uint16_t client, uint16_t channel, uint16_t generation, uint64_t now_us);
@@ -108,7 +109,7 @@ class ForwardTable {
 };
 
 template <typename OnClose>
-uint16_t ForwardTable::hello(uint32_t tag, uint64_t identity, uint64_t now_us, OnClose on_close) {
+uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close) {
     uint16_t own = client_by_tag(tag);
     uint16_t known = NONE;
     for (uint16_t index = 0; index < CLIENTS; ++index) {

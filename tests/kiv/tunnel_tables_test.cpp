@@ -20,18 +20,18 @@ constexpr uint64_t SECOND = 1'000'000;
 
 TEST(ForwardTable, AClientThatKeepsTalkingKeepsItsSocketWhileAnotherTagChurns) {
     auto table = std::make_unique<ForwardTable>();
-    uint16_t honest = table->add_client(1, 0);
+    uint16_t honest = table->add_client(Tag(1), 0);
     ForwardTable::Assignment mine = table->assign(honest, 0, 0, 0);
     ASSERT_EQ(mine.verdict, Verdict::opened);
     // Another member joins and leaves over and over: every tag is new, and once the entries
     // are gone the newcomers are refused instead of taking the honest client's.
     uint32_t tag = 2;
     for (int i = 1; i < ForwardTable::CLIENTS; ++i, ++tag) {
-        uint16_t churner = table->add_client(tag, 0);
+        uint16_t churner = table->add_client(Tag(tag), 0);
         ASSERT_NE(churner, ForwardTable::NONE);
         ASSERT_EQ(table->assign(churner, 0, 0, 0).verdict, Verdict::opened);
     }
-    EXPECT_EQ(table->add_client(tag, 0), ForwardTable::NONE);
+    EXPECT_EQ(table->add_client(Tag(tag), 0), ForwardTable::NONE);
     // The honest client sends every 200 ms for a minute and more; the churners fall silent.
     int closed = 0;
     for (uint64_t now_us = 200'000; now_us <= 61 * SECOND; now_us += 200'000) {
@@ -42,13 +42,13 @@ TEST(ForwardTable, AClientThatKeepsTalkingKeepsItsSocketWhileAnotherTagChurns) {
             now_us, [&](uint16_t) { ++closed; }, [](uint16_t) {});
     }
     EXPECT_EQ(closed, ForwardTable::CLIENTS - 1);
-    EXPECT_EQ(table->client_by_tag(1), honest);
-    EXPECT_NE(table->add_client(tag, 61 * SECOND), ForwardTable::NONE);
+    EXPECT_EQ(table->client_by_tag(Tag(1)), honest);
+    EXPECT_NE(table->add_client(Tag(tag), 61 * SECOND), ForwardTable::NONE);
 }
 
 TEST(ForwardTable, ANewerSenderOnAChannelGetsAFreshSocketAndALateOneNone) {
     auto table = std::make_unique<ForwardTable>();
-    uint16_t join = table->hello(5, 42, 0, [](uint16_t) { FAIL(); });
+    uint16_t join = table->hello(Tag(5), 42, 0, [](uint16_t) { FAIL(); });
     const struct {
         uint16_t generation;
         Verdict verdict;
@@ -71,35 +71,35 @@ TEST(ForwardTable, ANewerSenderOnAChannelGetsAFreshSocketAndALateOneNone) {
 
 TEST(ForwardTable, AJoinBackUnderANewTagKeepsItsSockets) {
     auto table = std::make_unique<ForwardTable>();
-    uint16_t join = table->hello(3, 0xABCD, 0, [](uint16_t) { FAIL(); });
+    uint16_t join = table->hello(Tag(3), 0xABCD, 0, [](uint16_t) { FAIL(); });
     for (uint16_t channel = 0; channel < 3; ++channel)
         table->assign(join, channel, 1, 0);
     // The new tag's first datagram overtook its hello and made a plain client with a socket:
     // that one goes, the join's own stay.
-    uint16_t overtaken = table->add_client(9, SECOND);
+    uint16_t overtaken = table->add_client(Tag(9), SECOND);
     table->assign(overtaken, 0, 0, SECOND);
     int closed = 0;
-    EXPECT_EQ(table->hello(9, 0xABCD, SECOND, [&](uint16_t) { ++closed; }), join);
+    EXPECT_EQ(table->hello(Tag(9), 0xABCD, SECOND, [&](uint16_t) { ++closed; }), join);
     EXPECT_EQ(closed, 1);
-    EXPECT_EQ(table->client_by_tag(9), join);
-    EXPECT_EQ(table->client_by_tag(3), ForwardTable::NONE);
+    EXPECT_EQ(table->client_by_tag(Tag(9)), join);
+    EXPECT_EQ(table->client_by_tag(Tag(3)), ForwardTable::NONE);
     EXPECT_EQ(table->client(join).sockets, 3);
     EXPECT_EQ(table->assign(join, 2, 1, SECOND).verdict, Verdict::existing);
     // Another identity is another client.
-    EXPECT_NE(table->hello(10, 0xABCE, SECOND, [](uint16_t) {}), join);
+    EXPECT_NE(table->hello(Tag(10), 0xABCE, SECOND, [](uint16_t) {}), join);
 }
 
 TEST(ForwardTable, WhenEverySocketIsTakenNewChannelsAreRefused) {
     auto table = std::make_unique<ForwardTable>();
     int opened = 0;
     for (uint32_t tag = 1; opened < ForwardTable::SOCKETS; ++tag) {
-        uint16_t client = table->hello(tag, tag, 0, [](uint16_t) {});
+        uint16_t client = table->hello(Tag(tag), tag, 0, [](uint16_t) {});
         for (uint16_t channel = 0; channel < CHANNELS && opened < ForwardTable::SOCKETS;
              ++channel, ++opened) {
             ASSERT_EQ(table->assign(client, channel, 1, 0).verdict, Verdict::opened);
         }
     }
-    uint16_t last = table->hello(100, 100, 0, [](uint16_t) {});
+    uint16_t last = table->hello(Tag(100), 100, 0, [](uint16_t) {});
     EXPECT_EQ(table->assign(last, 0, 1, 0).verdict, Verdict::full);
 }
 
