@@ -31,19 +31,15 @@ void discard(void*, const char*) {}
 
 // Every peer on an address of its own, as on a network: the relay limits the rooms and
 // lookups of one address.
-sockaddr_in peer(uint32_t index) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(0x0A000001u + index);
-    addr.sin_port = htons(uint16_t(10000 + index % 50000));
-    return addr;
+Peer peer(uint32_t index) {
+    return Peer::ipv4(0x0A000001u + index, uint16_t(10000 + index % 50000));
 }
 
 struct Pair {
-    sockaddr_in client;
-    sockaddr_in host;
-    uint32_t room_id;
-    uint32_t tag;
+    Peer client;
+    Peer host;
+    RoomId room_id;
+    Tag tag;
 };
 
 // A relay with `rooms` rooms of `clients` clients, opened and joined through handle() as
@@ -57,21 +53,21 @@ struct Fixture {
     Fixture(int rooms, int clients) {
         uint32_t next_peer = 0;
         for (int r = 0; r < rooms; ++r) {
-            sockaddr_in host = peer(next_peer++);
-            header_write(datagram, MsgType::MSG_OPEN, uint32_t(r + 1));
+            Peer host = peer(next_peer++);
+            header_write(datagram, MsgType::MSG_OPEN, RoomId(uint32_t(r + 1)));
             relay.handle(datagram, HEADER_SIZE, host, now_ms);
-            uint32_t room_id = header_value(datagram);
+            RoomId room_id = header_room(datagram);
             for (int c = 0; c < clients; ++c) {
-                sockaddr_in client = peer(next_peer++);
+                Peer client = peer(next_peer++);
                 header_write(datagram, MsgType::MSG_DATA, room_id);
                 relay.handle(datagram, sizeof datagram, client, now_ms);
-                pairs.push_back({client, host, room_id, header_value(datagram)});
+                pairs.push_back({client, host, room_id, header_tag(datagram)});
             }
         }
         std::shuffle(pairs.begin(), pairs.end(), std::mt19937(7));
         // A refused open or join would leave the benchmark timing refusals instead.
         for (const Pair& pair : pairs) {
-            if (pair.tag == 0 || pair.tag > MAX_CLIENTS) {
+            if (pair.tag.value == 0 || pair.tag.value > MAX_CLIENTS) {
                 fprintf(stderr, "kiv-micro: the fixture's table did not fill\n");
                 abort();
             }
@@ -88,7 +84,8 @@ void forward(benchmark::State& state) {
     for (auto _ : state) {
         const Pair& pair = fixture.pairs[next];
         next = next + 1 == used ? 0 : next + 1;
-        header_write(fixture.datagram, MsgType::MSG_DATA, FROM_CLIENT ? pair.room_id : pair.tag);
+        header_write(fixture.datagram, MsgType::MSG_DATA,
+                     FROM_CLIENT ? pair.room_id.value : pair.tag.value);
         Outgoing out = fixture.relay.handle(fixture.datagram, sizeof fixture.datagram,
                                             FROM_CLIENT ? pair.client : pair.host, fixture.now_ms);
         benchmark::DoNotOptimize(out);

@@ -1,11 +1,14 @@
 #include "kiv_client.hpp"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cassert>
 
 namespace kiv::client {
 
@@ -27,6 +30,8 @@ const char* error_text(Error error) {
             return "relay did not answer";
         case Error::too_large:
             return "payload too large (at most 1400 bytes)";
+        case Error::too_many:
+            return "too many datagrams in one batch (at most 32)";
         case Error::bad_tag:
             return "tag outside 1-65535";
         case Error::bad_room:
@@ -81,11 +86,35 @@ Link::~Link() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Error Link::connect(const sockaddr_in& relay) {
+Error Link::connect(const Peer& relay) {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<const sockaddr*>(&relay), sizeof relay) != 0) {
+    fd_ = -1;
+    // Connecting to no address would dissolve the socket's one peer instead of fixing it,
+    // and let anyone's datagrams in.
+    if (!relay.is_set()) {
+        system_errno_ = EDESTADDRREQ;
+        return Error::system;
+    }
+    fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0 || ::connect(fd_, relay.name(), relay.name_length()) != 0) {
         system_errno_ = errno;
+        // A socket that reaches no relay is not kept: fd() would offer the caller something
+        // to wait on that never becomes readable.
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        return Error::system;
+    }
+    return Error::none;
+}
+
+Error Link::attach(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    int flags = fcntl(fd_, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        system_errno_ = errno;
+        ::close(fd_);
+        fd_ = -1;
         return Error::system;
     }
     return Error::none;
@@ -115,7 +144,7 @@ Error Link::send_datagram(MsgType type, uint32_t value, const void* payload, siz
 
 Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count) {
     if (fd_ < 0) return Error::not_ready;
-    if (count > SEND_BATCH) return Error::too_large;
+    if (count > SEND_BATCH) return Error::too_many;
     uint8_t header[HEADER_SIZE];
     header_write(header, type, value);
     // Every datagram shares the one header; payloads go out from the caller's memory.
@@ -193,37 +222,58 @@ Retry::Step Retry::step(uint64_t now_us) {
 namespace {
 
 Event refused(Error error) {
-    return {EventKind::refused, error, 0, nullptr, 0};
+    Event event;
+    event.kind = EventKind::refused;
+    event.error = error;
+    return event;
 }
 Event timed_out() {
-    return {EventKind::timed_out, Error::timed_out, 0, nullptr, 0};
+    Event event;
+    event.kind = EventKind::timed_out;
+    event.error = Error::timed_out;
+    return event;
+}
+Event room_event(EventKind kind, RoomId room) {
+    Event event;
+    event.kind = kind;
+    event.room = room;
+    return event;
+}
+Event data_event(Tag tag, const uint8_t* payload, size_t length) {
+    Event event;
+    event.kind = EventKind::data;
+    event.tag = tag;
+    event.payload = payload;
+    event.length = length;
+    return event;
 }
 
 }  // namespace
 
 // ---- Host
 
-Error Host::open(uint32_t requested_id, uint64_t now_us, uint64_t timeout_us) {
-    if (requested_id > MAX_ROOM_ID) return Error::bad_room;
+Error Host::open(RoomId requested_id, uint64_t now_us, uint64_t timeout_us) {
+    if (requested_id.value > MAX_ROOM_ID) return Error::bad_room;
     room_id_ = requested_id;
     timeout_us_ = timeout_us;
-    Error error = send_header(MsgType::MSG_OPEN, requested_id);
+    Error error = send_header(MsgType::MSG_OPEN, requested_id.value);
     if (error != Error::none) return error;
     state_ = State::opening;
     answer_.start(now_us, timeout_us);
+    assert(state_ == State::opening && answer_.active());
     return Error::none;
 }
 
-Error Host::send(uint32_t tag, const void* payload, size_t length) {
+Error Host::send(Tag tag, const void* payload, size_t length) {
     if (state_ != State::open) return Error::not_ready;
-    if (tag == 0 || tag > MAX_TAG) return Error::bad_tag;
-    return send_datagram(MsgType::MSG_DATA, tag, payload, length);
+    if (!tag.valid()) return Error::bad_tag;
+    return send_datagram(MsgType::MSG_DATA, tag.value, payload, length);
 }
 
-Error Host::send_batch(uint32_t tag, const iovec* payloads, size_t count) {
+Error Host::send_batch(Tag tag, const iovec* payloads, size_t count) {
     if (state_ != State::open) return Error::not_ready;
-    if (tag == 0 || tag > MAX_TAG) return Error::bad_tag;
-    return send_datagrams(MsgType::MSG_DATA, tag, payloads, count);
+    if (!tag.valid()) return Error::bad_tag;
+    return send_datagrams(MsgType::MSG_DATA, tag.value, payloads, count);
 }
 
 Error Host::close() {
@@ -239,14 +289,15 @@ Event Host::tick(uint64_t now_us) {
     // The keep-alive is an open for the room already held: the relay answers it like the
     // first, which also tells the host that its room still exists.
     if (state_ == State::open && !answer_.active() && now_us >= keepalive_due_us_) {
-        (void)send_header(MsgType::MSG_OPEN, room_id_);
+        assert(room_id_.valid());
+        (void)send_header(MsgType::MSG_OPEN, room_id_.value);
         answer_.start(now_us, timeout_us_);
     }
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
             break;
         case Retry::Step::resend:
-            (void)send_header(MsgType::MSG_OPEN, room_id_);
+            (void)send_header(MsgType::MSG_OPEN, room_id_.value);
             break;
         case Retry::Step::expired:
             state_ = State::closed;
@@ -263,18 +314,20 @@ Event Host::next_event(uint64_t now_us) {
             case MsgType::MSG_OPENED: {
                 // Only an answer to an open or keep-alive still waiting counts, and only with
                 // an id a room can have.
-                if (!answer_.active() || in.value == 0 || in.value > MAX_ROOM_ID) break;
-                bool news = state_ == State::opening || in.value != room_id_;
+                if (!answer_.active() || !in.room().valid()) break;
+                // An answer is awaited only while opening or keeping an open room alive.
+                assert(state_ == State::opening || state_ == State::open);
+                bool news = state_ == State::opening || in.room() != room_id_;
                 state_ = State::open;
-                room_id_ = in.value;
+                room_id_ = in.room();
                 answer_.stop();
                 keepalive_due_us_ = now_us + KEEPALIVE_US;
-                if (news) return {EventKind::opened, Error::none, in.value, nullptr, 0};
+                if (news) return room_event(EventKind::opened, room_id_);
                 break;
             }
             case MsgType::MSG_DATA:
-                if (state_ != State::open || in.value == 0 || in.value > MAX_TAG) break;
-                return {EventKind::data, Error::none, in.value, in.payload, in.length};
+                if (state_ != State::open || !in.tag().valid()) break;
+                return data_event(in.tag(), in.payload, in.length);
             case MsgType::MSG_ERROR:
                 if (state_ != State::opening && state_ != State::open) break;
                 // Whatever the refusal, the host no longer holds a room it can rely on.
@@ -301,34 +354,35 @@ int Host::wait_ms(uint64_t now_us) const {
 
 // ---- Client
 
-Error Client::join(uint32_t room_id, uint64_t now_us, uint64_t timeout_us) {
-    if (room_id == 0 || room_id > MAX_ROOM_ID) return Error::bad_room;
+Error Client::join(RoomId room_id, uint64_t now_us, uint64_t timeout_us) {
+    if (!room_id.valid()) return Error::bad_room;
     room_id_ = room_id;
     ++join_nonce_;
     Error error = send_join(now_us);
     if (error != Error::none) return error;
     state_ = State::joining;
     answer_.start(now_us, timeout_us);
+    assert(room_id_.valid() && answer_.active());
     return Error::none;
 }
 
 Error Client::send_join(uint64_t now_us) {
     last_sent_us_ = now_us;
-    Error error = send_header(MsgType::MSG_DATA, room_id_);
+    Error error = send_header(MsgType::MSG_DATA, room_id_.value);
     if (error != Error::none) return error;
     return send_header(MsgType::MSG_PING, join_nonce_);
 }
 
 Error Client::send(const void* payload, size_t length, uint64_t now_us) {
     if (state_ == State::idle) return Error::not_ready;
-    Error error = send_datagram(MsgType::MSG_DATA, room_id_, payload, length);
+    Error error = send_datagram(MsgType::MSG_DATA, room_id_.value, payload, length);
     if (error == Error::none) last_sent_us_ = now_us;
     return error;
 }
 
 Error Client::send_batch(const iovec* payloads, size_t count, uint64_t now_us) {
     if (state_ == State::idle) return Error::not_ready;
-    Error error = send_datagrams(MsgType::MSG_DATA, room_id_, payloads, count);
+    Error error = send_datagrams(MsgType::MSG_DATA, room_id_.value, payloads, count);
     if (error == Error::none) last_sent_us_ = now_us;
     return error;
 }
@@ -354,7 +408,7 @@ Event Client::tick(uint64_t now_us) {
     // Only a client's own datagrams keep its slot; an empty one reaches the host as a
     // datagram without payload.
     if (state_ == State::joined && now_us - last_sent_us_ >= KEEPALIVE_US) {
-        if (send_header(MsgType::MSG_DATA, room_id_) == Error::none) last_sent_us_ = now_us;
+        if (send_header(MsgType::MSG_DATA, room_id_.value) == Error::none) last_sent_us_ = now_us;
     }
     return {};
 }
@@ -366,12 +420,14 @@ Event Client::next_event(uint64_t now_us) {
         switch (in.type) {
             case MsgType::MSG_DATA:
                 if (state_ == State::idle) break;
-                return {EventKind::data, Error::none, 0, in.payload, in.length};
+                return data_event(Tag(), in.payload, in.length);
             case MsgType::MSG_PONG:
                 if (state_ != State::joining || in.value != join_nonce_) break;
+                // Joining always has an answer waiting: it ends in joined, refused or expired.
+                assert(answer_.active());
                 state_ = State::joined;
                 answer_.stop();
-                return {EventKind::joined, Error::none, room_id_, nullptr, 0};
+                return room_event(EventKind::joined, room_id_);
             case MsgType::MSG_ERROR:
                 if (state_ == State::idle) break;
                 state_ = State::idle;
@@ -434,8 +490,10 @@ Event Pinger::next_event(uint64_t now_us) {
         bool this_probe = in.value - probe_first_value_ < next_value_ - probe_first_value_;
         if (in.type != MsgType::MSG_PONG || !this_probe || age > ATTEMPTS_KEPT) continue;
         answer_.stop();
-        uint64_t round_trip_us = now_us - sent_us_[in.value % ATTEMPTS_KEPT];
-        return {EventKind::pong, Error::none, uint32_t(round_trip_us), nullptr, 0};
+        Event event;
+        event.kind = EventKind::pong;
+        event.round_trip_us = uint32_t(now_us - sent_us_[in.value % ATTEMPTS_KEPT]);
+        return event;
     }
     return {};
 }

@@ -11,14 +11,15 @@
 // next call on that endpoint.
 #pragma once
 
-#include <netinet/in.h>
 #include <sys/uio.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "peer.hpp"
 #include "protocol.hpp"
+#include "values.hpp"
 
 namespace kiv::client {
 
@@ -43,6 +44,7 @@ enum class Error : uint8_t {
     // Found by the library itself.
     timed_out,  // the relay did not answer within the time allowed
     too_large,  // payload longer than MAX_PAYLOAD
+    too_many,   // more than SEND_BATCH payloads in one call
     bad_tag,    // a tag outside 1..65535
     bad_room,   // a room id outside 1..2^25
     not_ready,  // not open / not joined / not connected yet
@@ -55,10 +57,10 @@ Error error_from_wire(uint32_t value);
 
 enum class EventKind : uint8_t {
     none,       // nothing to report now
-    opened,     // Host: the room is open; value is its id (again after a change of id)
-    joined,     // Client: the relay confirmed the join
-    data,       // a datagram; value is the sender's tag at a Host, 0 at a Client
-    pong,       // Pinger: value is the round trip in microseconds
+    opened,     // Host: the room is open; room is its id (again after a change of id)
+    joined,     // Client: the relay confirmed the join to room
+    data,       // a datagram; at a Host, tag is its sender
+    pong,       // Pinger: round_trip_us is the round trip
     refused,    // the relay sent an error; see error
     timed_out,  // a request went unanswered; error is Error::timed_out
 };
@@ -66,7 +68,9 @@ enum class EventKind : uint8_t {
 struct Event {
     EventKind kind = EventKind::none;
     Error error = Error::none;
-    uint32_t value = 0;
+    RoomId room;                       // opened, joined
+    Tag tag;                           // data at a Host; no tag at a Client
+    uint32_t round_trip_us = 0;        // pong
     const uint8_t* payload = nullptr;  // for data; valid until the next call on the endpoint
     size_t length = 0;
 };
@@ -86,17 +90,23 @@ class Link {
     Link& operator=(const Link&) = delete;
 
     // Creates the socket and fixes the relay as its only peer: datagrams from anyone else
-    // are never delivered to it.
-    Error connect(const sockaddr_in& relay);
+    // are never delivered to it. On failure the endpoint holds no socket.
+    Error connect(const Peer& relay);
+    // Takes over a datagram socket that already reaches the relay and nothing else (one end
+    // of a socketpair in tests, a socket the application set up itself) and makes it
+    // non-blocking; the endpoint closes it.
+    Error attach(int fd);
     int fd() const { return fd_; }
     int system_errno() const { return system_errno_; }
 
   protected:
     struct Datagram {
         MsgType type;
-        uint32_t value;
+        uint32_t value;  // as the type gives it meaning: room(), tag(), or a ping's value
         const uint8_t* payload;
         size_t length;
+        RoomId room() const { return RoomId(value); }
+        Tag tag() const { return Tag(value); }
     };
 
     Error send_header(MsgType type, uint32_t value);
@@ -138,25 +148,26 @@ class Host : public Link {
 
     // Asks for a room: requested_id 0 for any, or the id wanted (the relay gives another one
     // if it is taken). Answered by an opened, refused or timed_out event.
-    Error open(uint32_t requested_id, uint64_t now_us,
+    Error open(RoomId requested_id, uint64_t now_us,
                uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
-    Error send(uint32_t tag, const void* payload, size_t length);
+    Error send(Tag tag, const void* payload, size_t length);
     // Several datagrams to one client at the cost of one: up to SEND_BATCH payloads, each
-    // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large).
-    Error send_batch(uint32_t tag, const iovec* payloads, size_t count);
+    // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large, more
+    // than SEND_BATCH with too_many).
+    Error send_batch(Tag tag, const iovec* payloads, size_t count);
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
 
     Event next_event(uint64_t now_us);
     int wait_ms(uint64_t now_us) const;
     State state() const { return state_; }
-    uint32_t room_id() const { return room_id_; }
+    RoomId room_id() const { return room_id_; }
 
   private:
     Event tick(uint64_t now_us);
 
     State state_ = State::idle;
-    uint32_t room_id_ = 0;  // once open; before, the id asked for
+    RoomId room_id_;  // once open; before, the id asked for
     uint64_t timeout_us_ = DEFAULT_ANSWER_TIMEOUT_US;
     uint64_t keepalive_due_us_ = 0;
     Retry answer_;
@@ -169,7 +180,7 @@ class Client : public Link {
     // Joins by sending an empty datagram to the room and confirms it with a ping: the relay
     // handles a peer's datagrams in order, so a pong with no error before it means the join
     // went through. Answered by a joined, refused or timed_out event.
-    Error join(uint32_t room_id, uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
+    Error join(RoomId room_id, uint64_t now_us, uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
     Error send(const void* payload, size_t length, uint64_t now_us);
     // As Host::send_batch, to the host.
     Error send_batch(const iovec* payloads, size_t count, uint64_t now_us);
@@ -179,14 +190,14 @@ class Client : public Link {
     Event next_event(uint64_t now_us);
     int wait_ms(uint64_t now_us) const;
     State state() const { return state_; }
-    uint32_t room_id() const { return room_id_; }
+    RoomId room_id() const { return room_id_; }
 
   private:
     Error send_join(uint64_t now_us);
     Event tick(uint64_t now_us);
 
     State state_ = State::idle;
-    uint32_t room_id_ = 0;
+    RoomId room_id_;
     uint32_t join_nonce_ = unpredictable_start();
     uint64_t last_sent_us_ = 0;
     Retry answer_;

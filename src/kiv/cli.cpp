@@ -20,7 +20,7 @@ bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t
     return parse_decimal(text, minimum, maximum, value);
 }
 
-bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
+bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
     char host[256];
     const char* colon = strrchr(text, ':');
     size_t host_length = colon != nullptr ? size_t(colon - text) : strlen(text);
@@ -38,7 +38,7 @@ bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
     host[host_length] = '\0';
 
     addrinfo hints{};
-    hints.ai_family = AF_INET;  // the relay listens on IPv4 only
+    hints.ai_family = Peer().family();  // the families the relay listens on
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
     int error = getaddrinfo(host, nullptr, &hints, &found);
@@ -47,13 +47,13 @@ bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason) {
                  error != 0 ? gai_strerror(error) : "no IPv4 address");
         return false;
     }
-    memcpy(relay, found->ai_addr, sizeof *relay);
+    *relay = Peer::from_sockaddr(found->ai_addr, found->ai_addrlen);
     freeaddrinfo(found);
-    relay->sin_port = htons(uint16_t(port));
+    relay->set_port(uint16_t(port));
     return true;
 }
 
-bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason) {
+bool parse_endpoint(const char* text, bool any_port, Peer* endpoint, Reason* reason) {
     const char* colon = strrchr(text, ':');
     if (colon == nullptr) {
         snprintf(reason->text, sizeof reason->text, "expected ADDR:PORT, got '%s'", text);
@@ -65,7 +65,7 @@ bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reas
     char host[256];
     snprintf(host, sizeof host, "%.*s", int(colon - text), text);
     if (!parse_relay_address(host, endpoint, reason)) return false;
-    endpoint->sin_port = 0;
+    endpoint->set_port(0);
     return true;
 }
 
@@ -115,7 +115,7 @@ int ArgumentScanner::report_bad_option(int code, const char* usage) const {
     return EXIT_USAGE;
 }
 
-bool parse_room(const char* text, uint32_t* room_id, Reason* reason) {
+bool parse_room(const char* text, RoomId* room_id, Reason* reason) {
     if (strlen(text) == CODE_LENGTH) {
         CodeParse code = room_code_parse(text);
         if (code.error == CodeError::none) {
@@ -128,7 +128,11 @@ bool parse_room(const char* text, uint32_t* room_id, Reason* reason) {
                  text, text[code.position], code.position + 1);
         return false;
     }
-    if (parse_number(text, 1, MAX_ROOM_ID, room_id)) return true;
+    uint32_t number = 0;
+    if (parse_number(text, 1, MAX_ROOM_ID, &number)) {
+        *room_id = RoomId(number);
+        return true;
+    }
     snprintf(reason->text, sizeof reason->text,
              "invalid room '%s' (expected a 5-character code or an id from 1 to %u)", text,
              MAX_ROOM_ID);

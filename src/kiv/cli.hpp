@@ -3,10 +3,12 @@
 #pragma once
 
 #include <getopt.h>
-#include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "peer.hpp"
+#include "values.hpp"
 
 namespace kiv::cli {
 
@@ -21,16 +23,16 @@ struct Reason {
 
 // "HOST[:PORT]": a numeric IPv4 address or a name (resolved once, here); PORT defaults to
 // 27017.
-bool parse_relay_address(const char* text, sockaddr_in* relay, Reason* reason);
+bool parse_relay_address(const char* text, Peer* relay, Reason* reason);
 // A room as people give it: a 5-character code in either case, or a decimal id. A 5-digit
 // id needs a leading zero ("012345"), since 5 characters are read as a code.
-bool parse_room(const char* text, uint32_t* room_id, Reason* reason);
+bool parse_room(const char* text, RoomId* room_id, Reason* reason);
 // A decimal number within [minimum, maximum].
 bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t* value);
 
 // "ADDR:PORT" of a local endpoint: like a relay address, but the port must be given. With
 // `any_port`, port 0 is allowed too, for a socket that takes whatever port is free.
-bool parse_endpoint(const char* text, bool any_port, sockaddr_in* endpoint, Reason* reason);
+bool parse_endpoint(const char* text, bool any_port, Peer* endpoint, Reason* reason);
 
 // A subcommand's arguments as most tools read them: options before, between or after the
 // operands, and "--" ending the options. Operands are kept in the order given.

@@ -2,9 +2,10 @@
 // process's exit status.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
+
+#include "peer.hpp"
+#include "values.hpp"
 
 namespace kiv::cli {
 
@@ -14,7 +15,7 @@ int run_join(int argc, char** argv);
 
 // The raw datagram modes of host and join, once their arguments are read: they carry each
 // datagram unchanged between the relay and a local UDP application.
-int run_forward(const sockaddr_in& relay, uint32_t requested_room, const sockaddr_in& forward_to);
-int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& listen_on);
+int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to);
+int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on);
 
 }  // namespace kiv::cli

@@ -43,7 +43,7 @@ const char* const HAPPENING_LABELS[HAPPENINGS] = {
 
 struct Forwarder {
     client::Host host;
-    sockaddr_in target{};
+    Peer target;
     char relay_text[32] = {};
     char target_text[32] = {};
     int epoll_fd = -1;
@@ -81,14 +81,13 @@ void close_all(Forwarder& forwarder) {
 bool open_socket(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
     ForwardTable::Socket& entry = forwarder.table.socket(index);
     const ForwardTable::Client& owner = forwarder.table.client(entry.client);
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const Peer& target = forwarder.target;
+    int fd = socket(target.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     epoll_event interest{};
     interest.events = EPOLLIN;
     interest.data.u32 = uint32_t(index) + 1;
     char text[160];
-    if (fd < 0 ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&forwarder.target),
-                sizeof forwarder.target) != 0 ||
+    if (fd < 0 || connect(fd, target.name(), target.name_length()) != 0 ||
         epoll_ctl(forwarder.epoll_fd, EPOLL_CTL_ADD, fd, &interest) != 0) {
         snprintf(text, sizeof text, "no socket for tag %u: %s", owner.tag.value, strerror(errno));
         if (fd >= 0) close(fd);
@@ -98,9 +97,9 @@ bool open_socket(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
     }
     enlarge_buffers(fd);
     entry.fd = fd;
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
+    Peer local;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    getsockname(fd, local.receive_name(), &length);
     if (owner.kiv) {
         snprintf(text, sizeof text, "tag %u sender %u heard from; %s sees it as %s",
                  owner.tag.value, entry.channel, forwarder.target_text, addr_str(local));
@@ -145,11 +144,11 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
 void send_welcome(Forwarder& forwarder, Tag tag, uint64_t identity) {
     uint8_t welcome[tunnel::HELLO_SIZE];
     tunnel::write_hello(welcome, FrameKind::welcome, identity);
-    (void)forwarder.host.send(tag.value, welcome, sizeof welcome);  // a lost one is asked again
+    (void)forwarder.host.send(tag, welcome, sizeof welcome);  // a lost one is asked again
 }
 
 void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_us) {
-    Tag tag(event.value);
+    Tag tag = event.tag;
     ForwardTable& table = forwarder.table;
     char text[160];
     if (tunnel::is_hello(event.payload, event.length)) {
@@ -230,7 +229,7 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
 
 void flush_frames(Forwarder& forwarder, Tag tag) {
     if (forwarder.queued_count == 0) return;
-    (void)forwarder.host.send_batch(tag.value, forwarder.queued, forwarder.queued_count);
+    (void)forwarder.host.send_batch(tag, forwarder.queued, forwarder.queued_count);
     forwarder.queued_count = 0;
 }
 
@@ -300,11 +299,11 @@ int relay_events(Forwarder& forwarder) {
                 return -1;
             case client::EventKind::opened:
                 if (!forwarder.announced) {
-                    printf("room %s (id %u)\n", room_code(event.value), event.value);
+                    printf("room %s (id %u)\n", room_code(event.room), event.room.value);
                     fflush(stdout);
                     fprintf(stderr,
                             "kiv host: clients join with: kiv join %s %s --listen ADDR:PORT\n",
-                            forwarder.relay_text, room_code(event.value));
+                            forwarder.relay_text, room_code(event.room));
                     forwarder.announced = true;
                 } else {
                     // The relay lost the room (a restart) and gave another: the tags of the
@@ -312,7 +311,7 @@ int relay_events(Forwarder& forwarder) {
                     fprintf(
                         stderr,
                         "kiv host: the relay gave a new room %s (id %u); clients must join it\n",
-                        room_code(event.value), event.value);
+                        room_code(event.room), event.room.value);
                     close_all(forwarder);
                 }
                 break;
@@ -384,7 +383,7 @@ Forwarder forwarder_state;
 
 }  // namespace
 
-int run_forward(const sockaddr_in& relay, uint32_t requested_room, const sockaddr_in& forward_to) {
+int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to) {
     Forwarder& forwarder = forwarder_state;
     forwarder.target = forward_to;
     snprintf(forwarder.relay_text, sizeof forwarder.relay_text, "%s", addr_str(relay));

@@ -28,7 +28,7 @@ constexpr const char* HOST_HELP =
     "              client as a peer; runs until Ctrl-C or SIGTERM\n";
 
 // "TAG text" or "TAG: text". False when the line does not start with a tag.
-bool split_tagged_line(const char* line, size_t length, uint32_t* tag, const char** text,
+bool split_tagged_line(const char* line, size_t length, Tag* tag, const char** text,
                        size_t* text_length) {
     size_t digits = decimal_digits({line, length}, 6);
     uint32_t value = 0;
@@ -37,14 +37,14 @@ bool split_tagged_line(const char* line, size_t length, uint32_t* tag, const cha
     if (at < length && line[at] == ':') ++at;
     if (at < length && line[at] != ' ') return false;
     if (at < length) ++at;
-    *tag = value;
+    *tag = Tag(value);
     *text = line + at;
     *text_length = length - at;
     return true;
 }
 
 void send_typed_line(client::Host& host, const char* line, size_t length) {
-    uint32_t tag = 0;
+    Tag tag;
     const char* text = nullptr;
     size_t text_length = 0;
     if (!split_tagged_line(line, length, &tag, &text, &text_length)) {
@@ -53,12 +53,13 @@ void send_typed_line(client::Host& host, const char* line, size_t length) {
     }
     client::Error error = host.send(tag, text, text_length);
     if (error != client::Error::none) {
-        fprintf(stderr, "kiv host: cannot send to tag %u: %s\n", tag, client::error_text(error));
+        fprintf(stderr, "kiv host: cannot send to tag %u: %s\n", tag.value,
+                client::error_text(error));
     }
 }
 
-void announce_room(const char* relay_text, uint32_t room_id, bool first) {
-    printf("%sroom %s (id %u)\n", first ? "" : "room changed: ", room_code(room_id), room_id);
+void announce_room(const char* relay_text, RoomId room_id, bool first) {
+    printf("%sroom %s (id %u)\n", first ? "" : "room changed: ", room_code(room_id), room_id.value);
     fflush(stdout);
     fprintf(stderr, "clients join with: kiv join %s %s\n", relay_text, room_code(room_id));
     if (first) fprintf(stderr, "type 'TAG text' to send a line to a client\n");
@@ -90,9 +91,9 @@ int run_host(int argc, char** argv) {
                 HOST_USAGE);
         return EXIT_USAGE;
     }
-    sockaddr_in relay{};
-    sockaddr_in forward_to{};
-    uint32_t requested = 0;
+    Peer relay;
+    Peer forward_to;
+    RoomId requested;
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
         (operands == 2 && !parse_room(arguments.operand(1), &requested, &reason)) ||
@@ -123,14 +124,14 @@ int run_host(int argc, char** argv) {
              (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             switch (event.kind) {
                 case client::EventKind::opened:
-                    announce_room(relay_text, event.value, !announced);
+                    announce_room(relay_text, event.room, !announced);
                     announced = true;
                     break;
                 case client::EventKind::data: {
                     // An empty datagram is a client keeping its slot, not a line.
                     if (event.length == 0) break;
                     char prefix[16];
-                    snprintf(prefix, sizeof prefix, "%u: ", event.value);
+                    snprintf(prefix, sizeof prefix, "%u: ", event.tag.value);
                     print_payload(prefix, event.payload, event.length);
                     break;
                 }

@@ -49,9 +49,9 @@ int run_join(int argc, char** argv) {
         fprintf(stderr, "kiv join: expected a relay address and a room\n%s\n", JOIN_USAGE);
         return EXIT_USAGE;
     }
-    sockaddr_in relay{};
-    sockaddr_in listen_on{};
-    uint32_t room_id = 0;
+    Peer relay;
+    Peer listen_on;
+    RoomId room_id;
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
         !parse_room(arguments.operand(1), &room_id, &reason) ||
@@ -83,15 +83,15 @@ int run_join(int argc, char** argv) {
              (event = joiner.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             switch (event.kind) {
                 case client::EventKind::joined:
-                    fprintf(stderr, "joined room %s (id %u) on %s\n", room_text, room_id,
+                    fprintf(stderr, "joined room %s (id %u) on %s\n", room_text, room_id.value,
                             relay_text);
                     break;
                 case client::EventKind::data:
                     if (event.length > 0) print_payload("", event.payload, event.length);
                     break;
                 case client::EventKind::refused:
-                    fprintf(stderr, "kiv join: room %s (id %u) on %s: %s\n", room_text, room_id,
-                            relay_text, client::error_text(event.error));
+                    fprintf(stderr, "kiv join: room %s (id %u) on %s: %s\n", room_text,
+                            room_id.value, relay_text, client::error_text(event.error));
                     return EXIT_FAILED;
                 case client::EventKind::timed_out:
                     fprintf(stderr, "kiv join: no answer from the relay at %s\n", relay_text);

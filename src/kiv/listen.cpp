@@ -63,8 +63,8 @@ struct Place {
 
 struct Listener {
     int fd = -1;
-    sockaddr_in relay{};
-    uint32_t room_id = 0;
+    Peer relay;
+    RoomId room_id;
     char relay_text[32] = {};
     char room_text[CODE_LENGTH + 1] = {};
     HostKind host_kind = HostKind::unknown;
@@ -82,10 +82,6 @@ struct Listener {
     uint32_t next_datagram = 0;
     uint64_t next_expiry_us = 0;
 };
-
-const char* peer_text(const Peer& peer) {
-    return addr_str(*reinterpret_cast<const sockaddr_in*>(peer.name()));
-}
 
 // How many entries of the sender table may be in use: a plain host has a place for each.
 uint16_t sender_limit(const Listener& listener) {
@@ -226,19 +222,19 @@ uint16_t sender_for(Listener& listener, const Peer& source, uint64_t now_us) {
         case SenderTable::Outcome::full:
             snprintf(text, sizeof text,
                      "dropped a datagram from %s: all %u local senders in use, none quiet for 5 s",
-                     peer_text(source), unsigned(sender_limit(listener)));
+                     addr_str(source), unsigned(sender_limit(listener)));
             listener.events.note(now_us, CROWDED, text);
             return SenderTable::NONE;
         case SenderTable::Outcome::took_over:
             snprintf(text, sizeof text, "local sender %s gave way to %s (quiet for 5 s)",
-                     peer_text(admission.previous), peer_text(source));
+                     addr_str(admission.previous), addr_str(source));
             listener.events.note(now_us, GAVE_WAY, text);
             // Towards a plain host the place goes with the sender: the host must see the
             // newcomer as a new client.
             if (listener.host_kind == HostKind::plain) leave_place(listener, admission.channel);
             break;
         case SenderTable::Outcome::added:
-            snprintf(text, sizeof text, "local sender %s heard from", peer_text(source));
+            snprintf(text, sizeof text, "local sender %s heard from", addr_str(source));
             listener.events.note(now_us, HEARD, text);
             break;
     }
@@ -272,9 +268,7 @@ void from_application(Listener& listener, uint64_t now_us) {
     for (int round = 0; round < BATCHES_PER_WAKE; ++round) {
         int count = listener.batch.fill(listener.fd);
         for (int i = 0; i < count; ++i) {
-            const sockaddr_in& from = listener.batch.source(i);
-            Peer source =
-                Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            const Peer& source = listener.batch.source(i);
             size_t length = listener.batch.length(i);
             if (!source.is_set() || length > tunnel::MAX_APP_DATAGRAM) continue;
             uint16_t channel = sender_for(listener, source, now_us);
@@ -286,7 +280,7 @@ void from_application(Listener& listener, uint64_t now_us) {
             }
             if (length > client::MAX_PAYLOAD) {
                 char text[48];
-                snprintf(text, sizeof text, "from %s", peer_text(source));
+                snprintf(text, sizeof text, "from %s", addr_str(source));
                 listener.oversize.count(now_us, length, text);
                 continue;
             }
@@ -337,7 +331,7 @@ int relay_events(Listener& listener, int index) {
                 break;
             case client::EventKind::refused:
                 fprintf(stderr, "kiv join: room %s (id %u) on %s refused a place: %s\n",
-                        listener.room_text, listener.room_id, listener.relay_text,
+                        listener.room_text, listener.room_id.value, listener.relay_text,
                         client::error_text(event.error));
                 // A full room may have a place later; without the room or the relay's
                 // protocol there is nothing left to do.
@@ -362,7 +356,7 @@ int expire_quiet(Listener& listener, uint64_t now_us) {
         listener.next_expiry_us = listener.senders.expire(now_us, [&](uint16_t channel) {
             char text[96];
             snprintf(text, sizeof text, "local sender %s forgotten (quiet for 60 s)",
-                     peer_text(listener.senders.sender(channel).source));
+                     addr_str(listener.senders.sender(channel).source));
             listener.events.note(now_us, FORGOTTEN, text);
             // Towards a plain host its place is given up; the one place a kiv host knows
             // this join by stays.
@@ -406,7 +400,7 @@ Listener listener_state;
 
 }  // namespace
 
-int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& listen_on) {
+int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on) {
     Listener& listener = listener_state;
     listener.relay = relay;
     listener.room_id = room_id;
@@ -417,18 +411,17 @@ int run_listen(const sockaddr_in& relay, uint32_t room_id, const sockaddr_in& li
     listener.identity =
         uint64_t(client::unpredictable_start()) << 32 | client::unpredictable_start();
     raise_descriptor_limit();
-    listener.fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listener.fd < 0 ||
-        bind(listener.fd, reinterpret_cast<const sockaddr*>(&listen_on), sizeof listen_on) != 0) {
+    listener.fd = socket(listen_on.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener.fd < 0 || bind(listener.fd, listen_on.name(), listen_on.name_length()) != 0) {
         fprintf(stderr, "kiv join: cannot listen on %s: %s\n", addr_str(listen_on),
                 strerror(errno));
         return EXIT_FAILED;
     }
     enlarge_buffers(listener.fd);
     // With port 0 the system chose one: show the one taken.
-    sockaddr_in bound = listen_on;
-    socklen_t length = sizeof bound;
-    getsockname(listener.fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    Peer bound = listen_on;
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    getsockname(listener.fd, bound.receive_name(), &length);
     fprintf(stderr, "kiv join: listening on %s for room %s on %s\n", addr_str(bound),
             listener.room_text, listener.relay_text);
     catch_stop_signals();

@@ -59,11 +59,11 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
         switch (event.kind) {
             case client::EventKind::pong:
                 ++summary->answered;
-                summary->total_us += event.value;
-                if (event.value < summary->min_us) summary->min_us = event.value;
-                if (event.value > summary->max_us) summary->max_us = event.value;
+                summary->total_us += event.round_trip_us;
+                if (event.round_trip_us < summary->min_us) summary->min_us = event.round_trip_us;
+                if (event.round_trip_us > summary->max_us) summary->max_us = event.round_trip_us;
                 printf("pong %u from %s: time=%.3f ms\n", sequence, relay_text,
-                       double(event.value) / 1000);
+                       double(event.round_trip_us) / 1000);
                 fflush(stdout);
                 return true;
             case client::EventKind::timed_out:
@@ -131,7 +131,7 @@ int run_ping(int argc, char** argv) {
         fprintf(stderr, "kiv ping: expected one relay address\n%s\n", PING_USAGE);
         return EXIT_USAGE;
     }
-    sockaddr_in relay{};
+    Peer relay;
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason)) {
         fprintf(stderr, "kiv ping: %s\n", reason.text);

@@ -22,8 +22,8 @@ ReceiveBatch::ReceiveBatch() {
 
 int ReceiveBatch::fill(int fd) {
     for (int i = 0; i < SIZE; ++i) {
-        headers_[i].msg_hdr.msg_name = &sources_[i];
-        headers_[i].msg_hdr.msg_namelen = sizeof sources_[i];
+        headers_[i].msg_hdr.msg_name = sources_[i].receive_name();
+        headers_[i].msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
     }
     // A connected socket reports an earlier datagram that met a closed port as
     // ECONNREFUSED once; that is a lost datagram, not an empty socket, so read again. The

@@ -3,7 +3,6 @@
 // many sockets that a stop signal cuts short.
 #pragma once
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -13,6 +12,7 @@
 #include <cstdio>
 
 #include "kiv_client.hpp"
+#include "peer.hpp"
 #include "tunnel_frame.hpp"
 
 namespace kiv::cli {
@@ -33,12 +33,12 @@ class ReceiveBatch {
     int fill(int fd);
     const uint8_t* payload(int index) const { return buffers_[index]; }
     size_t length(int index) const { return headers_[index].msg_len; }
-    const sockaddr_in& source(int index) const { return sources_[index]; }
+    const Peer& source(int index) const { return sources_[index]; }
 
   private:
     mmsghdr headers_[SIZE];
     iovec parts_[SIZE];
-    sockaddr_in sources_[SIZE];
+    Peer sources_[SIZE];
     uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
 };
 

@@ -46,13 +46,8 @@ size_t segment_size_of(msghdr& header) {
     return 0;
 }
 
-// Where a message goes, from an answer's destination of either kind the core may give. The
-// kernel only reads the name of a send.
-[[maybe_unused]] void name_destination(msghdr& header, sockaddr_in& to) {
-    header.msg_name = &to;
-    header.msg_namelen = sizeof to;
-}
-[[maybe_unused]] void name_destination(msghdr& header, const Peer& to) {
+// Where a message goes. The kernel only reads the name of a send.
+void name_destination(msghdr& header, const Peer& to) {
     header.msg_name = const_cast<sockaddr*>(to.name());
     header.msg_namelen = to.name_length();
 }
@@ -104,8 +99,8 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t now_ms) {
         batch.receive_iov[i] = {batch.buffers[i].bytes, RECEIVE_SLOT};
         mmsghdr& message = batch.received[i];
         message = mmsghdr{};
-        message.msg_hdr.msg_name = &batch.sources[i];
-        message.msg_hdr.msg_namelen = sizeof batch.sources[i];
+        message.msg_hdr.msg_name = batch.sources[i].receive_name();
+        message.msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
         message.msg_hdr.msg_iov = &batch.receive_iov[i];
         message.msg_hdr.msg_iovlen = 1;
         message.msg_hdr.msg_control = batch.receive_controls[i].bytes;
@@ -117,7 +112,7 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t now_ms) {
     int handled = 0;
     for (int i = 0; i < count; ++i) {
         msghdr& header = batch.received[i].msg_hdr;
-        const sockaddr_in& source = batch.sources[i];
+        const Peer& source = batch.sources[i];
         auto handle = [&](uint8_t* datagram, size_t length) {
             if (pending == SEND_WINDOW) {
                 relay.counters().send_failures += uint64_t(send_all(sock, batch, pending));

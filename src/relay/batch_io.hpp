@@ -34,7 +34,7 @@ struct Batch {
         char bytes[CMSG_SPACE(sizeof(int))];
     };
     std::array<ReceiveBuffer, BATCH> buffers;
-    std::array<sockaddr_in, BATCH> sources;
+    std::array<Peer, BATCH> sources;
     std::array<iovec, BATCH> receive_iov;
     std::array<mmsghdr, BATCH> received;
     std::array<SegmentSizeControl, BATCH> receive_controls;

@@ -29,7 +29,10 @@ bool MetricsServer::open(const sockaddr_in& address, char* reason, size_t reason
     int on = 1;
     (void)setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
-        snprintf(reason, reason_size, "bind %s: %s", addr_str(address), strerror(errno));
+        snprintf(reason, reason_size, "bind %s: %s",
+                 addr_str(Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&address),
+                                              sizeof address)),
+                 strerror(errno));
         return false;
     }
     if (listen(listener_, METRICS_CONNECTIONS) < 0) {

@@ -54,7 +54,7 @@ uint64_t error_count(const Counters& counters, ErrorCode error) {
 TableCounts table_counts(const RoomTable& table) {
     TableCounts counts{0, 0};
     for (const Room& room : table.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         ++counts.rooms;
         counts.clients += client_count(room);
     }

@@ -12,16 +12,16 @@ void MissBudgets::refill(Bucket& bucket, uint32_t now_ms) {
     bucket.refilled_ms = now_ms;
 }
 
-MissBudgets::Bucket* MissBudgets::set_of(uint32_t ip) {
+MissBudgets::Bucket* MissBudgets::set_of(uint64_t network) {
     constexpr int SET_BITS = __builtin_ctz(SETS);
-    uint32_t set = SET_BITS == 0 ? 0 : uint32_t((uint64_t(ip) * multiplier_) >> (64 - SET_BITS));
+    uint32_t set = SET_BITS == 0 ? 0 : uint32_t((network * multiplier_) >> (64 - SET_BITS));
     return &buckets_[size_t(set) * WAYS];
 }
 
-MissBudgets::Bucket* MissBudgets::find(uint32_t ip, uint32_t now_ms) {
-    Bucket* set = set_of(ip);
+MissBudgets::Bucket* MissBudgets::find(uint64_t network, uint32_t now_ms) {
+    Bucket* set = set_of(network);
     for (int way = 0; way < WAYS; ++way) {
-        if (set[way].ip == ip) {
+        if (set[way].network == network) {
             refill(set[way], now_ms);
             return &set[way];
         }
@@ -34,25 +34,25 @@ MissBudgets::Bucket* MissBudgets::find(uint32_t ip, uint32_t now_ms) {
 // bucket of its set is as empty as its own, and which addresses share its set depends on the
 // secret key. An honest address is never refused for someone else's lookups: if its bucket
 // goes, it starts again full.
-MissBudgets::Bucket& MissBudgets::claim(uint32_t ip, uint32_t now_ms) {
-    Bucket* set = set_of(ip);
+MissBudgets::Bucket& MissBudgets::claim(uint64_t network, uint32_t now_ms) {
+    Bucket* set = set_of(network);
     Bucket* fullest = &set[0];
     for (int way = 0; way < WAYS; ++way) {
         refill(set[way], now_ms);
         if (set[way].spent_units < fullest->spent_units) fullest = &set[way];
     }
-    *fullest = Bucket{ip, 0, now_ms};
+    *fullest = Bucket{network, 0, now_ms};
     return *fullest;
 }
 
-bool MissBudgets::exhausted(uint32_t ip, uint32_t now_ms) {
-    const Bucket* bucket = find(ip, now_ms);
+bool MissBudgets::exhausted(uint64_t network, uint32_t now_ms) {
+    const Bucket* bucket = find(network, now_ms);
     return bucket != nullptr && bucket->spent_units + UNITS_PER_LOOKUP > FULL_UNITS;
 }
 
-void MissBudgets::spend(uint32_t ip, uint32_t now_ms) {
-    Bucket* bucket = find(ip, now_ms);
-    if (bucket == nullptr) bucket = &claim(ip, now_ms);
+void MissBudgets::spend(uint64_t network, uint32_t now_ms) {
+    Bucket* bucket = find(network, now_ms);
+    if (bucket == nullptr) bucket = &claim(network, now_ms);
     assert(bucket->spent_units + UNITS_PER_LOOKUP <= FULL_UNITS);
     bucket->spent_units += UNITS_PER_LOOKUP;
 }

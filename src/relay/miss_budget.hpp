@@ -1,7 +1,8 @@
-// How many rooms each source address may still look up by id from outside: a token bucket
-// per IPv4 address. A room id is a rendezvous, and every answer to "is there a room with this
-// id?" tells a scanner something, so outsiders get a few such answers in a burst and then a
-// trickle, while peers already in a room never touch their bucket.
+// How many rooms each source may still look up by id from outside: a token bucket per source
+// network (Peer::network_key(); for IPv4, the address). A room id is a rendezvous, and every
+// answer to "is there a room with this id?" tells a scanner something, so outsiders get a few
+// such answers in a burst and then a trickle, while peers already in a room never touch their
+// bucket.
 #pragma once
 
 #include <array>
@@ -25,25 +26,26 @@ class MissBudgets {
     // is used.
     explicit MissBudgets(uint64_t hash_key) : multiplier_(hash_key | 1) {}
 
-    // Whether `ip` (network byte order) has less than one lookup left at now_ms.
-    bool exhausted(uint32_t ip, uint32_t now_ms);
-    // Takes one lookup from the budget of `ip`, which the caller found not exhausted.
-    void spend(uint32_t ip, uint32_t now_ms);
+    // Whether the source network `network` (Peer::network_key()) has less than one lookup
+    // left at now_ms.
+    bool exhausted(uint64_t network, uint32_t now_ms);
+    // Takes one lookup from the budget of `network`, which the caller found not exhausted.
+    void spend(uint64_t network, uint32_t now_ms);
 
   private:
     // All zeros is a full, unclaimed bucket: an address without a bucket has a full budget,
     // so a full bucket can be given to another address without changing anyone's budget.
     struct Bucket {
-        uint32_t ip;
+        uint64_t network;  // Peer::network_key() of the source
         uint32_t spent_units;
         uint32_t refilled_ms;
     };
     static constexpr int SETS = MISS_BUDGET_ADDRESSES / WAYS;
     static_assert(SETS >= 1 && (SETS & (SETS - 1)) == 0, "set count must be a power of two");
 
-    Bucket* set_of(uint32_t ip);
-    Bucket* find(uint32_t ip, uint32_t now_ms);
-    Bucket& claim(uint32_t ip, uint32_t now_ms);
+    Bucket* set_of(uint64_t network);
+    Bucket* find(uint64_t network, uint32_t now_ms);
+    Bucket& claim(uint64_t network, uint32_t now_ms);
     static void refill(Bucket& bucket, uint32_t now_ms);
 
     uint64_t multiplier_ = 0x9E3779B97F4A7C15ull;

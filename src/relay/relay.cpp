@@ -1,5 +1,6 @@
 #include "relay.hpp"
 
+#include <cassert>
 #include <cstdarg>
 #include <cstdio>
 
@@ -13,7 +14,8 @@ namespace {
 
 // Replies reuse the received buffer: every datagram answered is at least a header long, and
 // the reply is exactly one header, so nothing else is needed and nothing is copied.
-Outgoing reply(uint8_t* datagram, const sockaddr_in& source, MsgType type, uint32_t value) {
+template <typename Value>
+Outgoing reply(uint8_t* datagram, const Peer& source, MsgType type, Value value) {
     header_write(datagram, type, value);
     return {source, uint32_t(HEADER_SIZE)};
 }
@@ -31,13 +33,13 @@ void Relay::log(const char* format, ...) {
     log_.write(log_.context, line);
 }
 
-Outgoing Relay::refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error) {
+Outgoing Relay::refuse(uint8_t* datagram, const Peer& source, ErrorCode error) {
     ++counters_.errors_sent[size_t(error)];
     return reply(datagram, source, MsgType::MSG_ERROR, uint32_t(error));
 }
 
-Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& source,
-                       uint32_t now_ms) {
+Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    assert(datagram != nullptr && source.is_set());
     ++counters_.datagrams_received;
     if (length < HEADER_SIZE) {
         ++counters_.dropped_short;
@@ -50,12 +52,11 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
     if (datagram[OFFSET_VERSION] != PROTOCOL_VERSION) {
         return refuse(datagram, source, ErrorCode::ERR_BAD_VERSION);
     }
-    uint32_t value = header_value(datagram);
     switch (MsgType(datagram[OFFSET_TYPE])) {
         case MsgType::MSG_OPEN:
-            return on_open(datagram, value, source, now_ms);
+            return on_open(datagram, header_room(datagram), source, now_ms);
         case MsgType::MSG_DATA:
-            return on_data(datagram, length, value, source, now_ms);
+            return on_data(datagram, length, source, now_ms);
         case MsgType::MSG_CLOSE:
             on_close(source);
             return NOTHING;
@@ -65,7 +66,7 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
         case MsgType::MSG_PING:
             // A ping proves nothing about a room: it is answered and touches no record.
             ++counters_.pongs_sent;
-            return reply(datagram, source, MsgType::MSG_PONG, value);
+            return reply(datagram, source, MsgType::MSG_PONG, header_value(datagram));
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
@@ -78,45 +79,49 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const sockaddr_in& sour
 // A lookup of a room by id from outside it is refused, silently and before anything changes,
 // while the source address has spent its budget. Nothing is logged: a line per refusal would
 // let whoever scans fill the log.
-bool Relay::lookup_refused(const sockaddr_in& source, uint32_t now_ms) {
-    if (!budgets_.exhausted(source.sin_addr.s_addr, now_ms)) return false;
+bool Relay::lookup_refused(const Peer& source, uint32_t now_ms) {
+    if (!budgets_.exhausted(source.network_key(), now_ms)) return false;
     ++counters_.dropped_throttled;
     return true;
 }
 
-Outgoing Relay::on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source,
-                        uint32_t now_ms) {
+Outgoing Relay::on_open(uint8_t* datagram, RoomId requested, const Peer& source, uint32_t now_ms) {
     if (Room* room = table_.room_by_host(source)) {
+        assert(room->id.valid());
         // A repeated open is the host's keep-alive: same room, whatever id it asks for.
         room->host_seen = now_ms;
         return reply(datagram, source, MsgType::MSG_OPENED, room->id);
     }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
     // lookup like a join, paid from the same budget whatever the answer.
-    bool asks_for_id = value >= 1 && value <= MAX_ROOM_ID;
+    bool asks_for_id = requested.valid();
     if (asks_for_id && lookup_refused(source, now_ms)) return NOTHING;
     Room* old_room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
         // A host holds no client slot; the room it leaves is not told.
-        table_.client_clear(*old_room, *slot);
+        table_.client_clear(*slot);
         ++counters_.clients_moved;
     }
     Room* room = table_.free_room();
-    if (room == nullptr || table_.rooms_hosted_from(source.sin_addr.s_addr) >= ROOMS_PER_ADDRESS) {
+    if (room == nullptr || table_.rooms_hosted_from(source) >= ROOMS_PER_ADDRESS) {
         return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
     }
-    if (asks_for_id) budgets_.spend(source.sin_addr.s_addr, now_ms);
+    if (asks_for_id) budgets_.spend(source.network_key(), now_ms);
 
-    IdChoice choice = table_.choose_id(value, random_);
+    IdChoice choice = table_.choose_id(requested, random_);
     table_.room_open(*room, choice.id, source, now_ms);
+    // The source now hosts exactly this room and holds no client slot.
+    assert(table_.room_by_host(source) == room && room->id == choice.id);
+    assert(table_.client_by_addr(source, &old_room) == nullptr);
     ++counters_.rooms_opened;
     log("room %s opened by %s%s", room_code(room->id), addr_str(source),
         choice.reopened ? " (re-opened)" : "");
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
 }
 
-void Relay::on_close(const sockaddr_in& source) {
+void Relay::on_close(const Peer& source) {
     if (Room* room = table_.room_by_host(source)) room_close(*room, CloseReason::host_closed);
+    assert(table_.room_by_host(source) == nullptr);
 }
 
 void Relay::room_close(Room& room, CloseReason reason) {
@@ -124,13 +129,14 @@ void Relay::room_close(Room& room, CloseReason reason) {
     int clients = client_count(room);
     log("room %s closed (%s), %d client(s)", room_code(room.id),
         by_host ? "host closed it" : "host silent", clients);
+    assert(room.id.value != 0);
     table_.room_clear(room);
+    assert(room.id.value == 0);
     ++(by_host ? counters_.rooms_closed_by_host : counters_.rooms_closed_silent);
     counters_.clients_room_closed += uint64_t(clients);
 }
 
-Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
-                        uint32_t now_ms) {
+Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
     // Forwarding the first MAX_DATAGRAM bytes of a longer datagram would hand the peer
     // corrupted data as if it were whole; such a datagram is dropped before it counts as
     // a sign of life or a join.
@@ -142,30 +148,32 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     // The host test comes first, so a host's datagram is never taken for a join.
     if (Room* room = table_.room_by_host(source)) {
         room->host_seen = now_ms;
-        ClientSlot* client = client_by_tag(*room, value);
+        ClientSlot* client = client_by_tag(*room, header_tag(datagram));
         if (client == nullptr) {
             ++counters_.dropped_no_client;
             return NOTHING;
         }
-        header_write(datagram, MsgType::MSG_DATA, 0);
+        assert(!(client->addr == source));  // a host holds no client slot
+        header_write(datagram, MsgType::MSG_DATA, Tag());
         ++counters_.forwarded_to_client;
         counters_.bytes_to_client += length;
         return {client->addr, uint32_t(length)};
     }
 
+    RoomId wanted = header_room(datagram);
     Room* room = nullptr;
     ClientSlot* slot = table_.client_by_addr(source, &room);
-    if ((slot == nullptr || room->id != value) && lookup_refused(source, now_ms)) return NOTHING;
-    if (slot != nullptr && room->id != value) {
+    if ((slot == nullptr || room->id != wanted) && lookup_refused(source, now_ms)) return NOTHING;
+    if (slot != nullptr && room->id != wanted) {
         // The client moves to another room; the room it leaves is not told.
-        table_.client_clear(*room, *slot);
+        table_.client_clear(*slot);
         ++counters_.clients_moved;
         slot = nullptr;
     }
     if (slot == nullptr) {
-        room = value == 0 ? nullptr : table_.room_by_id(value);
+        room = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
         if (room == nullptr) {
-            budgets_.spend(source.sin_addr.s_addr, now_ms);
+            budgets_.spend(source.network_key(), now_ms);
             return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
         }
         slot = free_client_slot(*room);
@@ -173,8 +181,10 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
         table_.client_join(*room, *slot, tag_allocate(*room), source);
         ++counters_.clients_joined;
         log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
-            slot->tag, client_count(*room));
+            slot->tag.value, client_count(*room));
     }
+    // The source holds exactly this slot, in the room it named.
+    assert(room->id == wanted && slot->addr == source && slot->tag.valid());
     slot->seen = now_ms;
     header_write(datagram, MsgType::MSG_DATA, slot->tag);
     ++counters_.forwarded_to_host;
@@ -182,29 +192,32 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, uint32_t value, const 
     return {room->host, uint32_t(length)};
 }
 
-void Relay::on_leave(const sockaddr_in& source) {
+void Relay::on_leave(const Peer& source) {
     Room* room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
-        log("room %s: tag %u left", room_code(room->id), slot->tag);
-        table_.client_clear(*room, *slot);
+        log("room %s: tag %u left", room_code(room->id), slot->tag.value);
+        table_.client_clear(*slot);
         ++counters_.clients_left;
     }
+    assert(table_.client_by_addr(source, &room) == nullptr);
 }
 
 void Relay::sweep(uint32_t now_ms) {
     for (Room& room : table_.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {
             room_close(room, CloseReason::host_silent);
             continue;
         }
         for (ClientSlot& slot : room.clients) {
-            if (slot.tag != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
-                log("room %s: tag %u timed out", room_code(room.id), slot.tag);
-                table_.client_clear(room, slot);
+            if (slot.tag.value != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
+                log("room %s: tag %u timed out", room_code(room.id), slot.tag.value);
+                table_.client_clear(slot);
                 ++counters_.clients_timed_out;
             }
         }
+        // What stays has been heard from within TIMEOUT_MS.
+        assert(uint32_t(now_ms - room.host_seen) <= TIMEOUT_MS);
     }
 }
 

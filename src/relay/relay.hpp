@@ -4,13 +4,12 @@
 // fuzzers and benchmarks drive it with any time and any input they like.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "counters.hpp"
 #include "miss_budget.hpp"
+#include "peer.hpp"
 #include "rooms.hpp"
 
 namespace kiv {
@@ -24,7 +23,7 @@ struct LogSink {
 // buffer, rewritten in place, to `to`. A length of 0 means nothing is sent. The address is a
 // copy, so it stays right even when a later datagram clears the record it came from.
 struct Outgoing {
-    sockaddr_in to;
+    Peer to;
     uint32_t length;
 };
 
@@ -42,7 +41,7 @@ class Relay {
 
     // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
     // length as it arrived, which may be larger.
-    Outgoing handle(uint8_t* datagram, size_t length, const sockaddr_in& source, uint32_t now_ms);
+    Outgoing handle(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
 
     // Forgets hosts and clients silent for more than TIMEOUT_MS at now_ms.
     void sweep(uint32_t now_ms);
@@ -54,15 +53,14 @@ class Relay {
     const Counters& counters() const { return counters_; }
 
   private:
-    Outgoing on_open(uint8_t* datagram, uint32_t value, const sockaddr_in& source, uint32_t now_ms);
-    void on_close(const sockaddr_in& source);
-    Outgoing on_data(uint8_t* datagram, size_t length, uint32_t value, const sockaddr_in& source,
-                     uint32_t now_ms);
-    void on_leave(const sockaddr_in& source);
-    Outgoing refuse(uint8_t* datagram, const sockaddr_in& source, ErrorCode error);
+    Outgoing on_open(uint8_t* datagram, RoomId requested, const Peer& source, uint32_t now_ms);
+    void on_close(const Peer& source);
+    Outgoing on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
+    void on_leave(const Peer& source);
+    Outgoing refuse(uint8_t* datagram, const Peer& source, ErrorCode error);
     enum class CloseReason { host_closed, host_silent };
     void room_close(Room& room, CloseReason reason);
-    bool lookup_refused(const sockaddr_in& source, uint32_t now_ms);
+    bool lookup_refused(const Peer& source, uint32_t now_ms);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     RoomTable table_;

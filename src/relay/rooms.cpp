@@ -7,23 +7,23 @@ namespace kiv {
 int client_count(const Room& room) {
     int count = 0;
     for (const ClientSlot& slot : room.clients)
-        count += slot.tag != 0;
+        count += slot.tag.value != 0;
     return count;
 }
 
 ClientSlot* free_client_slot(Room& room) {
     for (ClientSlot& slot : room.clients) {
-        if (slot.tag == 0) return &slot;
+        if (slot.tag.value == 0) return &slot;
     }
     return nullptr;
 }
 
-ClientSlot* client_by_tag(Room& room, uint32_t tag) {
-    if (tag == 0) return nullptr;
+ClientSlot* client_by_tag(Room& room, Tag tag) {
+    if (tag.value == 0) return nullptr;
     // Clients that join an empty room in turn get tags 1, 2, 3... in slots 0, 1, 2..., so
     // the slot a tag would have there is tried first; tags are unique within a room, so the
     // slot found is the one the scan below would find.
-    ClientSlot& likely = room.clients[(tag - 1) % MAX_CLIENTS];
+    ClientSlot& likely = room.clients[(tag.value - 1) % MAX_CLIENTS];
     if (likely.tag == tag) return &likely;
     for (ClientSlot& slot : room.clients) {
         if (slot.tag == tag) return &slot;
@@ -31,119 +31,123 @@ ClientSlot* client_by_tag(Room& room, uint32_t tag) {
     return nullptr;
 }
 
-namespace {
-
-// An address's identity as an index key: IPv4 address and port, nothing else.
-uint64_t addr_key(const sockaddr_in& addr) {
-    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
-}
-
-}  // namespace
-
 uint32_t RoomTable::slot_of(const Room& room) const {
     assert(&room >= rooms_.data() && &room < rooms_.data() + MAX_ROOMS);
     return uint32_t(&room - rooms_.data());
 }
 
-Room* RoomTable::room_by_host(const sockaddr_in& addr) {
-    int slot = room_by_host_index_.find(addr_key(addr));
+Room* RoomTable::room_by_host(const Peer& peer) {
+    int slot = room_by_host_index_.find(peer.key());
+    assert(slot < 0 || rooms_[slot].host == peer);
     return slot < 0 ? nullptr : &rooms_[slot];
 }
 
-Room* RoomTable::room_by_id(uint32_t id) {
-    int slot = room_by_id_index_.find(id);
+Room* RoomTable::room_by_id(RoomId id) {
+    int slot = room_by_id_index_.find(id.value);
+    assert(slot < 0 || rooms_[slot].id == id);
     return slot < 0 ? nullptr : &rooms_[slot];
 }
 
-ClientSlot* RoomTable::client_by_addr(const sockaddr_in& addr, Room** room_out) {
-    int where = client_by_addr_index_.find(addr_key(addr));
+ClientSlot* RoomTable::client_by_addr(const Peer& peer, Room** room_out) {
+    int where = client_by_addr_index_.find(peer.key());
     if (where < 0) return nullptr;
     Room& room = rooms_[where / MAX_CLIENTS];
+    ClientSlot& slot = room.clients[where % MAX_CLIENTS];
+    assert(room.id.value != 0 && slot.tag.value != 0 && slot.addr == peer);
     *room_out = &room;
-    return &room.clients[where % MAX_CLIENTS];
+    return &slot;
 }
 
-int RoomTable::rooms_hosted_from(uint32_t ip) const {
-    int count = rooms_by_host_ip_index_.find(ip);
+int RoomTable::rooms_hosted_from(const Peer& peer) const {
+    int count = rooms_by_host_ip_index_.find(peer.network_key());
     return count < 0 ? 0 : count;
 }
 
 Room* RoomTable::free_room() {
     for (Room& room : rooms_) {
-        if (room.id == 0) return &room;
+        if (room.id.value == 0) return &room;
     }
     return nullptr;
 }
 
-void RoomTable::room_open(Room& room, uint32_t id, const sockaddr_in& host, uint32_t now_ms) {
-    assert(id != 0);
-    if (room.id != 0) room_clear(room);
+void RoomTable::room_open(Room& room, RoomId id, const Peer& host, uint32_t now_ms) {
+    // A host holds at most one room and no client slot, and ids are unique: the caller has
+    // made sure of all three before it opens.
+    if (room.id.value != 0) room_clear(room);
+    assert(id.valid() && !id_in_use(id));
+    assert(room_by_host(host) == nullptr);
+    assert(client_by_addr_index_.find(host.key()) < 0);
     room.id = id;
     room.host = host;
     room.host_seen = now_ms;
-    room.next_tag = 1;
-    room_by_host_index_.insert(addr_key(host), slot_of(room));
-    room_by_id_index_.insert(id, slot_of(room));
-    uint32_t ip = host.sin_addr.s_addr;
-    int hosted = rooms_hosted_from(ip);
-    if (hosted > 0) rooms_by_host_ip_index_.erase(ip);
-    rooms_by_host_ip_index_.insert(ip, uint32_t(hosted + 1));
+    room.next_tag = Tag(1);
+    room_by_host_index_.insert(host.key(), slot_of(room));
+    room_by_id_index_.insert(id.value, slot_of(room));
+    uint64_t network = host.network_key();
+    int hosted = rooms_hosted_from(host);
+    if (hosted > 0) rooms_by_host_ip_index_.erase(network);
+    rooms_by_host_ip_index_.insert(network, uint32_t(hosted + 1));
+    assert(room_by_host(host) == &room && room_by_id(id) == &room);
 }
 
 void RoomTable::room_clear(Room& room) {
-    if (room.id != 0) {
+    if (room.id.value != 0) {
         for (ClientSlot& slot : room.clients)
-            client_clear(room, slot);
-        room_by_host_index_.erase(addr_key(room.host));
-        room_by_id_index_.erase(room.id);
-        uint32_t ip = room.host.sin_addr.s_addr;
-        int hosted = rooms_hosted_from(ip);
+            client_clear(slot);
+        room_by_host_index_.erase(room.host.key());
+        room_by_id_index_.erase(room.id.value);
+        uint64_t network = room.host.network_key();
+        int hosted = rooms_hosted_from(room.host);
         assert(hosted > 0);
-        rooms_by_host_ip_index_.erase(ip);
-        if (hosted > 1) rooms_by_host_ip_index_.insert(ip, uint32_t(hosted - 1));
+        rooms_by_host_ip_index_.erase(network);
+        if (hosted > 1) rooms_by_host_ip_index_.insert(network, uint32_t(hosted - 1));
     }
     room = Room{};
 }
 
-void RoomTable::client_join(Room& room, ClientSlot& slot, uint32_t tag, const sockaddr_in& addr) {
-    assert(room.id != 0 && tag != 0);
+void RoomTable::client_join(Room& room, ClientSlot& slot, Tag tag, const Peer& addr) {
+    assert(room.id.value != 0 && tag.valid());
     assert(&slot >= room.clients.data() && &slot < room.clients.data() + MAX_CLIENTS);
-    if (slot.tag != 0) client_clear(room, slot);
+    // An address holds at most one slot and no room; a tag names one client of its room.
+    assert(client_by_addr_index_.find(addr.key()) < 0 && room_by_host(addr) == nullptr);
+    assert(client_by_tag(room, tag) == nullptr || client_by_tag(room, tag) == &slot);
+    if (slot.tag.value != 0) client_clear(slot);
     slot.addr = addr;
     slot.tag = tag;
     uint32_t where = slot_of(room) * MAX_CLIENTS + uint32_t(&slot - room.clients.data());
-    client_by_addr_index_.insert(addr_key(addr), where);
+    client_by_addr_index_.insert(addr.key(), where);
 }
 
-void RoomTable::client_clear(Room& /*room*/, ClientSlot& slot) {
-    if (slot.tag != 0) client_by_addr_index_.erase(addr_key(slot.addr));
+void RoomTable::client_clear(ClientSlot& slot) {
+    if (slot.tag.value != 0) client_by_addr_index_.erase(slot.addr.key());
     slot = ClientSlot{};
 }
 
-bool RoomTable::id_in_use(uint32_t id) const {
-    return room_by_id_index_.find(id) >= 0;
+bool RoomTable::id_in_use(RoomId id) const {
+    return room_by_id_index_.find(id.value) >= 0;
 }
 
-IdChoice RoomTable::choose_id(uint32_t requested, RandomSource random) const {
-    if (requested >= 1 && requested <= MAX_ROOM_ID && !id_in_use(requested)) {
-        return {requested, true};
-    }
+IdChoice RoomTable::choose_id(RoomId requested, RandomSource random) const {
+    if (requested.valid() && !id_in_use(requested)) return {requested, true};
     // At most 256 of 2^25 ids are ever taken, so a draw collides rarely and the loop ends.
-    uint32_t id;
+    RoomId id;
     do {
         int r1 = random.next(random.context);
         int r2 = random.next(random.context);
         id = room_id_from_random(r1, r2);
     } while (id_in_use(id));
+    assert(id.valid());
     return {id, id == requested};
 }
 
-uint32_t tag_allocate(Room& room) {
-    uint32_t tag = room.next_tag;
+Tag tag_allocate(Room& room) {
+    assert(room.id.value != 0 && room.next_tag.valid() && client_count(room) < MAX_CLIENTS);
+    Tag tag = room.next_tag;
     // With at most MAX_CLIENTS - 1 other clients, a free tag turns up within MAX_CLIENTS steps.
     while (client_by_tag(room, tag) != nullptr)
-        tag = tag == MAX_TAG ? 1 : tag + 1;
-    room.next_tag = tag == MAX_TAG ? 1 : tag + 1;
+        tag = Tag(tag.value == MAX_TAG ? 1 : tag.value + 1);
+    room.next_tag = Tag(tag.value == MAX_TAG ? 1 : tag.value + 1);
+    assert(tag.valid());
     return tag;
 }
 

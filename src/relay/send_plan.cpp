@@ -13,12 +13,8 @@ bool is_forward(const uint8_t* datagram) {
     return datagram[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
 }
 
-// Address and port as one number, for an answer's destination of either kind the core may
-// give: a socket address, or a Peer.
-uint64_t peer_key(const sockaddr_in& addr) {
-    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
-}
-[[maybe_unused]] uint64_t peer_key(const Peer& peer) {
+// Address and port as one number, unique per peer.
+uint64_t peer_key(const Peer& peer) {
     return peer.key();
 }
 

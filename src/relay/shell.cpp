@@ -120,7 +120,8 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     if (shell.metrics != nullptr) {
         sockaddr_in shown = arguments.metrics_address;
         shown.sin_port = htons(metrics.port());
-        logf_("metrics on http://%s/metrics", addr_str(shown));
+        logf_("metrics on http://%s/metrics",
+              addr_str(Peer::from_sockaddr(reinterpret_cast<sockaddr*>(&shown), sizeof shown)));
     }
     return true;
 }

@@ -6,9 +6,9 @@
 
 namespace kiv::scan {
 
-Room* room_by_host(RoomTable& table, const sockaddr_in& addr);
-Room* room_by_id(RoomTable& table, uint32_t id);
+Room* room_by_host(RoomTable& table, const Peer& addr);
+Room* room_by_id(RoomTable& table, RoomId id);
 // On a match, sets *room to the room holding the slot; otherwise leaves it untouched.
-ClientSlot* client_by_addr(RoomTable& table, const sockaddr_in& addr, Room** room);
+ClientSlot* client_by_addr(RoomTable& table, const Peer& addr, Room** room);
 
 }  // namespace kiv::scan

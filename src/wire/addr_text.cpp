@@ -1,19 +1,12 @@
 #include "addr_text.hpp"
 
-#include <arpa/inet.h>
-
-#include <cstdio>
-
 namespace kiv {
 
-const char* addr_str(const sockaddr_in& addr) {
-    static char buffers[2][32];
+const char* addr_str(const Peer& peer) {
+    static char buffers[2][Peer::TEXT_CAPACITY];
     static int index = 0;
     index ^= 1;
-    char quad[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &addr.sin_addr, quad, sizeof quad);
-    snprintf(buffers[index], sizeof buffers[index], "%s:%d", quad, int(ntohs(addr.sin_port)));
-    return buffers[index];
+    return peer.write_text(buffers[index], sizeof buffers[index]);
 }
 
 }  // namespace kiv

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "values.hpp"
+
 namespace kiv {
 
 inline constexpr uint8_t MAGIC[4] = {'K', 'I', 'V', 'R'};
@@ -17,8 +19,6 @@ inline constexpr uint16_t DEFAULT_PORT = 27017;
 // sends nothing for longer than TIMEOUT_MS is forgotten.
 inline constexpr int MAX_CLIENTS = 8;
 inline constexpr uint32_t TIMEOUT_MS = 60000;
-inline constexpr uint32_t MAX_ROOM_ID = uint32_t(1) << 25;
-inline constexpr uint32_t MAX_TAG = 65535;
 
 static_assert(HEADER_SIZE <= MAX_DATAGRAM, "a header must fit in a datagram");
 static_assert(MAX_CLIENTS < int(MAX_TAG), "tag allocation needs a free tag for every client");
@@ -64,8 +64,17 @@ inline bool header_has_magic(const uint8_t* header) {
            header[3] == MAGIC[3];
 }
 
+// The value field as a plain number: what a ping carries and an error names.
 inline uint32_t header_value(const uint8_t* header) {
     return load_le32(header + OFFSET_VALUE);
+}
+// The value field where its meaning is known from the type and the sender: a room id in an
+// open, an opened and a client's data; a tag in data from or to a host.
+inline RoomId header_room(const uint8_t* header) {
+    return RoomId(header_value(header));
+}
+inline Tag header_tag(const uint8_t* header) {
+    return Tag(header_value(header));
 }
 
 // Writes a complete header as the relay sends it: version 1 and zero reserved bytes, whatever
@@ -80,6 +89,12 @@ inline void header_write(uint8_t* header, MsgType type, uint32_t value) {
     header[OFFSET_RESERVED] = 0;
     header[OFFSET_RESERVED + 1] = 0;
     store_le32(header + OFFSET_VALUE, value);
+}
+inline void header_write(uint8_t* header, MsgType type, RoomId room) {
+    header_write(header, type, room.value);
+}
+inline void header_write(uint8_t* header, MsgType type, Tag tag) {
+    header_write(header, type, tag.value);
 }
 
 }  // namespace kiv

@@ -2,9 +2,9 @@
 
 namespace kiv {
 
-const char* room_code(uint32_t id) {
+const char* room_code(RoomId id) {
     static char code[CODE_LENGTH + 1];
-    uint32_t digits = id - 1;
+    uint32_t digits = id.value - 1;
     for (int i = int(CODE_LENGTH) - 1; i >= 0; --i) {
         code[i] = CODE_ALPHABET[digits % 32];
         digits >>= 5;
@@ -17,7 +17,7 @@ CodeParse room_code_parse(const char* text) {
     size_t length = 0;
     while (length <= CODE_LENGTH && text[length] != '\0')
         ++length;
-    if (length != CODE_LENGTH) return {0, CodeError::wrong_length, 0};
+    if (length != CODE_LENGTH) return {RoomId(), CodeError::wrong_length, 0};
     uint32_t digits = 0;
     for (size_t i = 0; i < CODE_LENGTH; ++i) {
         char c = text[i];
@@ -25,10 +25,10 @@ CodeParse room_code_parse(const char* text) {
         uint32_t digit = 0;
         while (digit < 32 && CODE_ALPHABET[digit] != c)
             ++digit;
-        if (digit == 32) return {0, CodeError::bad_character, i};
+        if (digit == 32) return {RoomId(), CodeError::bad_character, i};
         digits = digits << 5 | digit;
     }
-    return {digits + 1, CodeError::none, 0};
+    return {RoomId(digits + 1), CodeError::none, 0};
 }
 
 }  // namespace kiv

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "values.hpp"
+
 namespace kiv {
 
 inline constexpr char CODE_ALPHABET[] = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
@@ -12,13 +14,13 @@ static_assert(sizeof(CODE_ALPHABET) - 1 == 32, "a code digit carries 5 bits");
 inline constexpr size_t CODE_LENGTH = 5;
 
 // The code of an id in 1..2^25, in a static buffer valid until the next call.
-const char* room_code(uint32_t id);
+const char* room_code(RoomId id);
 
 // Reading a code back, for people who type or paste one: letters in either case; anything
 // else is refused with the reason, never guessed at (an O is not taken for a 0).
 enum class CodeError : uint8_t { none, wrong_length, bad_character };
 struct CodeParse {
-    uint32_t id;  // valid when error is none
+    RoomId id;  // valid when error is none
     CodeError error;
     size_t position;  // of the offending character, for bad_character
 };

@@ -8,11 +8,16 @@
 
 namespace kiv {
 
+inline constexpr uint32_t MAX_ROOM_ID = uint32_t(1) << 25;
+inline constexpr uint32_t MAX_TAG = 65535;
+
 struct RoomId {
     uint32_t value = 0;  // 1..MAX_ROOM_ID; 0 is no room
     constexpr RoomId() = default;
     constexpr explicit RoomId(uint32_t number) : value(number) {}
     friend constexpr auto operator<=>(RoomId, RoomId) = default;
+    // An id a room can have: 1..MAX_ROOM_ID.
+    constexpr bool valid() const { return value >= 1 && value <= MAX_ROOM_ID; }
 };
 
 struct Tag {
@@ -20,6 +25,8 @@ struct Tag {
     constexpr Tag() = default;
     constexpr explicit Tag(uint32_t number) : value(number) {}
     friend constexpr auto operator<=>(Tag, Tag) = default;
+    // A tag a client can have: 1..MAX_TAG.
+    constexpr bool valid() const { return value >= 1 && value <= MAX_TAG; }
 };
 
 }  // namespace kiv

@@ -24,7 +24,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "peer.hpp"
 #include "rooms.hpp"
 
 namespace kiv::fuzz {
@@ -62,16 +64,26 @@ class InputReader {
 };
 
 // Sixteen peers: four IPv4 addresses with four ports each, so peers that share an address
-// differ by port alone. Bit 4 of `code` gives the same peer with a zero family field, which
-// must still count as the same peer.
-inline sockaddr_in peer_address(uint8_t code) {
+// differ by port alone. Bit 4 of `code` gives the same peer with other bytes in the
+// address's padding, as a kernel may write it, which must still count as the same peer.
+inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
     sockaddr_in addr{};
-    addr.sin_family = (code & 0x10) ? 0 : AF_INET;
+    addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(IPS[(code >> 2) & 3]);
     addr.sin_port = htons(PORTS[code & 3]);
-    return addr;
+    if (code & 0x10) addr.sin_zero[3] = 0xA5;
+    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
+// The same peer with the padding of peer_address's bit 4 set if it was clear and cleared if
+// it was set.
+inline Peer with_other_padding(const Peer& peer) {
+    sockaddr_in addr;
+    memcpy(&addr, peer.name(), sizeof addr);
+    addr.sin_zero[3] ^= 0xA5;
+    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 }  // namespace kiv::fuzz

@@ -58,7 +58,7 @@ uint32_t open_room_id(const RoomTable& table, uint8_t pick) {
     uint32_t ids[MAX_ROOMS];
     int count = 0;
     for (const Room& room : table.rooms()) {
-        if (room.id != 0) ids[count++] = room.id;
+        if (room.id.value != 0) ids[count++] = room.id.value;
     }
     return count == 0 ? pick : ids[pick % count];
 }
@@ -68,7 +68,7 @@ uint32_t held_tag(const RoomTable& table, uint8_t pick) {
     int count = 0;
     for (const Room& room : table.rooms()) {
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0) tags[count++] = slot.tag;
+            if (slot.tag.value != 0) tags[count++] = slot.tag.value;
         }
     }
     return count == 0 ? pick : tags[pick % count];
@@ -173,7 +173,7 @@ class Session {
     }
 
     void built_datagram() {
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         uint8_t type = in_.byte();
         uint8_t version = in_.byte();
         uint8_t flags = in_.byte();
@@ -198,7 +198,7 @@ class Session {
     void coalesced_run() {
         static constexpr size_t SIZES[] = {HEADER_SIZE,  HEADER_SIZE + 1,  76,   100,
                                            MAX_DATAGRAM, MAX_DATAGRAM + 1, 1500, 2000};
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         uint8_t shape = in_.byte();
         size_t segment = SIZES[shape % 8];
         size_t count = 1 + (shape >> 3) % 16;
@@ -232,7 +232,7 @@ class Session {
     }
 
     void raw_datagram() {
-        sockaddr_in source = peer_address(in_.byte());
+        Peer source = peer_address(in_.byte());
         Datagram datagram(in_.le16() % 65508);
         in_.bytes(datagram.bytes.get(), datagram.kept);
         deliver(datagram, source);
@@ -243,10 +243,7 @@ class Session {
     void crowd() {
         uint8_t count = in_.byte();
         for (int i = 0; i < count; ++i) {
-            sockaddr_in source{};
-            source.sin_family = AF_INET;
-            source.sin_addr.s_addr = htonl(0x0A000000u + uint32_t(i));
-            source.sin_port = htons(50000);
+            Peer source = Peer::ipv4(0x0A000000u + uint32_t(i), 50000);
             Datagram datagram(HEADER_SIZE);
             header_write(datagram.bytes.get(), MsgType::MSG_OPEN, 0);
             deliver(datagram, source, false);
@@ -255,7 +252,7 @@ class Session {
         fail_if("a crowd", model::table_difference(relay_.table(), model_));
     }
 
-    void deliver(Datagram& datagram, const sockaddr_in& source, bool check_table = true) {
+    void deliver(Datagram& datagram, const Peer& source, bool check_table = true) {
         memcpy(datagram.before.get(), datagram.bytes.get(), datagram.kept);
         start_event();
         Outgoing out = relay_.handle(datagram.bytes.get(), datagram.length, source, now_ms_);

@@ -29,39 +29,30 @@ bool all_zero(const Record& record) {
     return memcmp(&record, &ZERO, sizeof record) == 0;
 }
 
-bool same_bytes(const sockaddr_in& a, const sockaddr_in& b) {
+bool same_bytes(const Peer& a, const Peer& b) {
     return memcmp(&a, &b, sizeof a) == 0;
 }
 
-bool is_tag(uint32_t tag) {
-    return tag >= 1 && tag <= MAX_TAG;
-}
-
 // The open room whose host is `addr`, or nullptr.
-const Room* hosted_by(const RoomTable& table, const sockaddr_in& addr) {
+const Room* hosted_by(const RoomTable& table, const Peer& addr) {
     for (const Room& room : table.rooms()) {
-        if (room.id != 0 && addr_equal(room.host, addr)) return &room;
+        if (room.id.value != 0 && room.host == addr) return &room;
     }
     return nullptr;
 }
 
 // The slot `addr` holds and its room, or nullptr.
-const ClientSlot* slot_of(const RoomTable& table, const sockaddr_in& addr, const Room** room_out) {
+const ClientSlot* slot_of(const RoomTable& table, const Peer& addr, const Room** room_out) {
     for (const Room& room : table.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0 && addr_equal(slot.addr, addr)) {
+            if (slot.tag.value != 0 && slot.addr == addr) {
                 *room_out = &room;
                 return &slot;
             }
         }
     }
     return nullptr;
-}
-
-// What makes two addresses the same peer, as one sortable number.
-uint64_t peer_key(const sockaddr_in& addr) {
-    return uint64_t(addr.sin_addr.s_addr) << 16 | addr.sin_port;
 }
 
 // Sorts `keys` and reports whether two of them are equal.
@@ -72,21 +63,25 @@ bool has_duplicate(Key* keys, int count) {
 }
 
 const char* room_fault(const Room& room, int index) {
-    if (room.id == 0) {
+    if (room.id.value == 0) {
         return all_zero(room) ? nullptr : fault("free room %d is not all zeros", index);
     }
-    if (room.id > MAX_ROOM_ID) return fault("room %d has id %u beyond 2^25", index, room.id);
-    if (!is_tag(room.next_tag)) return fault("room %d has next_tag %u", index, room.next_tag);
+    if (!room.id.valid()) return fault("room %d has id %u beyond 2^25", index, room.id.value);
+    if (!room.next_tag.valid()) {
+        return fault("room %d has next_tag %u", index, room.next_tag.value);
+    }
     uint32_t tags[MAX_CLIENTS];
     int count = 0;
     for (int s = 0; s < MAX_CLIENTS; ++s) {
         const ClientSlot& slot = room.clients[size_t(s)];
-        if (slot.tag == 0) {
+        if (slot.tag.value == 0) {
             if (!all_zero(slot)) return fault("free slot %d of room %d is not zeros", s, index);
             continue;
         }
-        if (!is_tag(slot.tag)) return fault("room %d slot %d has tag %u", index, s, slot.tag);
-        tags[count++] = slot.tag;
+        if (!slot.tag.valid()) {
+            return fault("room %d slot %d has tag %u", index, s, slot.tag.value);
+        }
+        tags[count++] = slot.tag.value;
     }
     if (has_duplicate(tags, count)) return fault("two clients of room %d share a tag", index);
     return nullptr;
@@ -103,11 +98,11 @@ const char* table_fault(const RoomTable& table) {
     for (int index = 0; index < MAX_ROOMS; ++index) {
         const Room& room = table.rooms()[size_t(index)];
         if (const char* text = room_fault(room, index)) return text;
-        if (room.id == 0) continue;
-        ids[rooms] = room.id;
-        hosts[rooms++] = peers[people++] = peer_key(room.host);
+        if (room.id.value == 0) continue;
+        ids[rooms] = room.id.value;
+        hosts[rooms++] = peers[people++] = room.host.key();
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0) peers[people++] = peer_key(slot.addr);
+            if (slot.tag.value != 0) peers[people++] = slot.addr.key();
         }
     }
     if (has_duplicate(ids, rooms)) return fault("two open rooms share an id");
@@ -119,15 +114,15 @@ const char* table_fault(const RoomTable& table) {
 
 const char* sweep_fault(const RoomTable& table, uint32_t now_ms) {
     for (const Room& room : table.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {
-            return fault("room %u kept after its host was silent %u ms", room.id,
+            return fault("room %u kept after its host was silent %u ms", room.id.value,
                          uint32_t(now_ms - room.host_seen));
         }
         for (const ClientSlot& slot : room.clients) {
-            if (slot.tag != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
-                return fault("room %u tag %u kept after %u ms of silence", room.id, slot.tag,
-                             uint32_t(now_ms - slot.seen));
+            if (slot.tag.value != 0 && uint32_t(now_ms - slot.seen) > TIMEOUT_MS) {
+                return fault("room %u tag %u kept after %u ms of silence", room.id.value,
+                             slot.tag.value, uint32_t(now_ms - slot.seen));
             }
         }
     }
@@ -156,7 +151,7 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
             return nullptr;
         case MsgType::MSG_OPENED: {
             const Room* room = hosted_by(table, arrival.source);
-            if (room == nullptr || room->id != value) {
+            if (room == nullptr || room->id != header_room(sent)) {
                 return fault("opened %u, but the sender does not host that room", value);
             }
             return nullptr;
@@ -167,8 +162,9 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
         case MsgType::MSG_LEAVE:
         case MsgType::MSG_PING:
         default:
-            return fault("a reply of type %u", unsigned(sent[OFFSET_TYPE]));
+            break;
     }
+    return fault("a reply of type %u", unsigned(sent[OFFSET_TYPE]));
 }
 
 const char* forward_fault(const Arrival& arrival, const uint8_t* sent, const Outgoing& out,
@@ -187,24 +183,23 @@ const char* forward_fault(const Arrival& arrival, const uint8_t* sent, const Out
     if (memcmp(sent + HEADER_SIZE, arrival.bytes + HEADER_SIZE, arrival.length - HEADER_SIZE)) {
         return fault("a forward whose payload changed");
     }
-    if (addr_equal(out.to, arrival.source)) return fault("a datagram forwarded to its sender");
-    uint32_t value = header_value(sent);
+    if (out.to == arrival.source) return fault("a datagram forwarded to its sender");
     if (const Room* room = hosted_by(table, arrival.source)) {
         const ClientSlot* client = nullptr;
         for (const ClientSlot& slot : room->clients) {
-            if (slot.tag != 0 && slot.tag == header_value(arrival.bytes)) client = &slot;
+            if (slot.tag.value != 0 && slot.tag == header_tag(arrival.bytes)) client = &slot;
         }
-        if (client == nullptr || !same_bytes(out.to, client->addr) || value != 0) {
+        if (client == nullptr || !same_bytes(out.to, client->addr) || header_value(sent) != 0) {
             return fault("a host's datagram not sent to the client it names, with value 0");
         }
         return nullptr;
     }
     const Room* room = nullptr;
     const ClientSlot* slot = slot_of(table, arrival.source, &room);
-    if (slot == nullptr || room->id != header_value(arrival.bytes)) {
+    if (slot == nullptr || room->id != header_room(arrival.bytes)) {
         return fault("a client's datagram forwarded without the client in the room it named");
     }
-    if (!same_bytes(out.to, room->host) || value != slot->tag) {
+    if (!same_bytes(out.to, room->host) || header_tag(sent) != slot->tag) {
         return fault("a client's datagram not sent to its host with its tag");
     }
     return nullptr;

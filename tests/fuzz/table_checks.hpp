@@ -4,8 +4,6 @@
 // (in a static buffer valid until the next check).
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -27,7 +25,7 @@ const char* sweep_fault(const RoomTable& table, uint32_t now_ms);
 struct Arrival {
     const uint8_t* bytes;
     size_t length;
-    sockaddr_in source;
+    Peer source;
 };
 
 // What the core made of one datagram: a reply is exactly one well-formed 12-byte header to

@@ -21,7 +21,9 @@ set(expected
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv/protocol.hpp
     usr/include/kiv/room_code.hpp
-    usr/include/kiv/addr_text.hpp)
+    usr/include/kiv/addr_text.hpp
+    usr/include/kiv/peer.hpp
+    usr/include/kiv/values.hpp)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
      "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
 list(LENGTH libraries found)

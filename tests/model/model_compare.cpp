@@ -8,8 +8,8 @@ namespace kiv::model {
 
 namespace {
 
-using AddressBytes = std::array<uint8_t, sizeof(sockaddr_in)>;
-AddressBytes bytes_of(const sockaddr_in& addr) {
+using AddressBytes = std::array<uint8_t, sizeof(Peer)>;
+AddressBytes bytes_of(const Peer& addr) {
     AddressBytes bytes;
     memcpy(bytes.data(), &addr, sizeof addr);
     return bytes;
@@ -46,11 +46,13 @@ void put_in_order(TableView& view) {
 TableView view_of(const RoomTable& table) {
     TableView view;
     for (const kiv::Room& room : table.rooms()) {
-        if (room.id == 0) continue;
+        if (room.id.value == 0) continue;
         RoomView& copy = view.emplace_back(
-            RoomView{room.id, bytes_of(room.host), room.host_seen, room.next_tag, {}});
+            RoomView{room.id.value, bytes_of(room.host), room.host_seen, room.next_tag.value, {}});
         for (const kiv::ClientSlot& slot : room.clients) {
-            if (slot.tag != 0) copy.clients.push_back({slot.tag, bytes_of(slot.addr), slot.seen});
+            if (slot.tag.value != 0) {
+                copy.clients.push_back({slot.tag.value, bytes_of(slot.addr), slot.seen});
+            }
         }
     }
     put_in_order(view);

@@ -89,7 +89,7 @@ class Sequence {
     }
     bool chance(uint32_t one_in) { return pick(one_in) == 0; }
 
-    sockaddr_in some_peer() { return fuzz::peer_address(uint8_t(pick(32))); }
+    Peer some_peer() { return fuzz::peer_address(uint8_t(pick(32))); }
 
     std::vector<const model::Room*> open_rooms() const {
         std::vector<const model::Room*> rooms;
@@ -101,11 +101,11 @@ class Sequence {
         auto rooms = open_rooms();
         return rooms.empty() ? nullptr : rooms[pick(uint32_t(rooms.size()))];
     }
-    const model::Room* hosted_by(const sockaddr_in& peer) const {
+    const model::Room* hosted_by(const Peer& peer) const {
         auto found = model_.rooms().find(model::key_of(peer));
         return found == model_.rooms().end() ? nullptr : &found->second;
     }
-    const model::Room* joined_by(const sockaddr_in& peer) const {
+    const model::Room* joined_by(const Peer& peer) const {
         for (const auto& [key, room] : model_.rooms()) {
             if (room.clients.count(model::key_of(peer))) return &room;
         }
@@ -167,7 +167,7 @@ class Sequence {
     }
 
     std::string open() {
-        sockaddr_in peer = some_peer();
+        Peer peer = some_peer();
         uint32_t value = 0;
         switch (pick(6)) {
             case 0:
@@ -204,7 +204,7 @@ class Sequence {
     }
 
     std::string client_data() {
-        sockaddr_in peer = some_peer();
+        Peer peer = some_peer();
         uint32_t value = 0;
         switch (pick(7)) {
             case 6: {
@@ -247,8 +247,8 @@ class Sequence {
     std::string host_data() {
         const model::Room* room = some_room();
         if (room == nullptr) return client_data();
-        sockaddr_in host = room->host;
-        if (chance(4)) host.sin_family = host.sin_family == 0 ? AF_INET : 0;
+        Peer host = room->host;
+        if (chance(4)) host = fuzz::with_other_padding(host);
         uint32_t value = 0;
         if (!room->clients.empty() && !chance(3)) {
             what_ = "host data to a held tag";
@@ -265,7 +265,7 @@ class Sequence {
     }
 
     std::string garbage() {
-        sockaddr_in peer = some_peer();
+        Peer peer = some_peer();
         std::vector<uint8_t> bytes = message(uint8_t(1 + pick(8)), uint32_t(random_()));
         switch (pick(5)) {
             case 0:
@@ -302,7 +302,7 @@ class Sequence {
         what_ = "a coalesced run";
         static constexpr size_t SIZES[] = {HEADER_SIZE,      40,  76, 100, MAX_DATAGRAM,
                                            MAX_DATAGRAM + 1, 2000};
-        sockaddr_in peer = some_peer();
+        Peer peer = some_peer();
         const model::Room* hosted = hosted_by(peer);
         const model::Room* room = joined_by(peer) ? joined_by(peer) : some_room();
         uint32_t value = room != nullptr ? room->id : unused_id();
@@ -349,7 +349,7 @@ class Sequence {
     // One peer tries ids in a row, as a scanner would, until its address runs out of lookups;
     // an open room's id among them is a join, or a drop once the budget is spent.
     std::string scan() {
-        sockaddr_in peer = some_peer();
+        Peer peer = some_peer();
         const model::Room* room = some_room();
         int tries = int(KIV_ROOM_MISS_BURST) + 2 + int(pick(4));
         for (int i = 0; i < tries; ++i) {
@@ -370,7 +370,7 @@ class Sequence {
         uint32_t next_tag = MAX_TAG - pick(4);
         Room* core_room = relay_.table().room_by_host(room->host);
         if (core_room == nullptr) return "the core lost a room the model has";
-        core_room->next_tag = next_tag;
+        core_room->next_tag = Tag(next_tag);
         model_.set_next_tag(model::key_of(room->host), next_tag);
         return rush();
     }
@@ -380,17 +380,14 @@ class Sequence {
         what_ = "a crowd of hosts";
         int count = 250 + int(pick(10));
         for (int i = 0; i < count; ++i) {
-            sockaddr_in host{};
-            host.sin_family = AF_INET;
-            host.sin_addr.s_addr = htonl(0x0A000000u + uint32_t(i));
-            host.sin_port = htons(50000);
+            Peer host = Peer::ipv4(0x0A000000u + uint32_t(i), 50000);
             std::string fault = send(host, message(1, 0), false);
             if (!fault.empty()) return fault;
         }
         return compare_tables();
     }
 
-    std::string send_one(const char* what, const sockaddr_in& peer, std::vector<uint8_t> bytes) {
+    std::string send_one(const char* what, const Peer& peer, std::vector<uint8_t> bytes) {
         what_ = what;
         return send(peer, std::move(bytes));
     }
@@ -426,7 +423,7 @@ class Sequence {
         return compare_tables();
     }
 
-    std::string send(const sockaddr_in& peer, std::vector<uint8_t> bytes,
+    std::string send(const Peer& peer, std::vector<uint8_t> bytes,
                      bool then_compare_tables = true) {
         size_t length = bytes.size();
         size_t kept = std::min(length, MAX_DATAGRAM + 1);

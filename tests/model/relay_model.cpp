@@ -54,7 +54,7 @@ void set_header(std::vector<uint8_t>& bytes, uint8_t type, uint32_t value) {
         bytes[i] = header[i];
 }
 
-Sent answer(const sockaddr_in& to, uint8_t type, uint32_t value) {
+Sent answer(const Peer& to, uint8_t type, uint32_t value) {
     Sent sent{to, std::vector<uint8_t>(HEADER_BYTES)};
     set_header(sent.bytes, type, value);
     return sent;
@@ -71,7 +71,8 @@ std::string closed_line(const Room& room, const char* reason) {
 
 }  // namespace
 
-PeerKey key_of(const sockaddr_in& addr) {
+PeerKey key_of(const Peer& peer) {
+    const auto& addr = *reinterpret_cast<const sockaddr_in*>(peer.name());
     return {addr.sin_addr.s_addr, addr.sin_port};
 }
 
@@ -86,7 +87,8 @@ std::string code_text(uint32_t id) {
     return code;
 }
 
-std::string address_text(const sockaddr_in& addr) {
+std::string address_text(const Peer& peer) {
+    const auto& addr = *reinterpret_cast<const sockaddr_in*>(peer.name());
     const auto* octets = reinterpret_cast<const uint8_t*>(&addr.sin_addr.s_addr);
     return std::to_string(octets[0]) + "." + std::to_string(octets[1]) + "." +
            std::to_string(octets[2]) + "." + std::to_string(octets[3]) + ":" +
@@ -94,7 +96,7 @@ std::string address_text(const sockaddr_in& addr) {
 }
 
 std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t length,
-                                        const sockaddr_in& from, uint32_t now_ms) {
+                                        const Peer& from, uint32_t now_ms) {
     if (length < HEADER_BYTES) return std::nullopt;
     if (kept[0] != 'K' || kept[1] != 'I' || kept[2] != 'V' || kept[3] != 'R') return std::nullopt;
     if (kept[5] != 1) return answer(from, ERROR, BAD_VERSION);
@@ -120,13 +122,13 @@ std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t
     }
 }
 
-std::optional<Sent> RelayModel::open(uint32_t value, const sockaddr_in& from, uint32_t now_ms) {
+std::optional<Sent> RelayModel::open(uint32_t value, const Peer& from, uint32_t now_ms) {
     PeerKey peer = key_of(from);
     if (auto hosted = rooms_.find(peer); hosted != rooms_.end()) {
         hosted->second.host_seen = now_ms;
         return answer(from, OPENED, hosted->second.id);
     }
-    uint32_t ip = from.sin_addr.s_addr;
+    uint32_t ip = key_of(from).ip;
     bool asks_for_an_id = value >= 1 && value <= HIGHEST_ID;
     if (asks_for_an_id && out_of_lookups(ip, now_ms)) return std::nullopt;
     if (Room* room = room_of_client(peer)) room->clients.erase(peer);
@@ -152,7 +154,7 @@ uint32_t RelayModel::fresh_id() {
     }
 }
 
-std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_in& from,
+std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& from,
                                      uint32_t now_ms) {
     PeerKey peer = key_of(from);
     uint32_t value = read_value(bytes);
@@ -170,7 +172,7 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_
 
     Room* room = room_of_client(peer);
     bool outsider = room == nullptr || room->id != value;
-    if (outsider && out_of_lookups(from.sin_addr.s_addr, now_ms)) return std::nullopt;
+    if (outsider && out_of_lookups(key_of(from).ip, now_ms)) return std::nullopt;
     if (room != nullptr && room->id != value) {
         room->clients.erase(peer);
         room = nullptr;
@@ -178,7 +180,7 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_
     if (room == nullptr) {
         room = value == 0 ? nullptr : room_with_id(value);
         if (room == nullptr) {
-            spend_lookup(from.sin_addr.s_addr, now_ms);
+            spend_lookup(key_of(from).ip, now_ms);
             return answer(from, ERROR, NO_ROOM);
         }
         if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
@@ -202,14 +204,14 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const sockaddr_
     return Sent{room->host, std::move(bytes)};
 }
 
-void RelayModel::close(const sockaddr_in& from) {
+void RelayModel::close(const Peer& from) {
     auto hosted = rooms_.find(key_of(from));
     if (hosted == rooms_.end()) return;
     say(closed_line(hosted->second, "host closed it"));
     rooms_.erase(hosted);
 }
 
-void RelayModel::leave(const sockaddr_in& from) {
+void RelayModel::leave(const Peer& from) {
     PeerKey peer = key_of(from);
     Room* room = room_of_client(peer);
     if (room == nullptr) return;

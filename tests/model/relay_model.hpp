@@ -4,14 +4,14 @@
 // table, no slot order and no index. The differential test holds the core to this model.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "peer.hpp"
 
 namespace kiv::model {
 
@@ -21,24 +21,24 @@ struct PeerKey {
     uint16_t port;
     auto operator<=>(const PeerKey&) const = default;
 };
-PeerKey key_of(const sockaddr_in& addr);
+PeerKey key_of(const Peer& addr);
 
 struct Client {
-    sockaddr_in addr;  // as first received
+    Peer addr;  // as first received
     uint32_t tag;
     uint32_t seen;
 };
 
 struct Room {
     uint32_t id;
-    sockaddr_in host;  // as first received
+    Peer host;  // as first received
     uint32_t host_seen;
     uint32_t next_tag;
     std::map<PeerKey, Client> clients;
 };
 
 struct Sent {
-    sockaddr_in to;
+    Peer to;
     std::vector<uint8_t> bytes;
 };
 
@@ -48,8 +48,8 @@ class RelayModel {
     explicit RelayModel(std::function<int()> draw) : draw_(std::move(draw)) {}
 
     // `kept` holds the bytes the relay keeps of a datagram `length` bytes long.
-    std::optional<Sent> receive(const std::vector<uint8_t>& kept, size_t length,
-                                const sockaddr_in& from, uint32_t now_ms);
+    std::optional<Sent> receive(const std::vector<uint8_t>& kept, size_t length, const Peer& from,
+                                uint32_t now_ms);
     void sweep(uint32_t now_ms);
 
     // Moves a room on as if tens of thousands of clients had come and gone, so that tests
@@ -65,10 +65,10 @@ class RelayModel {
     const std::vector<std::string>& log() const { return log_; }
 
   private:
-    std::optional<Sent> open(uint32_t value, const sockaddr_in& from, uint32_t now_ms);
-    std::optional<Sent> data(std::vector<uint8_t> bytes, const sockaddr_in& from, uint32_t now_ms);
-    void close(const sockaddr_in& from);
-    void leave(const sockaddr_in& from);
+    std::optional<Sent> open(uint32_t value, const Peer& from, uint32_t now_ms);
+    std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms);
+    void close(const Peer& from);
+    void leave(const Peer& from);
 
     // The lookups by id an IPv4 address may still make from outside a room: spent units
     // (1000 a lookup) as of the last time its budget was looked at.
@@ -95,6 +95,6 @@ class RelayModel {
 
 // Texts as the relay prints them.
 std::string code_text(uint32_t id);
-std::string address_text(const sockaddr_in& addr);
+std::string address_text(const Peer& addr);
 
 }  // namespace kiv::model

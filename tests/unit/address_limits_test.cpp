@@ -20,7 +20,7 @@ constexpr uint32_t UNUSED_ID = 4242;
 class AddressLimits : public ::testing::Test {
   protected:
     // The type of the answer, or nothing when the datagram is dropped.
-    std::optional<MsgType> send(const sockaddr_in& from, MsgType type, uint32_t value) {
+    std::optional<MsgType> send(const Peer& from, MsgType type, uint32_t value) {
         Bytes datagram(MAX_DATAGRAM + 1);
         header_write(datagram.data(), type, value);
         last_ = relay.handle(datagram.data(), HEADER_SIZE + 4, from, now);
@@ -28,12 +28,12 @@ class AddressLimits : public ::testing::Test {
         last_value_ = header_value(datagram.data());
         return MsgType(datagram[OFFSET_TYPE]);
     }
-    uint32_t open_room(const sockaddr_in& host) {
+    uint32_t open_room(const Peer& host) {
         EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
         return last_value_;
     }
     // Spends the whole burst of `scanner` on ids nobody holds.
-    void spend_burst(const sockaddr_in& scanner) {
+    void spend_burst(const Peer& scanner) {
         for (uint32_t i = 0; i < ROOM_MISS_BURST; ++i)
             ASSERT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID + i), MsgType::MSG_ERROR);
     }
@@ -47,7 +47,7 @@ class AddressLimits : public ::testing::Test {
     Relay relay{RandomSource{counting, this}, LogSink{count_line, this}};
     Outgoing last_{};
     uint32_t last_value_ = 0;
-    const sockaddr_in scanner = make_addr("203.0.113.9", 40000);
+    const Peer scanner = make_addr("203.0.113.9", 40000);
 };
 
 TEST_F(AddressLimits, MissesBurstThenRefillAtTheSustainedRate) {
@@ -73,16 +73,16 @@ TEST_F(AddressLimits, MissesBurstThenRefillAtTheSustainedRate) {
 }
 
 TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
-    const sockaddr_in host = make_addr("203.0.113.9", 40001);  // the scanner's own address
-    const sockaddr_in client = make_addr("203.0.113.9", 40002);
+    const Peer host = make_addr("203.0.113.9", 40001);  // the scanner's own address
+    const Peer client = make_addr("203.0.113.9", 40002);
     uint32_t room = open_room(host);
     ASSERT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // joins
     spend_burst(scanner);
 
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
-    EXPECT_TRUE(addr_equal(last_.to, host));
+    EXPECT_TRUE(last_.to == host);
     EXPECT_EQ(send(host, MsgType::MSG_DATA, 1), MsgType::MSG_DATA);
-    EXPECT_TRUE(addr_equal(last_.to, client));
+    EXPECT_TRUE(last_.to == client);
     EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
 
     // Its other ports can no longer look rooms up: no join, no move, no answer.
@@ -92,13 +92,13 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     EXPECT_EQ(lines, lines_before);
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // still in its room
     // Nor ask for an id, free or taken; an open that asks for none is no lookup.
-    const sockaddr_in other_port = make_addr("203.0.113.9", 40004);
+    const Peer other_port = make_addr("203.0.113.9", 40004);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, room), std::nullopt);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, UNUSED_ID), std::nullopt);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
 
     // Other addresses are not touched by its budget.
-    const sockaddr_in neighbour = make_addr("203.0.113.10", 40000);
+    const Peer neighbour = make_addr("203.0.113.10", 40000);
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR);
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
     EXPECT_EQ(relay.counters().dropped_throttled, 4u);
@@ -120,13 +120,13 @@ TEST_F(AddressLimits, FullBudgetTableRefusesNoNewcomerAndKeepsTheSpentBudget) {
 }
 
 TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
-    std::vector<sockaddr_in> hosts;
+    std::vector<Peer> hosts;
     for (int i = 0; i < ROOMS_PER_ADDRESS; ++i) {
         hosts.push_back(make_addr("198.51.100.4", uint16_t(30000 + i)));
         open_room(hosts.back());
     }
     int lines_before = lines;
-    const sockaddr_in one_more = make_addr("198.51.100.4", 29999);
+    const Peer one_more = make_addr("198.51.100.4", 29999);
     EXPECT_EQ(send(one_more, MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
     EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
     EXPECT_EQ(lines, lines_before);
@@ -141,7 +141,7 @@ TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
     send(hosts[1], MsgType::MSG_OPEN, 0);  // the only host still alive
     now += 1;
     relay.sweep(now);
-    EXPECT_EQ(relay.table().rooms_hosted_from(one_more.sin_addr.s_addr), 1);
+    EXPECT_EQ(relay.table().rooms_hosted_from(one_more), 1);
     open_room(make_addr("198.51.100.4", 29998));
 }
 

@@ -95,7 +95,7 @@ class SendPlan : public ::testing::Test {
         return sends;
     }
 
-    static sockaddr_in peer(int n) {
+    static Peer peer(int n) {
         return test::make_addr(n % 2 ? "127.0.0.2" : "127.0.0.3", uint16_t(40000 + n));
     }
 
@@ -183,7 +183,8 @@ TEST_F(SendPlan, TheLayoutGivesTheKernelEachSendWithItsSegmentSize) {
     ASSERT_EQ(gathered.msg_iovlen, 2u);
     EXPECT_EQ(gathered.msg_iov[0].iov_base, batch->datagrams[0]);
     EXPECT_EQ(gathered.msg_iov[1].iov_base, batch->datagrams[2]);
-    EXPECT_TRUE(addr_equal(*static_cast<sockaddr_in*>(gathered.msg_name), peer(1)));
+    EXPECT_TRUE(Peer::from_sockaddr(static_cast<const sockaddr*>(gathered.msg_name),
+                                    gathered.msg_namelen) == peer(1));
     const cmsghdr* control = CMSG_FIRSTHDR(&gathered);
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(control->cmsg_level, SOL_UDP);
@@ -195,7 +196,8 @@ TEST_F(SendPlan, TheLayoutGivesTheKernelEachSendWithItsSegmentSize) {
     ASSERT_EQ(single.msg_iovlen, 1u);
     EXPECT_EQ(single.msg_iov[0].iov_len, 12u);
     EXPECT_EQ(single.msg_control, nullptr);
-    EXPECT_TRUE(addr_equal(*static_cast<sockaddr_in*>(single.msg_name), peer(2)));
+    EXPECT_TRUE(Peer::from_sockaddr(static_cast<const sockaddr*>(single.msg_name),
+                                    single.msg_namelen) == peer(2));
 }
 
 }  // namespace

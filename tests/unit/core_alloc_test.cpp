@@ -61,22 +61,23 @@ RunFigures random_run(Relay& relay, Noise& noise, long events) {
             relay.sweep(now_ms);
             continue;
         }
-        sockaddr_in source = fuzz::peer_address(uint8_t(noise.below(32)));
+        Peer source = fuzz::peer_address(uint8_t(noise.below(32)));
         if (roll < 20) {  // a stream of new hosts, so that the table fills up
-            source.sin_addr.s_addr = htonl(0x0A000000u + crowd++ % 300);
+            source = Peer::ipv4(0x0A000000u + crowd++ % 300, source.port());
         }
         // Half the clients crowd into the first open room, so that rooms fill up too; the
         // rest pick any slot of the table, which is often free: an unknown room.
         uint32_t open_id = noise.below(8);
         if (noise.below(2) == 0) {
             for (const Room& room : relay.table().rooms()) {
-                if (room.id != 0) {
-                    open_id = room.id;
+                if (room.id.value != 0) {
+                    open_id = room.id.value;
                     break;
                 }
             }
-        } else if (const Room& room = relay.table().rooms()[noise.below(MAX_ROOMS)]; room.id != 0) {
-            open_id = room.id;
+        } else if (const Room& room = relay.table().rooms()[noise.below(MAX_ROOMS)];
+                   room.id.value != 0) {
+            open_id = room.id.value;
         }
         size_t length = HEADER_SIZE + noise.below(64);
         MsgType type = MsgType::MSG_DATA;

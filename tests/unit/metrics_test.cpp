@@ -29,18 +29,18 @@ Bytes message(MsgType type, uint32_t value, size_t payload = 0) {
 
 class CoreCounts : public ::testing::Test {
   protected:
-    uint32_t send(const sockaddr_in& from, Bytes datagram, size_t length) {
+    uint32_t send(const Peer& from, Bytes datagram, size_t length) {
         return relay.handle(datagram.data(), length, from, now).length;
     }
-    uint32_t send(const sockaddr_in& from, MsgType type, uint32_t value, size_t payload = 0) {
+    uint32_t send(const Peer& from, MsgType type, uint32_t value, size_t payload = 0) {
         return send(from, message(type, value, payload), HEADER_SIZE + payload);
     }
-    uint32_t open(const sockaddr_in& host) {
+    uint32_t open(const Peer& host) {
         Bytes datagram = message(MsgType::MSG_OPEN, 0);
         relay.handle(datagram.data(), HEADER_SIZE, host, now);
         return header_value(datagram.data());
     }
-    sockaddr_in peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
+    Peer peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
 
     static int counting(void* state) { return ++*static_cast<int*>(state); }
     static void discard(void*, const char*) {}
@@ -51,7 +51,7 @@ class CoreCounts : public ::testing::Test {
 
 TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     Counters want;
-    sockaddr_in host = make_addr("127.0.0.1", 1);
+    Peer host = make_addr("127.0.0.1", 1);
     uint32_t room = open(host);
     want.rooms_opened = 1;
     EXPECT_EQ(send(peer(1), MsgType::MSG_DATA, room, 20), 32u);

@@ -28,7 +28,7 @@ Bytes message(MsgType type, uint32_t value, Bytes payload = {}) {
 }
 
 struct Sent {
-    sockaddr_in to;
+    Peer to;
     Bytes bytes;
 };
 
@@ -36,7 +36,7 @@ class RelayTest : public ::testing::Test {
   protected:
     // Drives one datagram through the core as the shell would: the buffer is the shell's,
     // the core rewrites it in place and says where to send how much of it.
-    std::optional<Sent> deliver(const sockaddr_in& from, Bytes datagram, size_t length = 0) {
+    std::optional<Sent> deliver(const Peer& from, Bytes datagram, size_t length = 0) {
         if (length == 0) length = datagram.size();
         datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
         Outgoing out = relay.handle(datagram.data(), length, from, now);
@@ -45,7 +45,7 @@ class RelayTest : public ::testing::Test {
         return Sent{out.to, Bytes(datagram.begin(), datagram.begin() + out.length)};
     }
 
-    uint32_t open_room(const sockaddr_in& host, uint32_t requested = 0) {
+    uint32_t open_room(const Peer& host, uint32_t requested = 0) {
         std::optional<Sent> reply = deliver(host, message(MsgType::MSG_OPEN, requested));
         EXPECT_TRUE(reply);
         EXPECT_EQ(reply->bytes[OFFSET_TYPE], uint8_t(MsgType::MSG_OPENED));
@@ -68,12 +68,12 @@ class RelayTest : public ::testing::Test {
     uint32_t now = 5000;
     Relay relay{RandomSource{scripted, this}, LogSink{collect, this}};
 
-    const sockaddr_in host = make_addr("192.0.2.7", 40000);
-    const sockaddr_in client = make_addr("198.51.100.1", 50000);
+    const Peer host = make_addr("192.0.2.7", 40000);
+    const Peer client = make_addr("198.51.100.1", 50000);
 };
 
-bool same_addr(const sockaddr_in& a, const sockaddr_in& b) {
-    return addr_equal(a, b);
+bool same_addr(const Peer& a, const Peer& b) {
+    return a == b;
 }
 
 TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
@@ -150,7 +150,7 @@ TEST_F(RelayTest, RepeatedOpenKeepsTheRoomAndReopenAfterClose) {
 
 TEST_F(RelayTest, OpenAskingForATakenOrInvalidIdGetsARandomOne) {
     EXPECT_EQ(open_room(host), 70u);
-    const sockaddr_in other = make_addr("192.0.2.8", 40000);
+    const Peer other = make_addr("192.0.2.8", 40000);
     EXPECT_EQ(open_room(other, 70), 100u);
     EXPECT_EQ(open_room(make_addr("192.0.2.9", 1), MAX_ROOM_ID + 1), 200u);
     EXPECT_EQ(open_room(make_addr("192.0.2.9", 2), MAX_ROOM_ID), MAX_ROOM_ID);
@@ -197,7 +197,7 @@ TEST_F(RelayTest, FullTableRefusesOpenButStillFreesTheClientSlot) {
 
 TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
     uint32_t room_a = open_room(host);
-    const sockaddr_in host_b = make_addr("192.0.2.8", 40000);
+    const Peer host_b = make_addr("192.0.2.8", 40000);
     uint32_t room_b = open_room(host_b);
     take_log();
 
@@ -217,13 +217,13 @@ TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
               message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_ROOM_FULL)));
 
     // A member of A that sends to B moves: no log for A, a join in B.
-    sockaddr_in mover = make_addr("203.0.113.1", 1003);
+    Peer mover = make_addr("203.0.113.1", 1003);
     std::optional<Sent> to_b = deliver(mover, message(MsgType::MSG_DATA, room_b, {7}));
     ASSERT_TRUE(to_b);
     EXPECT_TRUE(same_addr(to_b->to, host_b));
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAADD: 203.0.113.1:1003 joined as tag 1 (1 client(s))"});
-    EXPECT_EQ(client_count(*relay.table().room_by_id(room_a)), MAX_CLIENTS - 1);
+    EXPECT_EQ(client_count(*relay.table().room_by_id(RoomId(room_a))), MAX_CLIENTS - 1);
     // Its old slot is free again, so the waiting client gets in with the next tag.
     ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room_a)));
     EXPECT_EQ(take_log(), std::vector<std::string>{
@@ -236,7 +236,7 @@ TEST_F(RelayTest, HostDataRefreshesTheRoomEvenWhenDropped) {
     Bytes with_reserved = message(MsgType::MSG_DATA, 0, {1});
     EXPECT_FALSE(deliver(host, with_reserved));
     EXPECT_FALSE(deliver(host, message(MsgType::MSG_DATA, 5)));
-    EXPECT_EQ(relay.table().room_by_id(room)->host_seen, now);
+    EXPECT_EQ(relay.table().room_by_id(RoomId(room))->host_seen, now);
 
     ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
     uint32_t joined_at = now;
@@ -282,7 +282,7 @@ TEST_F(RelayTest, OversizedDataIsDroppedWholeOtherTypesAreHandled) {
     uint32_t opened_at = now;
     now += 500;
     EXPECT_FALSE(deliver(host, message(MsgType::MSG_DATA, 1, payload), 65507));
-    EXPECT_EQ(relay.table().room_by_id(room)->host_seen, opened_at);
+    EXPECT_EQ(relay.table().room_by_id(RoomId(room))->host_seen, opened_at);
 
     std::optional<Sent> pong = deliver(client, message(MsgType::MSG_PING, 3), 65507);
     ASSERT_TRUE(pong);
@@ -292,7 +292,7 @@ TEST_F(RelayTest, OversizedDataIsDroppedWholeOtherTypesAreHandled) {
 TEST_F(RelayTest, SweepForgetsSilenceLongerThanAMinute) {
     uint32_t room = open_room(host);
     ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
-    const sockaddr_in talker = make_addr("198.51.100.2", 50000);
+    const Peer talker = make_addr("198.51.100.2", 50000);
     now += 30000;
     ASSERT_TRUE(deliver(talker, message(MsgType::MSG_DATA, room)));
     take_log();
@@ -315,7 +315,7 @@ TEST_F(RelayTest, SweepForgetsSilenceLongerThanAMinute) {
     now += TIMEOUT_MS + 1;
     relay.sweep(now);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF closed (host silent), 2 client(s)"});
-    EXPECT_EQ(relay.table().room_by_id(room), nullptr);
+    EXPECT_EQ(relay.table().room_by_id(RoomId(room)), nullptr);
 }
 
 TEST_F(RelayTest, SweepIsRightAcrossTheClockWrap) {
@@ -331,7 +331,7 @@ TEST_F(RelayTest, SweepIsRightAcrossTheClockWrap) {
     EXPECT_TRUE(take_log().empty());
     relay.sweep(0xFFFFFFFFu - 10000 + TIMEOUT_MS + 1);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF: tag 1 timed out"});
-    EXPECT_NE(relay.table().room_by_id(room), nullptr);
+    EXPECT_NE(relay.table().room_by_id(RoomId(room)), nullptr);
 }
 
 TEST_F(RelayTest, ClosingARoomCountsItsClients) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -37,19 +38,15 @@ class IndexModel {
           sweep_jump_ms_(sweep_jump_ms),
           relay_(RandomSource{small_draw, this}, LogSink{discard, nullptr}) {
         for (int i = 0; i < pool_size; ++i) {
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
             // Neighbours that differ in one field only; enough IP addresses that the limits
             // per address do not keep a full table from being reached.
-            addr.sin_addr.s_addr =
-                htonl(0x0A000001u + uint32_t(i % 7) + uint32_t(i / 7 % 64) * 256);
-            addr.sin_port = htons(uint16_t(1000 + i / 7));
-            pool_.push_back(addr);
+            pool_.push_back(Peer::ipv4(0x0A000001u + uint32_t(i % 7) + uint32_t(i / 7 % 64) * 256,
+                                       uint16_t(1000 + i / 7)));
         }
     }
 
     void step() {
-        sockaddr_in source = disguised(pool_[pick(pool_.size())]);
+        Peer source = disguised(pool_[pick(pool_.size())]);
         uint8_t datagram[HEADER_SIZE + 4] = {};
         uint32_t kind = pick(100);
         uint32_t value = 0;
@@ -75,7 +72,7 @@ class IndexModel {
         relay_.handle(datagram, sizeof datagram, source, now_ms_);
         if (type == MsgType::MSG_OPEN) {
             if (Room* room = scan::room_by_host(relay_.table(), source)) {
-                opened_ids_.insert(room->id);
+                opened_ids_.insert(room->id.value);
             }
         }
         compare_at(source);
@@ -86,13 +83,13 @@ class IndexModel {
 
     // Every address ever used, every id ever opened, and the table's invariants.
     void full_check() {
-        for (const sockaddr_in& addr : pool_)
+        for (const Peer& addr : pool_)
             compare_at(addr);
         for (uint32_t id : opened_ids_)
             compare_id(id);
         RoomTable& table = relay_.table();
         for (const Room& room : table.rooms()) {
-            if (room.id == 0) continue;
+            if (room.id.value == 0) continue;
             Room* found = nullptr;
             ASSERT_EQ(scan::client_by_addr(table, room.host, &found), nullptr)
                 << "a host holds a client slot";
@@ -104,7 +101,7 @@ class IndexModel {
         int rooms = 0;
         int clients = 0;
         for (const Room& room : relay_.table().rooms()) {
-            rooms += room.id != 0;
+            rooms += room.id.value != 0;
             clients += client_count(room);
         }
         most_rooms_ = std::max(most_rooms_, rooms);
@@ -131,15 +128,17 @@ class IndexModel {
         return *it;
     }
 
-    // The same peer as the record holds, with the family and padding scrambled: neither
-    // is part of an address's identity.
-    sockaddr_in disguised(sockaddr_in addr) {
-        if (pick(4) == 0) addr.sin_family = AF_UNSPEC;
-        if (pick(4) == 0) addr.sin_zero[pick(sizeof addr.sin_zero)] = uint8_t(1 + pick(255));
-        return addr;
+    // The same peer as the record holds, with the padding scrambled: it is not part of an
+    // address's identity. (A Peer cannot hold another family: it refuses one.)
+    Peer disguised(const Peer& peer) {
+        if (pick(4) != 0) return peer;
+        sockaddr_in addr;
+        memcpy(&addr, peer.name(), sizeof addr);
+        addr.sin_zero[pick(sizeof addr.sin_zero)] = uint8_t(1 + pick(255));
+        return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
 
-    void compare_at(const sockaddr_in& addr) {
+    void compare_at(const Peer& addr) {
         RoomTable& table = relay_.table();
         ASSERT_EQ(table.room_by_host(addr), scan::room_by_host(table, addr));
         Room* indexed_room = nullptr;
@@ -153,13 +152,13 @@ class IndexModel {
     void compare_id(uint32_t id) {
         if (id == 0) return;  // never looked up: 0 marks a free record, not a room
         RoomTable& table = relay_.table();
-        ASSERT_EQ(table.room_by_id(id), scan::room_by_id(table, id)) << "id " << id;
+        ASSERT_EQ(table.room_by_id(RoomId(id)), scan::room_by_id(table, RoomId(id))) << "id " << id;
     }
 
     std::mt19937 rng_;
     uint32_t sweep_jump_ms_;
     Relay relay_;
-    std::vector<sockaddr_in> pool_;
+    std::vector<Peer> pool_;
     std::set<uint32_t> opened_ids_;
     uint32_t now_ms_ = 1000;
     int most_rooms_ = 0;

@@ -1,0 +1,286 @@
+// The fuzz target for the client library's handling of what it receives. A Host, a Client
+// and a Pinger each get one end of a socketpair; the input says what arrives at which of
+// them, which calls the application makes and how the clock moves. After every step each
+// endpoint is drained of events and the stand-in of what the endpoint sent, and both are held
+// to the rules below; the library's own asserts are on as well. The first broken rule stops
+// the process. libFuzzer calls LLVMFuzzerTestOneInput; replay_main.cpp feeds it the seeds.
+//
+// Input, byte by byte: one step per byte, its low 3 bits the kind of step:
+//   0-2  a datagram for the host, the client or the pinger: a flags byte, then either a
+//        header (type, value: 4 bytes) and a payload length byte, or a raw length byte and
+//        that many bytes; flag 0x01 gives the header another version, 0x02 makes the
+//        payload 1401 bytes, one more than a datagram may carry, and flag 0x40 sets the
+//        value to that of one of the last pings the endpoint sent, minus 0-3, so that joins
+//        and probes, whose values no one can guess, can be answered
+//   3    the clock moves on by the next byte times 500 ms
+//   4-7  an application call: send, send_batch, close, leave, start, open or join again
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kiv_client.hpp"
+
+namespace kiv::fuzz {
+namespace {
+
+using client::Event;
+using client::EventKind;
+
+[[noreturn]] void fail(const char* endpoint, const char* rule) {
+    fprintf(stderr, "client_fuzz: %s: %s\n", endpoint, rule);
+    abort();
+}
+
+class Input {
+  public:
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    bool empty() const { return position_ >= size_; }
+    uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
+    uint32_t u32() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value |= uint32_t(byte()) << (8 * i);
+        return value;
+    }
+
+  private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t position_ = 0;
+};
+
+// One endpoint and the stand-in relay's end of its socketpair.
+template <class Endpoint>
+struct Wired {
+    Endpoint endpoint;
+    int relay_end = -1;
+    const char* name;
+    uint32_t last_ping = 0;
+
+    explicit Wired(const char* name_in) : name(name_in) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0) fail(name, "socketpair");
+        if (endpoint.attach(ends[0]) != client::Error::none) fail(name, "attach");
+        relay_end = ends[1];
+    }
+    ~Wired() { close(relay_end); }
+
+    void deliver(const uint8_t* bytes, size_t length) {
+        // A full queue loses the datagram, as the network may.
+        (void)send(relay_end, bytes, length, MSG_DONTWAIT);
+    }
+
+    // What the endpoint sent since the last call: each a header as the wire defines it, of a
+    // type this kind of endpoint sends, and no more than `most` of them.
+    void check_sent(const bool* allowed_types, int most) {
+        uint8_t datagram[MAX_DATAGRAM + 1];
+        int count = 0;
+        for (ssize_t n; (n = recv(relay_end, datagram, sizeof datagram, MSG_DONTWAIT)) >= 0;) {
+            if (++count > most) fail(name, "more datagrams sent than one step allows");
+            if (size_t(n) < HEADER_SIZE || size_t(n) > MAX_DATAGRAM) fail(name, "a bad length");
+            if (!header_has_magic(datagram) || datagram[OFFSET_VERSION] != PROTOCOL_VERSION ||
+                datagram[OFFSET_RESERVED] != 0 || datagram[OFFSET_RESERVED + 1] != 0) {
+                fail(name, "a malformed header sent");
+            }
+            uint8_t type = datagram[OFFSET_TYPE];
+            if (type > 8 || !allowed_types[type]) fail(name, "a type this endpoint never sends");
+            if (type == uint8_t(MsgType::MSG_PING)) last_ping = header_value(datagram);
+        }
+    }
+};
+
+constexpr bool HOST_SENDS[9] = {false, true, false, true, true, false, false, false, false};
+constexpr bool CLIENT_SENDS[9] = {false, false, false, true, false, true, false, true, false};
+constexpr bool PINGER_SENDS[9] = {false, false, false, false, false, false, false, true, false};
+// Sends one step may cause: a batch call, or a keep-alive plus a retry pair.
+constexpr int MOST_SENT_PER_STEP = int(client::SEND_BATCH) + 4;
+// Events one drain may give: one per datagram queued (at most the queue) and the timer's.
+constexpr int MOST_EVENTS = 64;
+
+void check_host(Wired<client::Host>& host, uint64_t now_us) {
+    for (int i = 0;; ++i) {
+        if (i == MOST_EVENTS) fail(host.name, "events without end");
+        Event event = host.endpoint.next_event(now_us);
+        switch (event.kind) {
+            case EventKind::none:
+                host.check_sent(HOST_SENDS, MOST_SENT_PER_STEP);
+                return;
+            case EventKind::opened:
+                if (!event.room.valid() || !(event.room == host.endpoint.room_id()) ||
+                    host.endpoint.state() != client::Host::State::open) {
+                    fail(host.name, "opened without an open room of that id");
+                }
+                break;
+            case EventKind::data:
+                if (!event.tag.valid() || event.length > client::MAX_PAYLOAD ||
+                    (event.length > 0 && event.payload == nullptr) ||
+                    host.endpoint.state() != client::Host::State::open) {
+                    fail(host.name, "data without a tag, too long, or while not open");
+                }
+                break;
+            case EventKind::refused:
+            case EventKind::timed_out:
+                if (host.endpoint.state() != client::Host::State::closed ||
+                    event.error == client::Error::none) {
+                    fail(host.name, "a refusal or time-out that leaves the room open");
+                }
+                break;
+            case EventKind::joined:
+            case EventKind::pong:
+                fail(host.name, "an event only a client or pinger reports");
+        }
+    }
+}
+
+void check_client(Wired<client::Client>& joiner, uint64_t now_us) {
+    for (int i = 0;; ++i) {
+        if (i == MOST_EVENTS) fail(joiner.name, "events without end");
+        Event event = joiner.endpoint.next_event(now_us);
+        switch (event.kind) {
+            case EventKind::none:
+                joiner.check_sent(CLIENT_SENDS, MOST_SENT_PER_STEP);
+                return;
+            case EventKind::joined:
+                if (!(event.room == joiner.endpoint.room_id()) || !event.room.valid() ||
+                    joiner.endpoint.state() != client::Client::State::joined) {
+                    fail(joiner.name, "joined without being in that room");
+                }
+                break;
+            case EventKind::data:
+                if (!(event.tag == Tag()) || event.length > client::MAX_PAYLOAD ||
+                    joiner.endpoint.state() == client::Client::State::idle) {
+                    fail(joiner.name, "data with a tag, too long, or while idle");
+                }
+                break;
+            case EventKind::refused:
+            case EventKind::timed_out:
+                if (joiner.endpoint.state() != client::Client::State::idle) {
+                    fail(joiner.name, "a refusal or time-out that leaves the client in");
+                }
+                break;
+            case EventKind::opened:
+            case EventKind::pong:
+                fail(joiner.name, "an event only a host or pinger reports");
+        }
+    }
+}
+
+void check_pinger(Wired<client::Pinger>& pinger, uint64_t now_us, uint64_t probe_start_us) {
+    for (int i = 0;; ++i) {
+        if (i == MOST_EVENTS) fail(pinger.name, "events without end");
+        Event event = pinger.endpoint.next_event(now_us);
+        switch (event.kind) {
+            case EventKind::none:
+                pinger.check_sent(PINGER_SENDS, MOST_SENT_PER_STEP);
+                return;
+            case EventKind::pong:
+                // A pong answers an attempt of the current probe, sent after it started.
+                if (event.round_trip_us > now_us - probe_start_us) {
+                    fail(pinger.name, "a round trip longer than the probe");
+                }
+                break;
+            case EventKind::refused:
+            case EventKind::timed_out:
+                break;
+            case EventKind::opened:
+            case EventKind::joined:
+            case EventKind::data:
+                fail(pinger.name, "an event only a host or client reports");
+        }
+    }
+}
+
+// A datagram as the input describes it, written for `deliver`.
+size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t capacity) {
+    uint8_t flags = in.byte();
+    if (flags & 0x80) {
+        size_t length = in.byte();
+        for (size_t i = 0; i < length; ++i)
+            datagram[i] = in.byte();
+        return length;
+    }
+    uint8_t type = in.byte();
+    uint32_t value = in.u32();
+    if (flags & 0x40) value = last_ping - value % 4;
+    header_write(datagram, MsgType(type), value);
+    if (flags & 0x01) datagram[OFFSET_VERSION] = uint8_t(flags >> 4);
+    size_t payload = (flags & 0x02) ? client::MAX_PAYLOAD + 1 : in.byte();
+    if (HEADER_SIZE + payload > capacity) payload = capacity - HEADER_SIZE;
+    memset(datagram + HEADER_SIZE, 'p', payload);
+    return HEADER_SIZE + payload;
+}
+
+void run(const uint8_t* data, size_t size) {
+    Input in(data, size);
+    Wired<client::Host> host("host");
+    Wired<client::Client> joiner("client");
+    Wired<client::Pinger> pinger("pinger");
+    uint64_t now_us = 1'000'000'000;
+    uint64_t probe_start_us = now_us;
+    (void)host.endpoint.open(RoomId(in.u32() % (MAX_ROOM_ID + 2)), now_us);
+    (void)joiner.endpoint.join(RoomId(1 + in.u32() % MAX_ROOM_ID), now_us);
+    (void)pinger.endpoint.start(now_us);
+
+    uint8_t datagram[MAX_DATAGRAM + 64];
+    iovec payloads[client::SEND_BATCH + 1];
+    for (iovec& payload : payloads)
+        payload = {datagram, 3};
+    for (int steps = 0; !in.empty() && steps < 4096; ++steps) {
+        uint8_t step = in.byte();
+        switch (step & 7) {
+            case 0:
+                host.deliver(datagram,
+                             build_datagram(in, host.last_ping, datagram, sizeof datagram));
+                break;
+            case 1:
+                joiner.deliver(datagram,
+                               build_datagram(in, joiner.last_ping, datagram, sizeof datagram));
+                break;
+            case 2:
+                pinger.deliver(datagram,
+                               build_datagram(in, pinger.last_ping, datagram, sizeof datagram));
+                break;
+            case 3:
+                now_us += uint64_t(in.byte()) * 500'000;
+                break;
+            case 4:
+                (void)host.endpoint.send(Tag(in.byte()), datagram, step >> 3);
+                (void)host.endpoint.send_batch(Tag(in.byte()), payloads,
+                                               size_t(step >> 3) % (client::SEND_BATCH + 2));
+                break;
+            case 5:
+                (void)joiner.endpoint.send(datagram, step >> 3, now_us);
+                (void)joiner.endpoint.send_batch(
+                    payloads, size_t(step >> 3) % (client::SEND_BATCH + 2), now_us);
+                break;
+            case 6:
+                if (step & 0x08) (void)host.endpoint.close();
+                if (step & 0x10) (void)joiner.endpoint.leave();
+                if (step & 0x20) {
+                    probe_start_us = now_us;
+                    (void)pinger.endpoint.start(now_us,
+                                                1'000'000 + uint64_t(step >> 6) * 2'000'000);
+                }
+                break;
+            case 7:
+                if (step & 0x08) (void)host.endpoint.open(RoomId(in.u32()), now_us);
+                if (step & 0x10) (void)joiner.endpoint.join(RoomId(in.u32()), now_us);
+                break;
+        }
+        check_host(host, now_us);
+        check_client(joiner, now_us);
+        check_pinger(pinger, now_us, probe_start_us);
+    }
+}
+
+}  // namespace
+}  // namespace kiv::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    kiv::fuzz::run(data, size);
+    return 0;
+}
