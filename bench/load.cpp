@@ -28,6 +28,7 @@
 #include "number_text.hpp"
 #include "segment_control.hpp"
 #include "settings.hpp"
+#include "traffic.hpp"
 
 namespace kiv {
 namespace {
@@ -94,27 +95,16 @@ double cpu_seconds() {
     exit(1);
 }
 
-// Every peer gets a loopback address of its own (127.0.0.1, 127.0.0.2, ...), as peers on a
-// network would: the relay limits the rooms and lookups of one address.
 int open_peer_socket() {
-    static uint32_t next_address = INADDR_LOOPBACK;
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) fail("socket: out of descriptors? (raise ulimit -n)");
-    int size = 1 << 20;
-    (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);  // a smaller one works
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(next_address++);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) fail("bind");
+    int fd = traffic::open_peer_socket(1 << 20);
+    if (fd < 0) fail("socket: out of descriptors or loopback addresses? (raise ulimit -n)");
     return fd;
 }
 
 class Load {
   public:
     explicit Load(const Options& options) : options_(options) {
-        relay_.sin_family = AF_INET;
-        relay_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        relay_.sin_port = htons(options.port);
+        relay_ = traffic::relay_address(options.port);
         segment_bytes_ = HEADER_SIZE + size_t(options.payload);
         // One GSO send may carry at most 64 segments and 64 KiB.
         burst_ = std::min({options.burst, 64, int(65000 / segment_bytes_)});
@@ -300,8 +290,7 @@ class Load {
     }
 
     bool send_one(int fd, const uint8_t* data, size_t length) {
-        return sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&relay_),
-                      sizeof relay_) == ssize_t(length);
+        return traffic::send_datagram(fd, relay_, data, length);
     }
 
     // Waits up to `wait_ms` for one datagram on `fd`; returns its length or -1.
@@ -448,8 +437,7 @@ class Load {
             for (int i = 0; i < count; ++i) {
                 const uint8_t* data = &receive_buffers_[size_t(i) * RECEIVE_SLOT];
                 bool good = messages[i].msg_len == segment_bytes_ &&
-                            data[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA) &&
-                            (at_client ? header_value(data) == 0 : header_value(data) != 0);
+                            traffic::is_forward(data, messages[i].msg_len, at_client);
                 if (!good) {
                     ++bad_;
                 } else if (at_client) {

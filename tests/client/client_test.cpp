@@ -60,14 +60,14 @@ TEST_F(StandInRelay, OpenIsResentEverySecondThenTimesOut) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0, 3'000'000), Error::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     EXPECT_EQ(host.wait_ms(T0), 1000);
     EXPECT_EQ(host.next_event(T0 + 999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.next_event(T0 + 1'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     EXPECT_EQ(host.next_event(T0 + 2'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 0));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     Event event = host.next_event(T0 + 3'000'000);
     EXPECT_EQ(event.kind, EventKind::timed_out);
     EXPECT_EQ(event.error, Error::timed_out);
@@ -80,7 +80,7 @@ TEST_F(StandInRelay, OpenRoomIsKeptAliveEveryThirtySeconds) {
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     Event opened = host.next_event(T0);
     EXPECT_EQ(opened.kind, EventKind::opened);
     EXPECT_EQ(opened.room, RoomId(70));
@@ -89,16 +89,16 @@ TEST_F(StandInRelay, OpenRoomIsKeptAliveEveryThirtySeconds) {
     EXPECT_EQ(host.next_event(T0 + 29'999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.next_event(T0 + 30'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 70));  // the room held, asked for again
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 70));  // the room held, asked for again
     // The same id back is no news; the next keep-alive is due 30 s later.
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     EXPECT_EQ(host.next_event(T0 + 30'000'000).kind, EventKind::none);
     EXPECT_EQ(host.wait_ms(T0 + 30'000'000), 30000);
 
     // A relay that restarted and gave the id away hands out another: that is news.
     EXPECT_EQ(host.next_event(T0 + 60'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(host), header(1, 70));
-    reply(host, header(2, 71));
+    EXPECT_EQ(sent(host), header(MSG_OPEN, 70));
+    reply(host, header(MSG_OPENED, 71));
     Event moved = host.next_event(T0 + 60'000'000);
     EXPECT_EQ(moved.kind, EventKind::opened);
     EXPECT_EQ(moved.room, RoomId(71));
@@ -109,7 +109,7 @@ TEST_F(StandInRelay, UnansweredKeepAliveEndsTheRoom) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0, 2'000'000), Error::none);
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
     EXPECT_EQ(host.next_event(T0 + 30'000'000).kind, EventKind::none);
     EXPECT_EQ(host.next_event(T0 + 32'000'000).kind, EventKind::timed_out);
@@ -119,7 +119,7 @@ TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(6, 4));
+    reply(host, error(ERR_BAD_VERSION));
     Event event = host.next_event(T0);
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::bad_version);
@@ -127,7 +127,7 @@ TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
     client::Client joiner;
     attach(joiner);
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    reply(joiner, header(6, 9));
+    reply(joiner, header(MSG_ERROR, 9));
     event = joiner.next_event(T0);
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::unknown_refusal);
@@ -139,9 +139,9 @@ TEST_F(StandInRelay, MalformedDatagramsAreIgnored) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(2, 70, 2));                                      // another protocol version
-    reply(host, Bytes{'K', 'I', 'V', 'R'});                             // shorter than a header
-    reply(host, with_payload(header(3, 1), Bytes(MAX_DATAGRAM, 'x')));  // too long
+    reply(host, header(MSG_OPENED, 70, 2));  // another protocol version
+    reply(host, Bytes{'K', 'I', 'V', 'R'});  // shorter than a header
+    reply(host, with_payload(header(MSG_DATA, 1), Bytes(MAX_DATAGRAM, 'x')));  // too long
     EXPECT_EQ(host.next_event(T0).kind, EventKind::none);
     EXPECT_EQ(host.state(), client::Host::State::opening);
 }
@@ -150,14 +150,14 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
     client::Client joiner;
     attach(joiner);
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     std::optional<Bytes> ping = sent(joiner);
     ASSERT_TRUE(ping);
     EXPECT_EQ(ping->at(4), 7);
     // A pong to something else does not confirm the join; the join is re-sent meanwhile.
-    reply(joiner, header(8, value_of(*ping) + 1));
+    reply(joiner, header(MSG_PONG, value_of(*ping) + 1));
     EXPECT_EQ(joiner.next_event(T0 + 1'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     EXPECT_EQ(sent(joiner), *ping);
     reply(joiner, *ping);
     (*ping)[4] = 8;
@@ -180,11 +180,11 @@ TEST_F(StandInRelay, IdleClientSendsAnEmptyDatagramEveryThirtySeconds) {
 
     // Sending is being alive: the keep-alive counts from the last datagram sent.
     ASSERT_EQ(joiner.send("hi", 2, T0 + 10'000'000), Error::none);
-    EXPECT_EQ(sent(joiner), with_payload(header(3, 70), {'h', 'i'}));
+    EXPECT_EQ(sent(joiner), with_payload(header(MSG_DATA, 70), {'h', 'i'}));
     EXPECT_EQ(joiner.next_event(T0 + 39'999'999).kind, EventKind::none);
     EXPECT_FALSE(sent(joiner));
     EXPECT_EQ(joiner.next_event(T0 + 40'000'000).kind, EventKind::none);
-    EXPECT_EQ(sent(joiner), header(3, 70));
+    EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     EXPECT_EQ(joiner.wait_ms(T0 + 40'000'000), 30000);
 }
 
@@ -218,17 +218,17 @@ TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
     client::Host host;
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
-    reply(host, header(2, 0));
-    reply(host, header(2, MAX_ROOM_ID + 1));
+    reply(host, header(MSG_OPENED, 0));
+    reply(host, header(MSG_OPENED, MAX_ROOM_ID + 1));
     EXPECT_EQ(host.next_event(T0).kind, EventKind::none);
     EXPECT_EQ(host.state(), client::Host::State::opening);
-    reply(host, header(2, MAX_ROOM_ID));
+    reply(host, header(MSG_OPENED, MAX_ROOM_ID));
     ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
 
-    reply(host, header(2, 71));  // no keep-alive is waiting for an answer
-    reply(host, header(3, 0));
-    reply(host, header(3, MAX_TAG + 1));
-    reply(host, with_payload(header(3, MAX_TAG), {'x'}));
+    reply(host, header(MSG_OPENED, 71));  // no keep-alive is waiting for an answer
+    reply(host, header(MSG_DATA, 0));
+    reply(host, header(MSG_DATA, MAX_TAG + 1));
+    reply(host, with_payload(header(MSG_DATA, MAX_TAG), {'x'}));
     Event data = host.next_event(T0);
     EXPECT_EQ(data.kind, EventKind::data);
     EXPECT_EQ(data.tag, Tag(MAX_TAG));
@@ -265,7 +265,7 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
     attach(host);
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
-    reply(host, header(2, 70));
+    reply(host, header(MSG_OPENED, 70));
     ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
 
     std::vector<uint8_t> large(client::MAX_PAYLOAD + 1);
@@ -278,7 +278,7 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
     EXPECT_FALSE(sent(host));
     EXPECT_EQ(host.send_batch(Tag(1), payloads.data(), 3), Error::none);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(sent(host), with_payload(header(3, 1), {0}));
+        EXPECT_EQ(sent(host), with_payload(header(MSG_DATA, 1), {0}));
     EXPECT_FALSE(sent(host));
 }
 

@@ -9,23 +9,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 #include "segment_control.hpp"
 
 namespace kiv::test {
 namespace {
 
-constexpr uint8_t MSG_OPEN = 1, MSG_DATA = 3, MSG_PING = 7, MSG_PONG = 8;
-
 // Sends `datagrams` from `fd` to the relay as one segmented send of `segment` bytes each.
 void send_run(int fd, uint16_t relay_port, const std::vector<Bytes>& datagrams, uint16_t segment) {
     Bytes run;
     for (const Bytes& datagram : datagrams)
         run.insert(run.end(), datagram.begin(), datagram.end());
-    sockaddr_in relay{};
-    relay.sin_family = AF_INET;
-    relay.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    relay.sin_port = htons(relay_port);
+    sockaddr_in relay = loopback(relay_port);
     iovec iov{run.data(), run.size()};
     SegmentControl control{};
     msghdr message{&relay, sizeof relay, &iov, 1, nullptr, 0, 0};
@@ -34,11 +30,11 @@ void send_run(int fd, uint16_t relay_port, const std::vector<Bytes>& datagrams, 
 }
 
 // A datagram of `length` bytes whose payload is told apart by its sequence number.
-Bytes numbered(uint8_t type, uint32_t value, size_t length, size_t sequence) {
-    Bytes payload(length - 12);
+Bytes numbered(MsgType type, uint32_t value, size_t length, size_t sequence) {
+    Bytes payload(length - HEADER_SIZE);
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = uint8_t(sequence * 13 + i);
-    return with_payload(header(type, value), payload);
+    return datagram(type, value, payload);
 }
 
 TEST(EndToEndCoalesced, SegmentedRunsArriveAtTheHostWholeAndInOrder) {
@@ -55,7 +51,7 @@ TEST(EndToEndCoalesced, SegmentedRunsArriveAtTheHostWholeAndInOrder) {
 
     std::vector<Bytes> first, second, expected;
     for (size_t i = 0; i < 20; ++i) {
-        uint8_t type = i == 7 ? MSG_PING : MSG_DATA;
+        MsgType type = i == 7 ? MSG_PING : MSG_DATA;
         first.push_back(numbered(type, i == 7 ? 0x01020304 : room, i < 19 ? 100 : 37, i));
         if (i == 11) first.back()[0] = 'X';  // not the relay's
         if (i != 7 && i != 11) expected.push_back(first.back());

@@ -62,7 +62,7 @@ TEST(Rooms, HostAndClientsExchangeBothWays) {
     host.send_to(relay.port(), header(MSG_CLOSE, 0));
     EXPECT_EQ(next_message(relay), closed(id, 2));
     first.send_to(relay.port(), data(id, {'l', 'a', 't', 'e'}));
-    EXPECT_EQ(receive_hex(first), error_hex(1));
+    EXPECT_EQ(receive_hex(first), error_hex(ERR_NO_ROOM));
     EXPECT_TRUE(next_is_pong(relay, host));
 
     // The host gets its old id back, and a client of the old room joins the new one afresh.
@@ -168,7 +168,7 @@ TEST(Rooms, FullTableRefusesTheNextOpen) {
     Peer client;
     join(relay, *hosts[0], client, ids[0], 1, 1);
     client.send_to(relay.port(), header(MSG_OPEN, 0));
-    EXPECT_EQ(receive_hex(client), error_hex(3));
+    EXPECT_EQ(receive_hex(client), error_hex(ERR_NO_FREE_ROOM));
     hosts[0]->send_to(relay.port(), header(MSG_CLOSE, 0));
     EXPECT_EQ(next_message(relay), closed(ids[0], 0));
 

@@ -109,7 +109,7 @@ TEST(Sweep, SilentHostsAndClientsAreForgottenAfterAMinute) {
 
     // Forgotten rooms refuse their old clients; a forgotten client is no longer reached.
     client_a1.send_to(relay.port(), data(room_a, {'a'}));
-    EXPECT_EQ(receive_hex(client_a1), error_hex(1));
+    EXPECT_EQ(receive_hex(client_a1), error_hex(ERR_NO_ROOM));
     drain(client_d);
     host_d.send_to(relay.port(), data(1, {'d'}));
     EXPECT_TRUE(next_is_pong(relay, client_d));

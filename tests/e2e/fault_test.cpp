@@ -32,10 +32,6 @@ std::vector<std::string> fault_env(const FaultPlan& plan) {
     return env;
 }
 
-Bytes data(uint32_t value, const std::string& payload) {
-    return with_payload(header(3, value), Bytes(payload.begin(), payload.end()));
-}
-
 // Drives the relay one datagram at a time and knows, from the shim's rule, which of the
 // relay's sends fail: the relay sends at most one datagram per datagram in, so the n-th
 // datagram it sends is known to the test.
@@ -64,11 +60,11 @@ class FaultySession {
     void ping_until_answered(const Peer& peer) {
         for (int attempt = 0; attempt < 2; ++attempt) {
             uint32_t value = ++ping_value_;
-            peer.send_to(relay_.port(), header(7, value));
+            peer.send_to(relay_.port(), header(MSG_PING, value));
             if (relay_send_fails()) continue;
             std::optional<Bytes> pong = peer.receive();
             ASSERT_TRUE(pong) << "no pong for ping " << value;
-            EXPECT_EQ(*pong, header(8, value));
+            EXPECT_EQ(*pong, header(MSG_PONG, value));
             return;
         }
         FAIL() << "two sends in a row failed; the plan needs send_every >= 2";
@@ -109,9 +105,9 @@ TEST_P(UnderFaults, StateAndLogAreThoseOfAFaultFreeRun) {
     const std::string a = code_of(room_a), b = code_of(room_b);
 
     for (int round = 0; round < 3; ++round) {
-        session.step(host_a, header(1, room_a), &host_a, header(2, room_a));
+        session.step(host_a, header(MSG_OPEN, room_a), &host_a, header(MSG_OPENED, room_a));
         session.expect_log("room " + a + " opened by " + addr_of(host_a) + " (re-opened)");
-        session.step(host_b, header(1, room_b), &host_b, header(2, room_b));
+        session.step(host_b, header(MSG_OPEN, room_b), &host_b, header(MSG_OPENED, room_b));
         session.expect_log("room " + b + " opened by " + addr_of(host_b) + " (re-opened)");
 
         session.step(client_1, data(room_a, "c1"), &host_a, data(1, "c1"));
@@ -133,26 +129,26 @@ TEST_P(UnderFaults, StateAndLogAreThoseOfAFaultFreeRun) {
                            " joined as tag 2 (2 client(s))");
         session.step(host_a, data(2, "to nobody"));
 
-        session.step(client_1, header(5, 0));
+        session.step(client_1, header(MSG_LEAVE, 0));
         session.expect_log("room " + a + ": tag 1 left");
         session.step(client_1, data(room_a, "back"), &host_a, data(3, "back"));
         session.expect_log("room " + a + ": " + addr_of(client_1) +
                            " joined as tag 3 (1 client(s))");
 
-        session.step(host_a, header(4, 0));
+        session.step(host_a, header(MSG_CLOSE, 0));
         session.expect_log("room " + a + " closed (host closed it), 1 client(s)");
-        session.step(client_1, data(room_a, "late"), &client_1, header(6, 1));
+        session.step(client_1, data(room_a, "late"), &client_1, error(ERR_NO_ROOM));
         session.step(host_b, data(1, "to c3"), &client_3, data(0, "to c3"));
-        session.step(client_3, header(7, 0xABCD, 2), &client_3, header(6, 4));
+        session.step(client_3, header(MSG_PING, 0xABCD, 2), &client_3, error(ERR_BAD_VERSION));
 
-        session.step(host_a, header(1, room_a), &host_a, header(2, room_a));
+        session.step(host_a, header(MSG_OPEN, room_a), &host_a, header(MSG_OPENED, room_a));
         session.expect_log("room " + a + " opened by " + addr_of(host_a) + " (re-opened)");
         session.step(client_1, data(room_a, "new"), &host_a, data(1, "new"));
         session.expect_log("room " + a + ": " + addr_of(client_1) +
                            " joined as tag 1 (1 client(s))");
-        session.step(host_b, header(4, 0));
+        session.step(host_b, header(MSG_CLOSE, 0));
         session.expect_log("room " + b + " closed (host closed it), 2 client(s)");
-        session.step(host_a, header(4, 0));
+        session.step(host_a, header(MSG_CLOSE, 0));
         session.expect_log("room " + a + " closed (host closed it), 1 client(s)");
         if (HasFatalFailure()) return;
     }
@@ -179,7 +175,7 @@ TEST(UnderFaults, AFailedSendLosesThatDatagramAlone) {
     Peer peer;
     const uint32_t burst = 200;  // not a multiple of 3: the last pong is sent
     for (uint32_t value = 1; value <= burst; ++value)
-        peer.send_to(relay.port(), header(7, value));
+        peer.send_to(relay.port(), header(MSG_PING, value));
     std::vector<uint32_t> expected, received;
     for (uint32_t value = 1; value <= burst; ++value) {
         if (value % 3 != 0) expected.push_back(value);
@@ -201,13 +197,13 @@ TEST(UnderFaults, EverySendFailingChangesNothingButWhatArrives) {
     RelayProcess relay({"0"}, fault_env({1, "EPERM", 2}));
     Peer host, client;
     const uint32_t room = 99;
-    host.send_to(relay.port(), header(1, room));
+    host.send_to(relay.port(), header(MSG_OPEN, room));
     ASSERT_EQ(relay.next_message(),
               "room " + code_of(room) + " opened by " + addr_of(host) + " (re-opened)");
     client.send_to(relay.port(), data(room, "x"));
     ASSERT_EQ(relay.next_message(),
               "room " + code_of(room) + ": " + addr_of(client) + " joined as tag 1 (1 client(s))");
-    host.send_to(relay.port(), header(4, 0));
+    host.send_to(relay.port(), header(MSG_CLOSE, 0));
     ASSERT_EQ(relay.next_message(),
               "room " + code_of(room) + " closed (host closed it), 1 client(s)");
     EXPECT_FALSE(host.receive(100ms));

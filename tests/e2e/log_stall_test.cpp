@@ -13,15 +13,9 @@
 namespace kiv::test {
 namespace {
 
-constexpr uint8_t OPEN = 1, OPENED = 2, DATA = 3, CLOSE = 4, PING = 7, PONG = 8;
-
 // Log lines this many open/close pairs make outrun a stalled pipe (64 KiB, about 1,050 of
 // these lines) and the relay's queue (1,024 lines) together.
 constexpr int PAIRS = 1600;
-
-uint8_t type_of(const Bytes& datagram) {
-    return datagram.at(4);
-}
 
 // The relay's standard output is a pipe the test does not read while it drives the relay:
 // a reader that has stalled.
@@ -34,24 +28,24 @@ TEST(StalledLogReader, RelayKeepsServingThenTellsWhatItDropped) {
     const uint16_t metrics_port = uint16_t(std::stoi(shown[1]));
     Peer host, client, pinger;
     for (int i = 0; i < PAIRS; ++i) {
-        host.send_to(relay.port(), header(OPEN, 0));
+        host.send_to(relay.port(), header(MSG_OPEN, 0));
         std::optional<Bytes> opened = host.receive();
-        ASSERT_TRUE(opened && type_of(*opened) == OPENED) << "open " << i;
-        host.send_to(relay.port(), header(CLOSE, 0));
+        ASSERT_TRUE(opened && type_of(*opened) == MSG_OPENED) << "open " << i;
+        host.send_to(relay.port(), header(MSG_CLOSE, 0));
     }
     const int logged = 2 * PAIRS;
 
     // Nothing read yet: the relay still answers and forwards.
-    pinger.send_to(relay.port(), header(PING, 77));
+    pinger.send_to(relay.port(), header(MSG_PING, 77));
     std::optional<Bytes> pong = pinger.receive();
-    ASSERT_TRUE(pong && type_of(*pong) == PONG && value_of(*pong) == 77);
-    host.send_to(relay.port(), header(OPEN, 0));
+    ASSERT_TRUE(pong && type_of(*pong) == MSG_PONG && value_of(*pong) == 77);
+    host.send_to(relay.port(), header(MSG_OPEN, 0));
     std::optional<Bytes> opened = host.receive();
-    ASSERT_TRUE(opened && type_of(*opened) == OPENED);
-    client.send_to(relay.port(), with_payload(header(DATA, value_of(*opened)), {1, 2, 3}));
+    ASSERT_TRUE(opened && type_of(*opened) == MSG_OPENED);
+    client.send_to(relay.port(), data(value_of(*opened), {1, 2, 3}));
     std::optional<Bytes> forwarded = host.receive();
-    ASSERT_TRUE(forwarded && type_of(*forwarded) == DATA && forwarded->size() == 15);
-    host.send_to(relay.port(), with_payload(header(DATA, 1), {4, 5}));
+    ASSERT_TRUE(forwarded && type_of(*forwarded) == MSG_DATA && forwarded->size() == 15);
+    host.send_to(relay.port(), data(1, {4, 5}));
     ASSERT_TRUE(client.receive());
 
     // Reading again: every line the relay kept comes out whole and in order, then one line
@@ -80,7 +74,7 @@ TEST(StalledLogReader, RelayKeepsServingThenTellsWhatItDropped) {
     EXPECT_EQ(scrape(metrics_port).at("kiv_relay_log_lines_dropped_total"), uint64_t(told));
 
     // Lines after the count are written at once again.
-    host.send_to(relay.port(), header(CLOSE, 0));
+    host.send_to(relay.port(), header(MSG_CLOSE, 0));
     std::optional<std::string> closed = relay.next_message();
     ASSERT_TRUE(closed);
     EXPECT_NE(closed->find("closed (host closed it), 1 client(s)"), std::string::npos) << *closed;
@@ -94,9 +88,9 @@ TEST(RoomIds, TwoRelaysStartedAtOneInstantDrawDifferentIds) {
     for (uint32_t& id : first_ids) {
         RelayProcess relay({"0"}, frozen);
         Peer host;
-        host.send_to(relay.port(), header(OPEN, 0));
+        host.send_to(relay.port(), header(MSG_OPEN, 0));
         std::optional<Bytes> opened = host.receive();
-        ASSERT_TRUE(opened && type_of(*opened) == OPENED);
+        ASSERT_TRUE(opened && type_of(*opened) == MSG_OPENED);
         id = value_of(*opened);
     }
     EXPECT_NE(first_ids[0], first_ids[1]);

@@ -12,16 +12,14 @@
 #include <sstream>
 #include <string>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 
 namespace kiv::test {
 
 inline int connect_to(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ADD_FAILURE() << "cannot connect to the metrics port " << port;
     }

@@ -50,7 +50,7 @@ TEST(NoAllocationAfterStartUp, WhileServingMetricsAndStats) {
 
     Peer peer;
     for (int i = 0; i < 20; ++i) {
-        peer.send_to(relay.port(), header(7, uint32_t(i)));
+        peer.send_to(relay.port(), header(MSG_PING, uint32_t(i)));
         ASSERT_TRUE(peer.receive());
         EXPECT_EQ(status_of(port, "GET /metrics HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK");
     }
@@ -91,7 +91,7 @@ TEST(FailedSends, AreCountedOneByOne) {
     Peer peer;
     const uint32_t burst = 200;  // answered in batches; every third answer fails
     for (uint32_t value = 1; value <= burst; ++value)
-        peer.send_to(relay.port(), header(7, value));
+        peer.send_to(relay.port(), header(MSG_PING, value));
     int pongs = 0;
     while (pongs < 134 && peer.receive())
         ++pongs;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "e2e_steps.hpp"
+#include "ipv4.hpp"
 #include "metrics_client.hpp"
 
 namespace kiv::test {
@@ -81,13 +82,13 @@ TEST_F(MetricsPage, EachCounterMovesByExactlyWhatTheExchangeCaused) {
     EXPECT_TRUE(next_is_pong(relay, clients[0]));
     received += 7;
     host.send_to(relay.port(), header(MSG_PING, 0, 2));
-    EXPECT_EQ(receive_hex(host), error_hex(4));
+    EXPECT_EQ(receive_hex(host), error_hex(ERR_BAD_VERSION));
     clients[1].send_to(relay.port(), data(0));
-    EXPECT_EQ(receive_hex(clients[1]), error_hex(1));
+    EXPECT_EQ(receive_hex(clients[1]), error_hex(ERR_NO_ROOM));
     for (uint32_t tag = 2; tag <= 8; ++tag)
         join(relay, host, clients[tag - 1], id, tag, int(tag));
     clients[8].send_to(relay.port(), data(id));
-    EXPECT_EQ(receive_hex(clients[8]), error_hex(2));
+    EXPECT_EQ(receive_hex(clients[8]), error_hex(ERR_ROOM_FULL));
     received += 2 + 7 + 1;
     // One address may host 32 rooms: the others are spread over loopback addresses.
     std::vector<std::unique_ptr<Peer>> hosts;
@@ -98,7 +99,7 @@ TEST_F(MetricsPage, EachCounterMovesByExactlyWhatTheExchangeCaused) {
     }
     Peer refused;
     refused.send_to(relay.port(), header(MSG_OPEN, 0));
-    EXPECT_EQ(receive_hex(refused), error_hex(3));
+    EXPECT_EQ(receive_hex(refused), error_hex(ERR_NO_FREE_ROOM));
     received += 255 + 1;
 
     // A leave, a move to another room, and that room closed with the mover in it. Silence
@@ -232,10 +233,7 @@ TEST_F(MetricsPage, ScrapersThatNeverAskOrNeverReadDelayNoDatagram) {
         close(fd);
     }
     EXPECT_GE(Clock::now() - opened, 1900ms);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = loopback(port);
     ASSERT_EQ(connect(reader, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     std::string request = "GET /metrics HTTP/1.1\r\n\r\n";
     EXPECT_EQ(write(reader, request.data(), request.size()), ssize_t(request.size()));
@@ -257,7 +255,7 @@ TEST(StatsSignal, LogsTheMainFiguresAndTheRelayCarriesOn) {
     Peer stranger;
     stranger.send_to(relay.port(), Bytes(3, 'x'));
     stranger.send_to(relay.port(), data(0));
-    EXPECT_EQ(receive_hex(stranger), error_hex(1));
+    EXPECT_EQ(receive_hex(stranger), error_hex(ERR_NO_ROOM));
     kill(relay.pid(), SIGUSR1);
     EXPECT_EQ(next_message(relay),
               "stats: rooms 1/256, clients 1, received 4, forwarded 1, dropped 1, errors 1");

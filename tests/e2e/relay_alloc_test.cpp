@@ -40,7 +40,7 @@ std::string first_sizes(const AllocCounters& counters) {
 }
 
 Bytes data(uint32_t value, size_t payload_length) {
-    return with_payload(header(3, value), Bytes(payload_length, 0x5A));
+    return test::data(value, Bytes(payload_length, 0x5A));
 }
 
 // Counts the relay's log lines by the event they report, reading them as they come so
@@ -105,13 +105,13 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
     for (int i = 0; i <= MAX_ROOMS; ++i) {
         // Spread over loopback addresses: one address may host only ROOMS_PER_ADDRESS rooms.
         hosts.push_back(std::make_unique<Peer>(INADDR_LOOPBACK + uint32_t(i % 16)));
-        std::optional<Bytes> reply = exchange(*hosts.back(), header(1, 0), *hosts.back());
+        std::optional<Bytes> reply = exchange(*hosts.back(), header(MSG_OPEN, 0), *hosts.back());
         ASSERT_TRUE(reply);
         if (i < MAX_ROOMS) {
             ASSERT_EQ((*reply)[4], 2);
             room_ids.push_back(value_of(*reply));
         } else {
-            ASSERT_EQ(*reply, header(6, 3));
+            ASSERT_EQ(*reply, error(ERR_NO_FREE_ROOM));
         }
     }
     ASSERT_TRUE(log.wait_for("opened by", MAX_ROOMS, WAIT));
@@ -133,13 +133,14 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
             uint32_t tag = uint32_t(c % 8 + 1);
             ASSERT_TRUE(exchange(*hosts[room], data(tag, length / 2), *clients[c]));
         }
-        ASSERT_EQ(exchange(stranger, data(room_ids[round], 0), stranger), header(6, 2));
-        ASSERT_EQ(exchange(stranger, data(0, 3), stranger), header(6, 1));
-        ASSERT_EQ(exchange(stranger, header(7, uint32_t(round)), stranger),
-                  header(8, uint32_t(round)));
-        ASSERT_EQ(exchange(stranger, header(1, 0, 9), stranger), header(6, 4));
-        for (const Bytes& dropped : {Bytes(11, 'K'), Bytes(1413, 0), data(room_ids[0], 1401),
-                                     header(9, 0), header(2, 0), header(5, 0), header(4, 0)}) {
+        ASSERT_EQ(exchange(stranger, data(room_ids[round], 0), stranger), error(ERR_ROOM_FULL));
+        ASSERT_EQ(exchange(stranger, data(0, 3), stranger), error(ERR_NO_ROOM));
+        ASSERT_EQ(exchange(stranger, header(MSG_PING, uint32_t(round)), stranger),
+                  header(MSG_PONG, uint32_t(round)));
+        ASSERT_EQ(exchange(stranger, header(MSG_OPEN, 0, 9), stranger), error(ERR_BAD_VERSION));
+        for (const Bytes& dropped :
+             {Bytes(11, 'K'), Bytes(1413, 0), data(room_ids[0], 1401), header(MsgType(9), 0),
+              header(MSG_OPENED, 0), header(MSG_LEAVE, 0), header(MSG_CLOSE, 0)}) {
             stranger.send_to(port, dropped);
             ++sent;
         }
@@ -149,14 +150,14 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
     // Churn: half the clients of rooms 0..7 leave, the other half move to a room that has
     // room for them once rooms 8..15 are closed and reopened by their hosts.
     for (int room = 8; room < BUSY_ROOMS; ++room) {
-        hosts[room]->send_to(port, header(4, 0));
-        ASSERT_TRUE(exchange(*hosts[room], header(1, room_ids[room]), *hosts[room]));
+        hosts[room]->send_to(port, header(MSG_CLOSE, 0));
+        ASSERT_TRUE(exchange(*hosts[room], header(MSG_OPEN, room_ids[room]), *hosts[room]));
         sent += 1;
     }
     for (int c = 0; c < 64; ++c) {
         int target = 8 + c / 8;
         if (c % 2 == 0) {
-            clients[size_t(c)]->send_to(port, header(5, 0));
+            clients[size_t(c)]->send_to(port, header(MSG_LEAVE, 0));
             ++sent;
         } else {
             ASSERT_TRUE(exchange(*clients[size_t(c)], data(room_ids[size_t(target)], 8),
@@ -176,12 +177,12 @@ TEST(NoAllocationAfterStartUp, UnderLoadOfEveryMessageTypeAndTheSweep) {
             << "timed out: " << log.seen("timed out")
             << ", host silent: " << log.seen("host silent");
         for (int room = 8; room < BUSY_ROOMS; ++room) {
-            ASSERT_TRUE(exchange(*hosts[size_t(room)], header(1, 0), *hosts[size_t(room)]));
+            ASSERT_TRUE(exchange(*hosts[size_t(room)], header(MSG_OPEN, 0), *hosts[size_t(room)]));
         }
         log.wait_for("timed out", 32, 200ms);
         log.wait_for("host silent", MAX_ROOMS - 8, 200ms);
     }
-    ASSERT_TRUE(exchange(stranger, header(7, 77), stranger));  // everything sent is handled
+    ASSERT_TRUE(exchange(stranger, header(MSG_PING, 77), stranger));  // everything sent is handled
 
     AllocCounters counters = read_counters(counter_file);
     unlink(counter_file.c_str());

@@ -13,7 +13,12 @@
 //                      jump to just before the 32-bit wrap of the millisecond clock
 //   op % 8 == 5        a sweep
 //   op % 8 == 6        a clock step then a sweep, as the relay's loop does
-//   op % 8 == 7        a crowd: one byte, the number of extra hosts that open rooms
+//   op % 16 == 7       a crowd: one byte, the number of extra hosts that open rooms (codes
+//                      0xF0 and up: 250 to 265, enough to fill the table)
+//   op % 16 == 15      a burst: one byte choosing a scan of ids from one source (then the
+//                      source and a value per datagram), a rush of ten clients into one
+//                      room, or the same rush into a room whose next tag is just short of
+//                      the wrap (then the room and the first client's code)
 // Room ids are drawn from the same stream, one byte per draw, when the relay asks for one:
 // small values make ids collide with open rooms as often as the input likes. When the input
 // is spent, reads return 0 and draws come from a fixed sequence, so every run ends.
@@ -24,8 +29,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "ipv4.hpp"
 #include "peer.hpp"
 #include "rooms.hpp"
 
@@ -69,21 +74,8 @@ class InputReader {
 inline Peer peer_address(uint8_t code) {
     static constexpr uint32_t IPS[4] = {0xC0000201, 0xC0000202, 0xC6336407, 0x7F000001};
     static constexpr uint16_t PORTS[4] = {40000, 40001, 0, 65535};
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(IPS[(code >> 2) & 3]);
-    addr.sin_port = htons(PORTS[code & 3]);
-    if (code & 0x10) addr.sin_zero[3] = 0xA5;
-    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-}
-
-// The same peer with the padding of peer_address's bit 4 set if it was clear and cleared if
-// it was set.
-inline Peer with_other_padding(const Peer& peer) {
-    sockaddr_in addr;
-    memcpy(&addr, peer.name(), sizeof addr);
-    addr.sin_zero[3] ^= 0xA5;
-    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    Peer peer = Peer::ipv4(IPS[(code >> 2) & 3], PORTS[code & 3]);
+    return (code & 0x10) ? test::with_other_padding(peer) : peer;
 }
 
 }  // namespace kiv::fuzz

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "e2e_steps.hpp"
+#include "traffic.hpp"
 
 namespace kiv::soak {
 namespace {
@@ -34,14 +35,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using test::Bytes;
+using enum MsgType;
 
 constexpr int HOSTS = 32;
 constexpr int CLIENTS_PER_HOST = 7;
 constexpr int ROOM_SLOTS = 8;
-constexpr int WINDOW = 3;              // datagrams a client has in flight at most
-constexpr size_t PAYLOAD_FIELDS = 16;  // sender, host, sequence, checksum
-constexpr size_t LARGEST = 1412 - 12;  // the largest payload the relay forwards
-constexpr auto DRAIN_LIMIT = 1s;       // a churn step waits this long for echoes
+constexpr int WINDOW = 3;                               // datagrams a client has in flight at most
+constexpr size_t PAYLOAD_FIELDS = 16;                   // sender, host, sequence, checksum
+constexpr size_t LARGEST = MAX_DATAGRAM - HEADER_SIZE;  // the largest payload forwarded
+constexpr auto DRAIN_LIMIT = 1s;                        // a churn step waits this long for echoes
 constexpr auto CHURN_EVERY = 4ms;
 // The relay allocates nothing once running; after the warm-up has touched its buffers and
 // table, its resident memory may move by a few pages at most.
@@ -53,16 +55,6 @@ struct Counters {
     uint64_t moves = 0, drain_timeouts = 0;
 };
 
-uint32_t load32(const uint8_t* bytes) {
-    uint32_t value;
-    memcpy(&value, bytes, 4);
-    return le32toh(value);
-}
-void store32(uint8_t* bytes, uint32_t value) {
-    value = htole32(value);
-    memcpy(bytes, &value, 4);
-}
-
 uint32_t checksum(const uint8_t* payload, size_t length) {
     uint32_t hash = 2166136261u;
     for (size_t i = 0; i < length; ++i) {
@@ -72,17 +64,11 @@ uint32_t checksum(const uint8_t* payload, size_t length) {
     return hash;
 }
 
+// A peer's socket, on a loopback address of its own as the load generator's peers are.
 class Socket {
   public:
-    Socket() {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        // Each peer on a loopback address of its own, as peers on a network would be: the
-        // relay limits what one address may do, and the churn here is many peers' worth.
-        static uint32_t next_address = INADDR_LOOPBACK;
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(next_address++);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    Socket() : fd_(traffic::open_peer_socket()) {
+        if (fd_ < 0) {
             perror("soak socket");
             exit(2);
         }
@@ -92,10 +78,10 @@ class Socket {
     Socket& operator=(const Socket&) = delete;
 
     int fd() const { return fd_; }
+    // A datagram the kernel refuses (loopback does when the relay's buffer is full) is lost
+    // and counted as such.
     void send(const sockaddr_in& to, const uint8_t* data, size_t length) const {
-        // Loopback refuses only when the relay's buffer is full; that datagram is lost and
-        // counted as such.
-        (void)sendto(fd_, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        (void)traffic::send_datagram(fd_, to, data, length);
     }
     ssize_t receive(uint8_t* into, size_t size) const { return recv(fd_, into, size, 0); }
 
@@ -131,10 +117,8 @@ struct Client {
 
 class Soak {
   public:
-    Soak(test::RelayProcess& relay, uint32_t seed) : relay_(relay), random_(seed) {
-        relay_addr_.sin_family = AF_INET;
-        relay_addr_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        relay_addr_.sin_port = htons(relay.port());
+    Soak(test::RelayProcess& relay, uint32_t seed)
+        : relay_(relay), random_(seed), relay_addr_(traffic::relay_address(relay.port())) {
         hosts_ = std::vector<Host>(HOSTS);
         clients_ = std::vector<Client>(HOSTS * CLIENTS_PER_HOST);
         for (size_t i = 0; i < clients_.size(); ++i) {
@@ -198,18 +182,14 @@ class Soak {
 
   private:
     void ask_open(Host& host) {
-        uint8_t open[12];
-        write_header(open, 1, 0);
-        host.socket.send(relay_addr_, open, sizeof open);
+        send_header(host.socket, MSG_OPEN, 0);
         host.asked = Clock::now();
     }
 
-    static void write_header(uint8_t* header, uint8_t type, uint32_t value) {
-        memcpy(header, "KIVR", 4);
-        header[4] = type;
-        header[5] = 1;
-        header[6] = header[7] = 0;
-        store32(header + 8, value);
+    void send_header(const Socket& socket, MsgType type, uint32_t value) {
+        uint8_t header[HEADER_SIZE];
+        header_write(header, type, value);
+        socket.send(relay_addr_, header, sizeof header);
     }
 
     size_t payload_length(uint32_t sequence, size_t client) const {
@@ -222,15 +202,15 @@ class Soak {
         Host& host = hosts_[size_t(client.host)];
         uint32_t sequence = ++client.sequence;
         size_t length = payload_length(sequence, index);
-        uint8_t* payload = buffer_ + 12;
-        store32(payload, uint32_t(index));
-        store32(payload + 4, uint32_t(client.host));
-        store32(payload + 8, sequence);
+        uint8_t* payload = buffer_ + HEADER_SIZE;
+        store_le32(payload, uint32_t(index));
+        store_le32(payload + 4, uint32_t(client.host));
+        store_le32(payload + 8, sequence);
         for (size_t i = PAYLOAD_FIELDS; i < length; ++i)
             payload[i] = uint8_t(sequence + i);
-        store32(payload + 12, checksum(payload, length));
-        write_header(buffer_, 3, host.room_id);
-        client.socket.send(relay_addr_, buffer_, 12 + length);
+        store_le32(payload + 12, checksum(payload, length));
+        header_write(buffer_, MSG_DATA, host.room_id);
+        client.socket.send(relay_addr_, buffer_, HEADER_SIZE + length);
         ++counters_.sent;
         ++client.outstanding;
         if (!client.joined) {
@@ -267,46 +247,53 @@ class Soak {
         }
     }
 
-    // A payload that arrives must be whole and carry a checksum that matches.
-    bool intact(size_t length) {
-        if (length < 12 + PAYLOAD_FIELDS || memcmp(buffer_, "KIVR", 4) != 0 || buffer_[5] != 1 ||
-            buffer_[6] != 0 || buffer_[7] != 0) {
+    // The type of what arrived in the buffer; too short a datagram has none the relay sends.
+    MsgType type_received(size_t length) const {
+        return MsgType(length >= HEADER_SIZE ? buffer_[OFFSET_TYPE] : 0);
+    }
+
+    // A forward that arrives must be one the relay writes, whole, with a checksum that
+    // matches.
+    bool intact(size_t length, bool at_client) {
+        if (length < HEADER_SIZE + PAYLOAD_FIELDS ||
+            !traffic::is_forward(buffer_, length, at_client)) {
             return false;
         }
-        const uint8_t* payload = buffer_ + 12;
-        size_t payload_length_seen = length - 12;
-        return load32(payload + 12) == checksum(payload, payload_length_seen) &&
-               payload_length_seen == payload_length(load32(payload + 8), size_t(load32(payload)));
+        const uint8_t* payload = buffer_ + HEADER_SIZE;
+        size_t payload_length_seen = length - HEADER_SIZE;
+        return load_le32(payload + 12) == checksum(payload, payload_length_seen) &&
+               payload_length_seen ==
+                   payload_length(load_le32(payload + 8), size_t(load_le32(payload)));
     }
 
     void on_host_datagram(size_t index, size_t length) {
         Host& host = hosts_[index];
-        uint8_t type = length >= 12 ? buffer_[4] : 0;
-        if (type == 2) {
+        MsgType type = type_received(length);
+        if (type == MSG_OPENED) {
             if (host.state == HostState::Opening) {
-                host.room_id = load32(buffer_ + 8);
+                host.room_id = header_value(buffer_);
                 host.sender_of_tag.clear();
                 host.state = HostState::Open;
                 ++counters_.opens;
             }
             return;
         }
-        if (type == 6) {
+        if (type == MSG_ERROR) {
             ++counters_.refused;
             return;
         }
-        if (type != 3) {
+        if (type != MSG_DATA) {
             ++counters_.stray;
             return;
         }
-        if (!intact(length)) {
+        if (!intact(length, false)) {
             ++counters_.corrupted;
             return;
         }
-        uint32_t tag = load32(buffer_ + 8);
-        uint32_t sender = load32(buffer_ + 12);
+        uint32_t tag = header_value(buffer_);
+        uint32_t sender = load_le32(buffer_ + HEADER_SIZE);
         auto known = host.sender_of_tag.find(tag);
-        if (load32(buffer_ + 16) != index ||
+        if (load_le32(buffer_ + HEADER_SIZE + 4) != index ||
             (known != host.sender_of_tag.end() && known->second != int(sender))) {
             ++counters_.misrouted;
             return;
@@ -314,27 +301,27 @@ class Soak {
         host.sender_of_tag[tag] = int(sender);
         ++counters_.delivered;
         if (host.state == HostState::Opening) return;  // closed since: no one to echo to
-        write_header(buffer_, 3, tag);                 // the echo, to the tag given
+        header_write(buffer_, MSG_DATA, tag);          // the echo, to the tag given
         host.socket.send(relay_addr_, buffer_, length);
         ++counters_.sent;
     }
 
     void on_client_datagram(size_t index, size_t length) {
         Client& client = clients_[index];
-        uint8_t type = length >= 12 ? buffer_[4] : 0;
-        if (type == 6) {
+        MsgType type = type_received(length);
+        if (type == MSG_ERROR) {
             ++counters_.refused;
             return;
         }
-        if (type != 3) {
+        if (type != MSG_DATA) {
             ++counters_.stray;
             return;
         }
-        if (!intact(length) || load32(buffer_ + 8) != 0) {
+        if (!intact(length, true)) {
             ++counters_.corrupted;
             return;
         }
-        if (load32(buffer_ + 12) != index) {
+        if (load_le32(buffer_ + HEADER_SIZE) != index) {
             ++counters_.misrouted;
             return;
         }
@@ -414,9 +401,7 @@ class Soak {
             client.state = ClientState::Active;
             return;
         }
-        uint8_t leave[12];
-        write_header(leave, 5, 0);
-        client.socket.send(relay_addr_, leave, sizeof leave);
+        send_header(client.socket, MSG_LEAVE, 0);
         if (client.joined) ++counters_.leaves;  // otherwise the relay holds no slot for it
         --hosts_[size_t(client.host)].members;
         client.state = ClientState::Idle;
@@ -446,9 +431,7 @@ class Soak {
             client.outstanding = 0;
             client.idle_until = Clock::now() + std::chrono::milliseconds(random_() % 100);
         }
-        uint8_t close_message[12];
-        write_header(close_message, 4, 0);
-        host.socket.send(relay_addr_, close_message, sizeof close_message);
+        send_header(host.socket, MSG_CLOSE, 0);
         ++counters_.closes;
         counters_.closed_clients += in_room;
         host.members = 0;

@@ -19,8 +19,8 @@ std::string receive_hex(const Peer& peer, std::chrono::milliseconds limit) {
     return datagram ? to_hex(*datagram) : "<nothing>";
 }
 
-std::string error_hex(uint32_t error) {
-    return to_hex(header(MSG_ERROR, error));
+std::string error_hex(ErrorCode code) {
+    return to_hex(error(code));
 }
 
 std::string code_of(uint32_t id) {
@@ -37,10 +37,6 @@ std::string addr_of(const Peer& peer) {
     return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 255) + "." +
            std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255) + ":" +
            std::to_string(peer.port());
-}
-
-Bytes data(uint32_t value, const Bytes& payload) {
-    return with_payload(header(MSG_DATA, value), payload);
 }
 
 std::string next_message(RelayProcess& relay) {

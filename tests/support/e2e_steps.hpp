@@ -13,25 +13,17 @@
 
 namespace kiv::test {
 
-using enum MsgType;
-
-inline Bytes header(MsgType type, uint32_t value, uint8_t version = 1, uint16_t reserved = 0) {
-    return header(uint8_t(type), value, version, reserved);
-}
-
 // "4B 49 56 52 ...", the way the wire table writes datagrams.
 std::string to_hex(const Bytes& datagram);
 // The next datagram `peer` receives in hex, or "<nothing>" if none came in time.
 std::string receive_hex(const Peer& peer, std::chrono::milliseconds limit = WAIT);
 // The error reply a refused datagram gets, in hex.
-std::string error_hex(uint32_t error);
+std::string error_hex(ErrorCode code);
 
 // The 5-character code the log shows for a room id: id - 1 in base 32, five digits.
 std::string code_of(uint32_t id);
 // A peer's address as the log shows it.
 std::string addr_of(const Peer& peer);
-
-Bytes data(uint32_t value, const Bytes& payload = {});
 
 // The next log line without its stamp, or "<no line>" if none came in time.
 std::string next_message(RelayProcess& relay);

@@ -1,6 +1,7 @@
 // Peer addresses for the core's unit tests, written the way people read them.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -10,17 +11,27 @@
 
 namespace kiv::test {
 
-inline Peer make_addr(const char* ip, uint16_t port) {
-    return Peer::from_text(ip, port);
+// 127.0.0.1 (or another loopback address, in host byte order) at `port`, for the sockets of
+// the end-to-end tests.
+inline sockaddr_in loopback(uint16_t port = 0, uint32_t address = INADDR_LOOPBACK) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(address);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+inline kiv::Peer make_addr(const char* ip, uint16_t port) {
+    return kiv::Peer::from_text(ip, port);
 }
 
 // The same peer as the kernel might write it with other bytes in the address's padding,
 // which must still count as the same peer.
-inline Peer with_other_padding(const Peer& peer) {
+inline kiv::Peer with_other_padding(const kiv::Peer& peer) {
     sockaddr_in addr;
     memcpy(&addr, peer.name(), sizeof addr);
     addr.sin_zero[0] ^= 0x5A;
-    return Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return kiv::Peer::from_sockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
 }
 
 }  // namespace kiv::test

@@ -1,4 +1,5 @@
 #include "relay_process.hpp"
+#include "ipv4.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -275,9 +276,7 @@ std::optional<int> CommandProcess::wait_exit(std::chrono::milliseconds limit) {
 Peer::Peer(uint32_t address) : address_(address) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(address);
+    sockaddr_in addr = loopback(0, address);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         throw std::runtime_error("bind failed");
     }
@@ -291,10 +290,7 @@ Peer::~Peer() {
 }
 
 void Peer::send_to(uint16_t relay_port, const Bytes& datagram) const {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(relay_port);
+    sockaddr_in to = loopback(relay_port);
     if (sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to),
                sizeof to) != ssize_t(datagram.size())) {
         throw std::runtime_error(std::string("sendto failed: ") + strerror(errno));
@@ -329,26 +325,6 @@ std::optional<StampedLine> split_stamp(const std::string& line) {
     return StampedLine{int64_t(timegm(&stamp)), match[7].str()};
 }
 
-Bytes header(uint8_t type, uint32_t value, uint8_t version, uint16_t reserved) {
-    return {'K',
-            'I',
-            'V',
-            'R',
-            type,
-            version,
-            uint8_t(reserved),
-            uint8_t(reserved >> 8),
-            uint8_t(value),
-            uint8_t(value >> 8),
-            uint8_t(value >> 16),
-            uint8_t(value >> 24)};
-}
-
-Bytes with_payload(Bytes datagram, const Bytes& payload) {
-    datagram.insert(datagram.end(), payload.begin(), payload.end());
-    return datagram;
-}
-
 Bytes hex(const std::string& text) {
     Bytes bytes;
     for (size_t i = 0; i < text.size();) {
@@ -360,11 +336,6 @@ Bytes hex(const std::string& text) {
         i += 2;
     }
     return bytes;
-}
-
-uint32_t value_of(const Bytes& datagram) {
-    return uint32_t(datagram.at(8)) | uint32_t(datagram.at(9)) << 8 |
-           uint32_t(datagram.at(10)) << 16 | uint32_t(datagram.at(11)) << 24;
 }
 
 }  // namespace kiv::test

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "datagram.hpp"
+
 namespace kiv::test {
 
-using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
 // Generous, because the suite must hold on a busy two-core machine.
@@ -134,10 +135,6 @@ struct StampedLine {
 // Nothing if the line does not start with a well-formed stamp.
 std::optional<StampedLine> split_stamp(const std::string& line);
 
-// A header as peers write it: magic, type, version, reserved, value (little-endian).
-Bytes header(uint8_t type, uint32_t value, uint8_t version = 1, uint16_t reserved = 0);
-Bytes with_payload(Bytes datagram, const Bytes& payload);
 Bytes hex(const std::string& text);  // "4B 49 56 52 ..." to bytes
-uint32_t value_of(const Bytes& datagram);
 
 }  // namespace kiv::test

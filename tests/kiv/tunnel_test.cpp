@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "e2e_steps.hpp"
+#include "ipv4.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 #include "tunnel_frame.hpp"
@@ -28,9 +29,7 @@ namespace {
 class Echo {
   public:
     Echo() {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = loopback();
         socklen_t length = sizeof addr;
         if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), length) != 0) std::abort();
         getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length);

@@ -14,14 +14,10 @@
 #include "event_input.hpp"
 #include "log.hpp"
 #include "relay.hpp"
+#include "setting.hpp"
 
 namespace kiv::test {
 namespace {
-
-long setting(const char* name, long fallback) {
-    const char* text = getenv(name);
-    return text != nullptr && *text != '\0' ? strtol(text, nullptr, 10) : fallback;
-}
 
 // A small fast generator with no state on the heap.
 struct Noise {
@@ -133,7 +129,7 @@ TEST(NoAllocation, CountingSeesAllocationsInsideTheCLibrary) {
 }
 
 TEST(NoAllocation, CoreAllocatesNothingAfterStartUp) {
-    const long events = setting("KIV_ALLOC_EVENTS", 300000);
+    const long events = long(setting("KIV_ALLOC_EVENTS", 300000));
     Noise noise{0x9E3779B97F4A7C15u};
     LastLine sink;
     auto relay =
@@ -159,7 +155,7 @@ TEST(NoAllocation, CoreAllocatesNothingAfterStartUp) {
 // The shell's own sink: every line through logf_ to standard output, here sent to
 // /dev/null. Start-up is what main does before the loop: tzset and the banner.
 TEST(NoAllocation, LoggingToStandardOutputAllocatesNothingAfterStartUp) {
-    const long events = setting("KIV_ALLOC_EVENTS", 300000) / 3;
+    const long events = long(setting("KIV_ALLOC_EVENTS", 300000)) / 3;
     fflush(stdout);
     int saved_stdout = dup(STDOUT_FILENO);
     int null_output = open("/dev/null", O_WRONLY);

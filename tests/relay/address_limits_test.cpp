@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core_doubles.hpp"
 #include "ipv4.hpp"
 #include "relay.hpp"
 
@@ -38,13 +39,12 @@ class AddressLimits : public ::testing::Test {
             ASSERT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID + i), MsgType::MSG_ERROR);
     }
 
-    static void count_line(void* self, const char*) { ++static_cast<AddressLimits*>(self)->lines; }
-    static int counting(void* self) { return ++static_cast<AddressLimits*>(self)->draws; }
+    size_t lines() const { return log.lines().size(); }
 
-    int lines = 0;
-    int draws = 0;
+    test::LogCollector log;
+    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
     uint32_t now = 1000;
-    Relay relay{RandomSource{counting, this}, LogSink{count_line, this}};
+    Relay relay{random.source(), log.sink()};
     Outgoing last_{};
     uint32_t last_value_ = 0;
     const Peer scanner = make_addr("203.0.113.9", 40000);
@@ -52,10 +52,10 @@ class AddressLimits : public ::testing::Test {
 
 TEST_F(AddressLimits, MissesBurstThenRefillAtTheSustainedRate) {
     spend_burst(scanner);
-    int lines_before = lines;
+    size_t lines_before = lines();
     EXPECT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
     EXPECT_EQ(relay.counters().dropped_throttled, 1u);
-    EXPECT_EQ(lines, lines_before);  // a refusal is never logged
+    EXPECT_EQ(lines(), lines_before);  // a refusal is never logged
 
     // One lookup comes back every 1000 / ROOM_MISS_PER_SECOND ms, not before.
     constexpr uint32_t PER_LOOKUP_MS = 1000 / ROOM_MISS_PER_SECOND;
@@ -87,9 +87,9 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
 
     // Its other ports can no longer look rooms up: no join, no move, no answer.
     EXPECT_EQ(send(make_addr("203.0.113.9", 40003), MsgType::MSG_DATA, room), std::nullopt);
-    int lines_before = lines;
+    size_t lines_before = lines();
     EXPECT_EQ(send(client, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
-    EXPECT_EQ(lines, lines_before);
+    EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // still in its room
     // Nor ask for an id, free or taken; an open that asks for none is no lookup.
     const Peer other_port = make_addr("203.0.113.9", 40004);
@@ -125,11 +125,11 @@ TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
         hosts.push_back(make_addr("198.51.100.4", uint16_t(30000 + i)));
         open_room(hosts.back());
     }
-    int lines_before = lines;
+    size_t lines_before = lines();
     const Peer one_more = make_addr("198.51.100.4", 29999);
     EXPECT_EQ(send(one_more, MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
     EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
-    EXPECT_EQ(lines, lines_before);
+    EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(hosts[0], MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
     open_room(make_addr("198.51.100.5", 30000));  // another address is not capped
 

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "ipv4.hpp"
 #include "relay_process.hpp"
 
 #ifndef KIV_PATH
@@ -31,9 +32,7 @@ bool contains(const std::string& text, const std::string& part) {
 // A UDP port nobody listens on: bound once to learn a free one, then released.
 uint16_t closed_port() {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = loopback();
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t length = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
@@ -187,14 +186,14 @@ TEST(KivCommand, RefusedHostClosesBeforeItExits) {
     std::optional<Bytes> open = stand_in.receive(WAIT, &host_port);
     ASSERT_TRUE(open);
     ASSERT_EQ(open->at(4), 1);
-    stand_in.send_to(host_port, header(6, 3));
+    stand_in.send_to(host_port, error(ERR_NO_FREE_ROOM));
     EXPECT_EQ(host.wait_exit(), 1);
     std::optional<Bytes> next;
     do {
         next = stand_in.receive(1s);  // resent opens may come before it
     } while (next && next->at(4) == 1);
     ASSERT_TRUE(next) << "no close";
-    EXPECT_EQ(*next, header(4, 0));
+    EXPECT_EQ(*next, header(MSG_CLOSE, 0));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The client library against the real relay on 127.0.0.1. Replies the relay would not give
-// and clocks stepped by minutes are tested against a stand-in, in tests/client.
+// and clocks stepped by minutes are tested against a stand-in, in client_test.cpp.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -77,47 +77,6 @@ Event join_room(client::Client& joiner, const RelayProcess& relay, RoomId room_i
     EXPECT_EQ(joiner.connect(loopback(relay.port())), Error::none);
     EXPECT_EQ(joiner.join(room_id, client::monotonic_us()), Error::none);
     return next_reported(joiner);
-}
-
-TEST(RoomCodeParse, ReadsBackWhatRoomCodeWrites) {
-    const std::pair<uint32_t, const char*> examples[] = {
-        {1, "AAAAA"}, {32, "AAAA9"}, {33, "AAABA"}, {12345678, "M22LP"}, {MAX_ROOM_ID, "99999"}};
-    for (const auto& [id, code] : examples) {
-        EXPECT_STREQ(room_code(RoomId(id)), code);
-        CodeParse parsed = room_code_parse(code);
-        EXPECT_EQ(parsed.error, CodeError::none) << code;
-        EXPECT_EQ(parsed.id, RoomId(id)) << code;
-    }
-    for (uint32_t id = 1; id <= MAX_ROOM_ID; id += 99991) {
-        std::string code = room_code(RoomId(id));
-        EXPECT_EQ(room_code_parse(code.c_str()).id, RoomId(id)) << code;
-    }
-}
-
-TEST(RoomCodeParse, IgnoresCase) {
-    EXPECT_EQ(room_code_parse("m22lp").id, RoomId(12345678));
-    EXPECT_EQ(room_code_parse("M22lP").id, RoomId(12345678));
-}
-
-TEST(RoomCodeParse, RefusesWrongLengthAndForeignCharacters) {
-    for (const char* text : {"", "AAAA", "AAAAAA", "M22LP "}) {
-        EXPECT_EQ(room_code_parse(text).error, CodeError::wrong_length) << '"' << text << '"';
-    }
-    const std::pair<const char*, size_t> bad[] = {{"IAAAA", 0},
-                                                  {"AOAAA", 1},
-                                                  {"AA0AA", 2},
-                                                  {"AAA1A", 3},
-                                                  {"AAAA-", 4},
-                                                  {"AA AA", 2},
-                                                  {"AA\xC3\x89"
-                                                   "A",
-                                                   2},
-                                                  {"aaaai", 4}};
-    for (const auto& [text, position] : bad) {
-        CodeParse parsed = room_code_parse(text);
-        EXPECT_EQ(parsed.error, CodeError::bad_character) << text;
-        EXPECT_EQ(parsed.position, position) << text;
-    }
 }
 
 TEST(ClientLibrary, HostAndClientExchangeBothWaysThenLeaveAndClose) {
@@ -271,7 +230,7 @@ TEST(ClientLibrary, DatagramsFromStrangersNeverArrive) {
     ASSERT_EQ(host.connect(loopback(relay.port())), Error::none);
     ASSERT_EQ(host.open(RoomId(12345678), client::monotonic_us()), Error::none);
     Peer stranger;
-    stranger.send_to(local_port(host.fd()), header(2, 99));
+    stranger.send_to(local_port(host.fd()), header(MSG_OPENED, 99));
     Event event = next_reported(host);
     EXPECT_EQ(event.kind, EventKind::opened);
     EXPECT_EQ(event.room, RoomId(12345678));

@@ -11,21 +11,16 @@
 #include <utility>
 #include <vector>
 
+#include "core_doubles.hpp"
+#include "datagram.hpp"
 #include "ipv4.hpp"
 
 namespace kiv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
+using test::Bytes;
+using test::datagram;
 using test::make_addr;
-
-Bytes message(MsgType type, uint32_t value, Bytes payload = {}) {
-    Bytes datagram(HEADER_SIZE + payload.size());
-    header_write(datagram.data(), type, value);
-    std::copy(payload.begin(), payload.end(), datagram.begin() + HEADER_SIZE);
-    return datagram;
-}
 
 struct Sent {
     Peer to;
@@ -46,27 +41,18 @@ class RelayTest : public ::testing::Test {
     }
 
     uint32_t open_room(const Peer& host, uint32_t requested = 0) {
-        std::optional<Sent> reply = deliver(host, message(MsgType::MSG_OPEN, requested));
+        std::optional<Sent> reply = deliver(host, datagram(MsgType::MSG_OPEN, requested));
         EXPECT_TRUE(reply);
         EXPECT_EQ(reply->bytes[OFFSET_TYPE], uint8_t(MsgType::MSG_OPENED));
         return header_value(reply->bytes.data());
     }
 
-    std::vector<std::string> take_log() { return std::exchange(lines, {}); }
+    std::vector<std::string> take_log() { return log.take(); }
 
-    static void collect(void* self, const char* line) {
-        static_cast<RelayTest*>(self)->lines.emplace_back(line);
-    }
-    static int scripted(void* self) {
-        auto* test = static_cast<RelayTest*>(self);
-        return test->random_values.at(test->random_next++);
-    }
-
-    std::vector<std::string> lines;
-    std::vector<int> random_values{0, 69, 0, 99, 0, 199, 0, 299};  // ids 70, 100, 200, 300
-    size_t random_next = 0;
+    test::LogCollector log;
+    test::ScriptedRandom random{{0, 69, 0, 99, 0, 199, 0, 299}};  // ids 70, 100, 200, 300
     uint32_t now = 5000;
-    Relay relay{RandomSource{scripted, this}, LogSink{collect, this}};
+    Relay relay{random.source(), log.sink()};
 
     const Peer host = make_addr("192.0.2.7", 40000);
     const Peer client = make_addr("198.51.100.1", 50000);
@@ -77,14 +63,14 @@ bool same_addr(const Peer& a, const Peer& b) {
 }
 
 TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
-    std::optional<Sent> opened = deliver(host, message(MsgType::MSG_OPEN, 0));
+    std::optional<Sent> opened = deliver(host, datagram(MsgType::MSG_OPEN, 0));
     ASSERT_TRUE(opened);
     EXPECT_TRUE(same_addr(opened->to, host));
     const Bytes expected_opened = {0x4B, 0x49, 0x56, 0x52, 2, 1, 0, 0, 0x46, 0, 0, 0};
     EXPECT_EQ(opened->bytes, expected_opened);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF opened by 192.0.2.7:40000"});
 
-    std::optional<Sent> to_host = deliver(client, message(MsgType::MSG_DATA, 70, {0x61, 0x62}));
+    std::optional<Sent> to_host = deliver(client, datagram(MsgType::MSG_DATA, 70, {0x61, 0x62}));
     ASSERT_TRUE(to_host);
     EXPECT_TRUE(same_addr(to_host->to, host));
     const Bytes expected_to_host = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 1, 0, 0, 0, 0x61, 0x62};
@@ -92,43 +78,41 @@ TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAACF: 198.51.100.1:50000 joined as tag 1 (1 client(s))"});
 
-    std::optional<Sent> to_client = deliver(host, message(MsgType::MSG_DATA, 1, {0x63}));
+    std::optional<Sent> to_client = deliver(host, datagram(MsgType::MSG_DATA, 1, {0x63}));
     ASSERT_TRUE(to_client);
     EXPECT_TRUE(same_addr(to_client->to, client));
     const Bytes expected_to_client = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 0, 0, 0, 0, 0x63};
     EXPECT_EQ(to_client->bytes, expected_to_client);
 
     // A second datagram from the same client keeps its tag and logs nothing.
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, 70)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, 70)));
     EXPECT_TRUE(take_log().empty());
 }
 
 TEST_F(RelayTest, HeaderChecksComeInOrder) {
-    Bytes short_ping = message(MsgType::MSG_PING, 1);
+    Bytes short_ping = datagram(MsgType::MSG_PING, 1);
     short_ping.resize(11);
     EXPECT_FALSE(deliver(client, short_ping));
 
-    Bytes bad_magic = message(MsgType::MSG_PING, 1);
+    Bytes bad_magic = datagram(MsgType::MSG_PING, 1);
     bad_magic[0] = 'k';
     EXPECT_FALSE(deliver(client, bad_magic));
 
     // The version test comes before the type test.
-    Bytes version_two = message(MsgType::MSG_PING, 1);
+    Bytes version_two = datagram(MsgType::MSG_PING, 1);
     version_two[OFFSET_VERSION] = 2;
     version_two[OFFSET_TYPE] = 9;
     std::optional<Sent> error = deliver(client, version_two);
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->bytes, message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_BAD_VERSION)));
+    EXPECT_EQ(error->bytes, test::error(ErrorCode::ERR_BAD_VERSION));
 
     for (uint8_t type : {0, 2, 6, 8, 9, 255}) {
-        Bytes datagram = message(MsgType::MSG_PING, 1);
-        datagram[OFFSET_TYPE] = type;
-        EXPECT_FALSE(deliver(client, datagram)) << "type " << int(type);
+        EXPECT_FALSE(deliver(client, datagram(MsgType(type), 1))) << "type " << int(type);
     }
 
-    std::optional<Sent> pong = deliver(client, message(MsgType::MSG_PING, 0x01020304, {1, 2}));
+    std::optional<Sent> pong = deliver(client, datagram(MsgType::MSG_PING, 0x01020304, {1, 2}));
     ASSERT_TRUE(pong);
-    EXPECT_EQ(pong->bytes, message(MsgType::MSG_PONG, 0x01020304));
+    EXPECT_EQ(pong->bytes, datagram(MsgType::MSG_PONG, 0x01020304));
     EXPECT_TRUE(take_log().empty());
 }
 
@@ -140,7 +124,7 @@ TEST_F(RelayTest, RepeatedOpenKeepsTheRoomAndReopenAfterClose) {
     EXPECT_TRUE(take_log().empty());
     EXPECT_EQ(relay.table().room_by_host(host)->host_seen, now);
 
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_CLOSE, 0)));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_CLOSE, 0)));
     EXPECT_EQ(take_log(),
               std::vector<std::string>{"room AAACF closed (host closed it), 0 client(s)"});
     EXPECT_EQ(open_room(host, 70), 70u);
@@ -162,34 +146,35 @@ TEST_F(RelayTest, OpenAskingForATakenOrInvalidIdGetsARandomOne) {
 
 TEST_F(RelayTest, ClientThatOpensLosesItsSlotSilently) {
     uint32_t room_a = open_room(host);
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room_a)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room_a)));
     take_log();
     uint32_t room_b = open_room(client);
     EXPECT_NE(room_b, room_a);
     EXPECT_EQ(take_log().size(), 1u);  // only the open
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_CLOSE, 0)));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_CLOSE, 0)));
     EXPECT_EQ(take_log(),
               std::vector<std::string>{"room AAACF closed (host closed it), 0 client(s)"});
     // A host sending MSG_LEAVE or MSG_CLOSE for someone else's room changes nothing.
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_CLOSE, 0)));
-    EXPECT_FALSE(deliver(client, message(MsgType::MSG_LEAVE, 0)));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_CLOSE, 0)));
+    EXPECT_FALSE(deliver(client, datagram(MsgType::MSG_LEAVE, 0)));
     EXPECT_TRUE(take_log().empty());
     EXPECT_NE(relay.table().room_by_host(client), nullptr);
 }
 
 TEST_F(RelayTest, FullTableRefusesOpenButStillFreesTheClientSlot) {
     uint32_t first = open_room(host);
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, first)));
-    random_values.clear();
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, first)));
+    std::vector<int> draws;
     for (int i = 0; i < 2 * MAX_ROOMS; ++i)
-        random_values.push_back(i);
+        draws.push_back(i);
+    random = test::ScriptedRandom(draws);
     for (int i = 1; i < MAX_ROOMS; ++i)
         open_room(make_addr(("10.1.0." + std::to_string(i)).c_str(), 40000));
     take_log();
 
-    std::optional<Sent> refused = deliver(client, message(MsgType::MSG_OPEN, 0));
+    std::optional<Sent> refused = deliver(client, datagram(MsgType::MSG_OPEN, 0));
     ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->bytes, message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_NO_FREE_ROOM)));
+    EXPECT_EQ(refused->bytes, test::error(ErrorCode::ERR_NO_FREE_ROOM));
     Room* room = nullptr;
     EXPECT_EQ(relay.table().client_by_addr(client, &room), nullptr);
     EXPECT_TRUE(take_log().empty());
@@ -201,31 +186,31 @@ TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
     uint32_t room_b = open_room(host_b);
     take_log();
 
-    EXPECT_EQ(deliver(client, message(MsgType::MSG_DATA, 0))->bytes,
-              message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_NO_ROOM)));
-    EXPECT_EQ(deliver(client, message(MsgType::MSG_DATA, 4242))->bytes,
-              message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_NO_ROOM)));
+    EXPECT_EQ(deliver(client, datagram(MsgType::MSG_DATA, 0))->bytes,
+              test::error(ErrorCode::ERR_NO_ROOM));
+    EXPECT_EQ(deliver(client, datagram(MsgType::MSG_DATA, 4242))->bytes,
+              test::error(ErrorCode::ERR_NO_ROOM));
 
     for (uint16_t i = 0; i < MAX_CLIENTS; ++i) {
         std::optional<Sent> forward = deliver(make_addr("203.0.113.1", uint16_t(1000 + i)),
-                                              message(MsgType::MSG_DATA, room_a));
+                                              datagram(MsgType::MSG_DATA, room_a));
         ASSERT_TRUE(forward);
         EXPECT_EQ(header_value(forward->bytes.data()), i + 1u);
     }
     EXPECT_EQ(take_log().back(), "room AAACF: 203.0.113.1:1007 joined as tag 8 (8 client(s))");
-    EXPECT_EQ(deliver(client, message(MsgType::MSG_DATA, room_a))->bytes,
-              message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_ROOM_FULL)));
+    EXPECT_EQ(deliver(client, datagram(MsgType::MSG_DATA, room_a))->bytes,
+              test::error(ErrorCode::ERR_ROOM_FULL));
 
     // A member of A that sends to B moves: no log for A, a join in B.
     Peer mover = make_addr("203.0.113.1", 1003);
-    std::optional<Sent> to_b = deliver(mover, message(MsgType::MSG_DATA, room_b, {7}));
+    std::optional<Sent> to_b = deliver(mover, datagram(MsgType::MSG_DATA, room_b, {7}));
     ASSERT_TRUE(to_b);
     EXPECT_TRUE(same_addr(to_b->to, host_b));
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAADD: 203.0.113.1:1003 joined as tag 1 (1 client(s))"});
     EXPECT_EQ(client_count(*relay.table().room_by_id(RoomId(room_a))), MAX_CLIENTS - 1);
     // Its old slot is free again, so the waiting client gets in with the next tag.
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room_a)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room_a)));
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAACF: 198.51.100.1:50000 joined as tag 9 (8 client(s))"});
 }
@@ -233,33 +218,33 @@ TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
 TEST_F(RelayTest, HostDataRefreshesTheRoomEvenWhenDropped) {
     uint32_t room = open_room(host);
     now += 1000;
-    Bytes with_reserved = message(MsgType::MSG_DATA, 0, {1});
+    Bytes with_reserved = datagram(MsgType::MSG_DATA, 0, {1});
     EXPECT_FALSE(deliver(host, with_reserved));
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_DATA, 5)));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_DATA, 5)));
     EXPECT_EQ(relay.table().room_by_id(RoomId(room))->host_seen, now);
 
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     uint32_t joined_at = now;
     now += 1000;
-    Bytes to_tag = message(MsgType::MSG_DATA, 1, {9, 9});
+    Bytes to_tag = datagram(MsgType::MSG_DATA, 1, {9, 9});
     to_tag[OFFSET_RESERVED] = 0xAA;
     to_tag[OFFSET_RESERVED + 1] = 0xBB;
     std::optional<Sent> forward = deliver(host, to_tag);
     ASSERT_TRUE(forward);
-    EXPECT_EQ(forward->bytes, message(MsgType::MSG_DATA, 0, {9, 9}));  // reserved zeroed
+    EXPECT_EQ(forward->bytes, datagram(MsgType::MSG_DATA, 0, {9, 9}));  // reserved zeroed
     Room* holder = nullptr;
     EXPECT_EQ(relay.table().client_by_addr(client, &holder)->seen, joined_at);
 }
 
 TEST_F(RelayTest, LeaveAndRejoinGetsTheNextTag) {
     uint32_t room = open_room(host);
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     take_log();
-    EXPECT_FALSE(deliver(client, message(MsgType::MSG_LEAVE, 0)));
+    EXPECT_FALSE(deliver(client, datagram(MsgType::MSG_LEAVE, 0)));
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF: tag 1 left"});
-    EXPECT_FALSE(deliver(client, message(MsgType::MSG_LEAVE, 0)));
+    EXPECT_FALSE(deliver(client, datagram(MsgType::MSG_LEAVE, 0)));
     EXPECT_TRUE(take_log().empty());
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAACF: 198.51.100.1:50000 joined as tag 2 (1 client(s))"});
 }
@@ -268,12 +253,12 @@ TEST_F(RelayTest, OversizedDataIsDroppedWholeOtherTypesAreHandled) {
     uint32_t room = open_room(host);
     take_log();
     Bytes payload(MAX_DATAGRAM - HEADER_SIZE, 0x5A);
-    EXPECT_FALSE(deliver(client, message(MsgType::MSG_DATA, room, payload), MAX_DATAGRAM + 1));
+    EXPECT_FALSE(deliver(client, datagram(MsgType::MSG_DATA, room, payload), MAX_DATAGRAM + 1));
     EXPECT_TRUE(take_log().empty());  // no join
     Room* holder = nullptr;
     EXPECT_EQ(relay.table().client_by_addr(client, &holder), nullptr);
 
-    std::optional<Sent> whole = deliver(client, message(MsgType::MSG_DATA, room, payload));
+    std::optional<Sent> whole = deliver(client, datagram(MsgType::MSG_DATA, room, payload));
     ASSERT_TRUE(whole);
     EXPECT_EQ(whole->bytes.size(), MAX_DATAGRAM);
     take_log();
@@ -281,33 +266,33 @@ TEST_F(RelayTest, OversizedDataIsDroppedWholeOtherTypesAreHandled) {
     // A host's oversized datagram is dropped before it refreshes the room.
     uint32_t opened_at = now;
     now += 500;
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_DATA, 1, payload), 65507));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_DATA, 1, payload), 65507));
     EXPECT_EQ(relay.table().room_by_id(RoomId(room))->host_seen, opened_at);
 
-    std::optional<Sent> pong = deliver(client, message(MsgType::MSG_PING, 3), 65507);
+    std::optional<Sent> pong = deliver(client, datagram(MsgType::MSG_PING, 3), 65507);
     ASSERT_TRUE(pong);
     EXPECT_EQ(pong->bytes.size(), HEADER_SIZE);
 }
 
 TEST_F(RelayTest, SweepForgetsSilenceLongerThanAMinute) {
     uint32_t room = open_room(host);
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     const Peer talker = make_addr("198.51.100.2", 50000);
     now += 30000;
-    ASSERT_TRUE(deliver(talker, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(talker, datagram(MsgType::MSG_DATA, room)));
     take_log();
 
     // The host pings and sends to the silent client's tag; neither keeps the client alive.
     now = 5000 + TIMEOUT_MS;
-    deliver(host, message(MsgType::MSG_PING, 0));
-    deliver(host, message(MsgType::MSG_DATA, 1));
+    deliver(host, datagram(MsgType::MSG_PING, 0));
+    deliver(host, datagram(MsgType::MSG_DATA, 1));
     relay.sweep(now);
     EXPECT_TRUE(take_log().empty());  // exactly 60000 ms is tolerated
     relay.sweep(now + 1);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF: tag 1 timed out"});
 
     // The client that timed out comes back with a new tag.
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAACF: 198.51.100.1:50000 joined as tag 3 (2 client(s))"});
 
@@ -321,10 +306,10 @@ TEST_F(RelayTest, SweepForgetsSilenceLongerThanAMinute) {
 TEST_F(RelayTest, SweepIsRightAcrossTheClockWrap) {
     now = 0xFFFFFFFFu - 10000;
     uint32_t room = open_room(host);
-    ASSERT_TRUE(deliver(client, message(MsgType::MSG_DATA, room)));
+    ASSERT_TRUE(deliver(client, datagram(MsgType::MSG_DATA, room)));
     take_log();
     now += 20000;  // wraps past zero
-    deliver(host, message(MsgType::MSG_OPEN, 0));
+    deliver(host, datagram(MsgType::MSG_OPEN, 0));
     relay.sweep(now);
     EXPECT_TRUE(take_log().empty());
     relay.sweep(0xFFFFFFFFu - 10000 + TIMEOUT_MS);
@@ -338,14 +323,14 @@ TEST_F(RelayTest, ClosingARoomCountsItsClients) {
     uint32_t room = open_room(host);
     for (uint16_t i = 0; i < 3; ++i) {
         ASSERT_TRUE(deliver(make_addr("203.0.113.9", uint16_t(7000 + i)),
-                            message(MsgType::MSG_DATA, room)));
+                            datagram(MsgType::MSG_DATA, room)));
     }
     take_log();
-    EXPECT_FALSE(deliver(host, message(MsgType::MSG_CLOSE, 0)));
+    EXPECT_FALSE(deliver(host, datagram(MsgType::MSG_CLOSE, 0)));
     EXPECT_EQ(take_log(),
               std::vector<std::string>{"room AAACF closed (host closed it), 3 client(s)"});
-    EXPECT_EQ(deliver(make_addr("203.0.113.9", 7000), message(MsgType::MSG_DATA, room))->bytes,
-              message(MsgType::MSG_ERROR, uint32_t(ErrorCode::ERR_NO_ROOM)));
+    EXPECT_EQ(deliver(make_addr("203.0.113.9", 7000), datagram(MsgType::MSG_DATA, room))->bytes,
+              test::error(ErrorCode::ERR_NO_ROOM));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "core_doubles.hpp"
+#include "datagram.hpp"
 #include "http_metrics.hpp"
 #include "ipv4.hpp"
 #include "relay.hpp"
@@ -18,34 +20,31 @@
 namespace kiv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
+using test::header;
 using test::make_addr;
-
-Bytes message(MsgType type, uint32_t value, size_t payload = 0) {
-    Bytes datagram(std::max(HEADER_SIZE + payload, MAX_DATAGRAM + 1));
-    header_write(datagram.data(), type, value);
-    return datagram;
-}
 
 class CoreCounts : public ::testing::Test {
   protected:
+    // The datagram's first `length` bytes, in a buffer as large as the shell's.
     uint32_t send(const Peer& from, Bytes datagram, size_t length) {
+        datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
         return relay.handle(datagram.data(), length, from, now).length;
     }
     uint32_t send(const Peer& from, MsgType type, uint32_t value, size_t payload = 0) {
-        return send(from, message(type, value, payload), HEADER_SIZE + payload);
+        return send(from, test::datagram(type, value, Bytes(payload)), HEADER_SIZE + payload);
     }
     uint32_t open(const Peer& host) {
-        Bytes datagram = message(MsgType::MSG_OPEN, 0);
+        Bytes datagram = header(MsgType::MSG_OPEN, 0);
+        datagram.resize(MAX_DATAGRAM + 1);
         relay.handle(datagram.data(), HEADER_SIZE, host, now);
         return header_value(datagram.data());
     }
     Peer peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
 
-    static int counting(void* state) { return ++*static_cast<int*>(state); }
-    static void discard(void*, const char*) {}
-    int draws = 0;
-    Relay relay{RandomSource{counting, &draws}, LogSink{discard, nullptr}};
+    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
+    test::LogCollector log;
+    Relay relay{random.source(), log.sink()};
     uint32_t now = 5000;
 };
 
@@ -63,9 +62,9 @@ TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     want.bytes_to_client = 14;
     EXPECT_EQ(send(host, MsgType::MSG_DATA, 9), 0u);
     want.dropped_no_client = 1;
-    EXPECT_EQ(send(peer(1), message(MsgType::MSG_PING, 0), 11), 0u);
+    EXPECT_EQ(send(peer(1), header(MsgType::MSG_PING, 0), 11), 0u);
     want.dropped_short = 1;
-    Bytes foreign = message(MsgType::MSG_PING, 0);
+    Bytes foreign = header(MsgType::MSG_PING, 0);
     foreign[0] = 'X';
     EXPECT_EQ(send(peer(1), foreign, HEADER_SIZE), 0u);
     want.dropped_bad_magic = 1;
@@ -74,7 +73,7 @@ TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     want.dropped_unknown_type = 6;
     EXPECT_EQ(send(peer(1), MsgType::MSG_DATA, room, MAX_DATAGRAM - HEADER_SIZE + 1), 0u);
     want.dropped_oversize = 1;
-    Bytes old_version = message(MsgType::MSG_PING, 0);
+    Bytes old_version = header(MsgType::MSG_PING, 0);
     old_version[OFFSET_VERSION] = 2;
     send(peer(1), old_version, HEADER_SIZE);
     send(peer(2), MsgType::MSG_DATA, 0);
