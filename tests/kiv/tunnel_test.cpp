@@ -67,11 +67,12 @@ class Echo {
             ssize_t n = recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
                                  &length);
             if (n < 0) continue;
-            sendto(fd_, buffer, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), length);
+            // Recorded before the answer goes, so whoever reads it after the answer sees it.
             std::lock_guard lock(mutex_);
             sources_.insert(uint64_t(from.sin_addr.s_addr) << 16 | from.sin_port);
             last_port_ = ntohs(from.sin_port);
             if (n > 0) ports_by_first_[buffer[0]].insert(last_port_);
+            sendto(fd_, buffer, size_t(n), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
 
