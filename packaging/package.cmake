@@ -26,6 +26,9 @@ if(KIV_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  if(SODIUM_FOUND)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsodium23")
+  endif()
 endif()
 # Debian's conventions beyond what CPack does itself: compressed manual pages and
 # changelog, units where systemd on Debian looks for a package's own.

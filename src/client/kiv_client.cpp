@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 
 namespace kiv::client {
@@ -24,6 +25,8 @@ const char* error_text(Error error) {
             return "relay has no free room";
         case Error::bad_version:
             return "relay speaks another protocol version";
+        case Error::not_allowed:
+            return "relay refused the open token";
         case Error::unknown_refusal:
             return "relay refused with an unknown error";
         case Error::timed_out:
@@ -54,6 +57,8 @@ Error error_from_wire(uint32_t value) {
             return Error::no_free_room;
         case ErrorCode::ERR_BAD_VERSION:
             return Error::bad_version;
+        case ErrorCode::ERR_NOT_ALLOWED:
+            return Error::not_allowed;
     }
     return Error::unknown_refusal;
 }
@@ -256,12 +261,24 @@ Error Host::open(RoomId requested_id, uint64_t now_us, uint64_t timeout_us) {
     if (requested_id.value > MAX_ROOM_ID) return Error::bad_room;
     room_id_ = requested_id;
     timeout_us_ = timeout_us;
-    Error error = send_header(MsgType::MSG_OPEN, requested_id.value);
+    Error error = send_open();
     if (error != Error::none) return error;
     state_ = State::opening;
     answer_.start(now_us, timeout_us);
     assert(state_ == State::opening && answer_.active());
     return Error::none;
+}
+
+Error Host::set_open_token(const uint8_t* token, size_t length) {
+    if (length > MAX_OPEN_TOKEN) return Error::too_large;
+    std::copy(token, token + length, open_token_);
+    open_token_length_ = length;
+    return Error::none;
+}
+
+Error Host::send_open() {
+    if (open_token_length_ == 0) return send_header(MsgType::MSG_OPEN, room_id_.value);
+    return send_datagram(MsgType::MSG_OPEN, room_id_.value, open_token_, open_token_length_);
 }
 
 Error Host::send(Tag tag, const void* payload, size_t length) {
@@ -290,14 +307,14 @@ Event Host::tick(uint64_t now_us) {
     // first, which also tells the host that its room still exists.
     if (state_ == State::open && !answer_.active() && now_us >= keepalive_due_us_) {
         assert(room_id_.valid());
-        (void)send_header(MsgType::MSG_OPEN, room_id_.value);
+        (void)send_open();
         answer_.start(now_us, timeout_us_);
     }
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
             break;
         case Retry::Step::resend:
-            (void)send_header(MsgType::MSG_OPEN, room_id_.value);
+            (void)send_open();
             break;
         case Retry::Step::expired:
             state_ = State::closed;

@@ -30,6 +30,8 @@ inline constexpr uint64_t KEEPALIVE_US = uint64_t(TIMEOUT_MS) * 1000 / 2;
 // Requests that need an answer (open, join, ping) are re-sent this often until answered.
 inline constexpr uint64_t RETRY_US = 1'000'000;
 inline constexpr uint64_t DEFAULT_ANSWER_TIMEOUT_US = 5'000'000;
+// The longest open token a Host carries (the relay's tokens are 41 bytes).
+inline constexpr size_t MAX_OPEN_TOKEN = 64;
 // Datagrams that send_batch hands to the system in one call.
 inline constexpr size_t SEND_BATCH = 32;
 
@@ -40,6 +42,7 @@ enum class Error : uint8_t {
     room_full,
     no_free_room,
     bad_version,
+    not_allowed,      // the relay opens rooms only with a good open token
     unknown_refusal,  // an error value this library does not know
     // Found by the library itself.
     timed_out,  // the relay did not answer within the time allowed
@@ -150,6 +153,10 @@ class Host : public Link {
     // if it is taken). Answered by an opened, refused or timed_out event.
     Error open(RoomId requested_id, uint64_t now_us,
                uint64_t timeout_us = DEFAULT_ANSWER_TIMEOUT_US);
+    // The open token every open (and keep-alive, which may have to open the room again)
+    // carries as its payload, for a relay that lets only the operator's hosts open rooms;
+    // none by default. At most MAX_OPEN_TOKEN bytes, else too_large.
+    Error set_open_token(const uint8_t* token, size_t length);
     Error send(Tag tag, const void* payload, size_t length);
     // Several datagrams to one client at the cost of one: up to SEND_BATCH payloads, each
     // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large, more
@@ -165,12 +172,15 @@ class Host : public Link {
 
   private:
     Event tick(uint64_t now_us);
+    Error send_open();
 
     State state_ = State::idle;
     RoomId room_id_;  // once open; before, the id asked for
     uint64_t timeout_us_ = DEFAULT_ANSWER_TIMEOUT_US;
     uint64_t keepalive_due_us_ = 0;
     Retry answer_;
+    uint8_t open_token_[MAX_OPEN_TOKEN] = {};
+    size_t open_token_length_ = 0;
 };
 
 class Client : public Link {

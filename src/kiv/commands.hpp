@@ -12,6 +12,7 @@ namespace kiv::cli {
 int run_ping(int argc, char** argv);
 int run_host(int argc, char** argv);
 int run_join(int argc, char** argv);
+int run_token(int argc, char** argv);
 
 // The raw datagram modes of host and join, once their arguments are read: they carry each
 // datagram unchanged between the relay and a local UDP application.

@@ -13,7 +13,8 @@
 namespace kiv::cli {
 namespace {
 
-constexpr const char* HOST_USAGE = "usage: kiv host HOST[:PORT] [ROOM] [--forward ADDR:PORT]";
+constexpr const char* HOST_USAGE =
+    "usage: kiv host HOST[:PORT] [ROOM] [--token HEX] [--forward ADDR:PORT]";
 constexpr const char* HOST_HELP =
     "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
@@ -22,6 +23,7 @@ constexpr const char* HOST_HELP =
     "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
     "  ROOM        the room wanted, as a code or an id; the relay picks another one if it\n"
     "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n"
+    "  --token HEX the open token (kiv token) a relay started with --open-key asks for\n"
     "  --forward ADDR:PORT\n"
     "              carry raw datagrams instead of lines: each client gets a UDP socket of\n"
     "              its own connected to ADDR:PORT, so the application there sees every\n"
@@ -69,10 +71,12 @@ void announce_room(const char* relay_text, RoomId room_id, bool first) {
 
 int run_host(int argc, char** argv) {
     static const option long_options[] = {{"forward", required_argument, nullptr, 'f'},
+                                          {"token", required_argument, nullptr, 't'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     ArgumentScanner arguments(argc, argv, "h", long_options);
     const char* forward_text = nullptr;
+    const char* token_text = nullptr;
     for (int option; (option = arguments.next()) != -1;) {
         switch (option) {
             case 'h':
@@ -80,6 +84,9 @@ int run_host(int argc, char** argv) {
                 return 0;
             case 'f':
                 forward_text = arguments.value();
+                break;
+            case 't':
+                token_text = arguments.value();
                 break;
             default:
                 return arguments.report_bad_option(option, HOST_USAGE);
@@ -94,11 +101,17 @@ int run_host(int argc, char** argv) {
     Peer relay;
     Peer forward_to;
     RoomId requested;
+    uint8_t token[41] = {};
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
         (operands == 2 && !parse_room(arguments.operand(1), &requested, &reason)) ||
-        (forward_text != nullptr && !parse_endpoint(forward_text, false, &forward_to, &reason))) {
+        (forward_text != nullptr && !parse_endpoint(forward_text, false, &forward_to, &reason)) ||
+        (token_text != nullptr && !parse_open_token(token_text, token, &reason))) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
+        return EXIT_USAGE;
+    }
+    if (forward_text != nullptr && token_text != nullptr) {
+        fprintf(stderr, "kiv host: --token does not go with --forward yet\n%s\n", HOST_USAGE);
         return EXIT_USAGE;
     }
     if (forward_text != nullptr) return run_forward(relay, requested, forward_to);
@@ -106,6 +119,7 @@ int run_host(int argc, char** argv) {
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
 
     client::Host host;
+    if (token_text != nullptr) (void)host.set_open_token(token, sizeof token);
     if (host.connect(relay) != client::Error::none ||
         host.open(requested, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));

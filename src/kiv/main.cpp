@@ -14,8 +14,9 @@ namespace kiv::cli {
 
 constexpr const char* USAGE =
     "usage: kiv ping [-c COUNT] [-W SECONDS] HOST[:PORT]\n"
-    "       kiv host HOST[:PORT] [ROOM] [--forward ADDR:PORT]\n"
+    "       kiv host HOST[:PORT] [ROOM] [--token HEX] [--forward ADDR:PORT]\n"
     "       kiv join HOST[:PORT] ROOM [--listen ADDR:PORT]\n"
+    "       kiv token --key FILE [--ttl SECONDS]\n"
     "       kiv --version\n";
 constexpr const char* HELP =
     "\n"
@@ -23,6 +24,7 @@ constexpr const char* HELP =
     "  host   open a room and talk to its clients line by line\n"
     "  join   join a room and talk to its host line by line\n"
     "         (--forward and --listen carry any UDP application's datagrams instead)\n"
+    "  token  make an open token for a relay that lets only its operator's hosts open rooms\n"
     "\n"
     "'kiv COMMAND --help' tells more. The port defaults to 27017.\n";
 
@@ -47,6 +49,7 @@ int main(int argc, char** argv) {
     if (strcmp(command, "ping") == 0) return run_ping(argc - 1, argv + 1);
     if (strcmp(command, "host") == 0) return run_host(argc - 1, argv + 1);
     if (strcmp(command, "join") == 0) return run_join(argc - 1, argv + 1);
+    if (strcmp(command, "token") == 0) return run_token(argc - 1, argv + 1);
     fprintf(stderr, "kiv: unknown command '%s'\n%s", command, USAGE);
     return EXIT_USAGE;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "number_text.hpp"
+#include "open_token.hpp"
 #include "protocol.hpp"
 
 namespace kiv {
@@ -43,6 +44,7 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
     *arguments = Arguments{DEFAULT_PORT};
     bool port_given = false;
     const char* metrics_text = nullptr;
+    const char* limits_text = "on";
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
@@ -55,6 +57,17 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
             metrics_text = argv[++i];
         } else if (strncmp(arg, "--metrics=", 10) == 0) {
             metrics_text = arg + 10;
+        } else if (strcmp(arg, "--limits") == 0 || strcmp(arg, "--open-key") == 0) {
+            bool limits = arg[2] == 'l';
+            if (i + 1 == argc) {
+                snprintf(reason, reason_size, "%s needs %s", arg, limits ? "on or off" : "FILE");
+                return Command::INVALID;
+            }
+            (limits ? limits_text : arguments->open_key_path) = argv[++i];
+        } else if (strncmp(arg, "--limits=", 9) == 0) {
+            limits_text = arg + 9;
+        } else if (strncmp(arg, "--open-key=", 11) == 0) {
+            arguments->open_key_path = arg + 11;
         } else if (strncmp(arg, "--", 2) == 0) {
             snprintf(reason, reason_size, "unknown option '%s'", arg);
             return Command::INVALID;
@@ -77,6 +90,15 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
                      metrics_text);
             return Command::INVALID;
         }
+    }
+    if (strcmp(limits_text, "on") != 0 && strcmp(limits_text, "off") != 0) {
+        snprintf(reason, reason_size, "invalid --limits '%s' (expected on or off)", limits_text);
+        return Command::INVALID;
+    }
+    arguments->limits = strcmp(limits_text, "on") == 0;
+    if (arguments->open_key_path != nullptr && !open_token_supported()) {
+        snprintf(reason, reason_size, "--open-key: this build has no token support");
+        return Command::INVALID;
     }
     return Command::RUN;
 }

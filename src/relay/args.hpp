@@ -1,4 +1,5 @@
-// The relay's command line: kiv-relay [--metrics [ADDR:]PORT] [port].
+// The relay's command line: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off]
+// [--open-key FILE] [port].
 #pragma once
 
 #include <netinet/in.h>
@@ -8,12 +9,15 @@
 
 namespace kiv {
 
-inline constexpr const char* RELAY_USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]";
+inline constexpr const char* RELAY_USAGE =
+    "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]";
 
 struct Arguments {
     uint16_t port;
-    bool metrics = false;           // serve the metrics page
-    sockaddr_in metrics_address{};  // where: 127.0.0.1 when no ADDR is given
+    bool metrics = false;                 // serve the metrics page
+    sockaddr_in metrics_address{};        // where: 127.0.0.1 when no ADDR is given
+    bool limits = true;                   // --limits off: every limit on datagrams off
+    const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
 };
 
 enum class Command {

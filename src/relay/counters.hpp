@@ -19,7 +19,12 @@ struct Counters {
     uint64_t dropped_unknown_type = 0;  // a type no peer sends to the relay
     uint64_t dropped_oversize = 0;      // data longer than MAX_DATAGRAM
     uint64_t dropped_no_client = 0;     // a host's data for a tag nobody holds
-    uint64_t dropped_throttled = 0;     // over a per-address budget
+    uint64_t dropped_throttled = 0;     // over a limit: the sum of the throttled_ counts
+
+    // Throttled datagrams by the limit they met.
+    uint64_t throttled_lookups = 0;         // the source's room lookups
+    uint64_t throttled_lookup_ceiling = 0;  // lookups answered, relay-wide
+    uint64_t throttled_events = 0;          // the source's events
 
     uint64_t forwarded_to_host = 0;
     uint64_t forwarded_to_client = 0;
@@ -27,7 +32,7 @@ struct Counters {
     uint64_t bytes_to_client = 0;
 
     // Indexed by the error value; index 0 is never used.
-    std::array<uint64_t, size_t(ErrorCode::ERR_BAD_VERSION) + 1> errors_sent{};
+    std::array<uint64_t, size_t(ErrorCode::ERR_NOT_ALLOWED) + 1> errors_sent{};
     uint64_t pongs_sent = 0;
 
     uint64_t send_failures = 0;  // datagrams the kernel refused to send
@@ -44,6 +49,7 @@ struct Counters {
     uint64_t clients_room_closed = 0;
 
     uint64_t log_lines_dropped = 0;
+    uint64_t log_lines_suppressed = 0;  // over the relay-wide ceiling, never written
 
     bool operator==(const Counters&) const = default;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "addr_text.hpp"
+#include "peer.hpp"
 
 namespace kiv {
 namespace {
@@ -61,7 +62,9 @@ int MetricsServer::wait_limit_ms(uint32_t now_ms, int limit_ms) const {
     for (const Connection& connection : connections_) {
         if (connection.fd < 0) continue;
         uint32_t open_ms = now_ms - connection.opened_ms;
-        int left_ms = open_ms >= METRICS_CONNECTION_MS ? 0 : int(METRICS_CONNECTION_MS - open_ms);
+        uint32_t allowed_ms =
+            connection.answer_length == 0 ? METRICS_REQUEST_MS : METRICS_CONNECTION_MS;
+        int left_ms = open_ms >= allowed_ms ? 0 : int(allowed_ms - open_ms);
         if (left_ms < limit_ms) limit_ms = left_ms;
     }
     return limit_ms;
@@ -85,27 +88,38 @@ void MetricsServer::serve(const pollfd* fds, int count, uint32_t now_ms, PageSou
         }
     }
     for (Connection& connection : connections_) {
-        if (connection.fd >= 0 && uint32_t(now_ms - connection.opened_ms) >= METRICS_CONNECTION_MS)
+        if (connection.fd < 0) continue;
+        uint32_t open_ms = now_ms - connection.opened_ms;
+        if (open_ms >= METRICS_CONNECTION_MS ||
+            (connection.answer_length == 0 && open_ms >= METRICS_REQUEST_MS)) {
             close_connection(connection);
+        }
     }
     if (listener_ready) accept_new(now_ms);
 }
 
 void MetricsServer::accept_new(uint32_t now_ms) {
     for (int i = 0; i < ACCEPTS_PER_PASS; ++i) {
-        int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        Peer peer;
+        socklen_t peer_length = Peer::RECEIVE_CAPACITY;
+        int fd =
+            accept4(listener_, peer.receive_name(), &peer_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
-        Connection* free_connection = nullptr;
-        for (Connection& connection : connections_) {
-            if (connection.fd < 0) {
-                free_connection = &connection;
-                break;
-            }
+        uint64_t source = peer.network_key();
+        std::array<MetricsSlot, METRICS_CONNECTIONS> slots;
+        for (size_t c = 0; c < connections_.size(); ++c) {
+            const Connection& connection = connections_[c];
+            slots[c] = {connection.fd >= 0, connection.fd >= 0 && connection.answer_length == 0,
+                        connection.source, connection.opened_ms};
         }
-        if (free_connection == nullptr) {
+        MetricsAdmission admission = metrics_admit(slots.data(), int(slots.size()), source, now_ms);
+        if (admission.kind == MetricsAdmission::Kind::refuse) {
             close(fd);  // over the limit: turned away at once
             continue;
         }
+        Connection* free_connection = &connections_[size_t(admission.slot)];
+        if (admission.kind == MetricsAdmission::Kind::replace) close_connection(*free_connection);
+        free_connection->source = source;
         free_connection->fd = fd;
         free_connection->opened_ms = now_ms;
         free_connection->request_length = 0;

@@ -2,7 +2,8 @@
 // listening socket and a fixed set of connections whose descriptors join the loop's wait.
 // Every step is one non-blocking call on one connection, so a slow or silent scraper costs
 // the datagrams waiting behind it at most one short write; every connection ends after its
-// answer or after METRICS_CONNECTION_MS, whichever comes first.
+// answer or after METRICS_CONNECTION_MS, whichever comes first, and one whose request has not
+// arrived within METRICS_REQUEST_MS sooner; metrics_admission.hpp shares them among addresses.
 #pragma once
 
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 
 #include "http_request.hpp"
 #include "metrics.hpp"
+#include "metrics_admission.hpp"
 
 namespace kiv {
 
@@ -47,6 +49,7 @@ class MetricsServer {
     struct Connection {
         int fd = -1;
         uint32_t opened_ms = 0;
+        uint64_t source = 0;
         size_t request_length = 0;
         size_t answer_length = 0;  // 0 until the request is answered
         size_t answer_sent = 0;

@@ -78,6 +78,14 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
     page.sample(dropped, "reason", "no_client", c.dropped_no_client);
     page.sample(dropped, "reason", "throttled", c.dropped_throttled);
 
+    const char* throttled = "kiv_relay_throttled_total";
+    page.family(throttled, "counter",
+                "Datagrams dropped over a limit, by the limit: the source's room lookups, "
+                "lookups answered relay-wide, the source's events.");
+    page.sample(throttled, "reason", "lookups", c.throttled_lookups);
+    page.sample(throttled, "reason", "lookup_ceiling", c.throttled_lookup_ceiling);
+    page.sample(throttled, "reason", "events", c.throttled_events);
+
     const char* forwarded = "kiv_relay_datagrams_forwarded_total";
     page.family(forwarded, "counter", "Datagrams forwarded between clients and hosts.");
     page.sample(forwarded, "direction", "to_host", c.forwarded_to_host);
@@ -94,6 +102,7 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
     page.sample(errors, "error", "room_full", error_count(c, ErrorCode::ERR_ROOM_FULL));
     page.sample(errors, "error", "no_free_room", error_count(c, ErrorCode::ERR_NO_FREE_ROOM));
     page.sample(errors, "error", "bad_version", error_count(c, ErrorCode::ERR_BAD_VERSION));
+    page.sample(errors, "error", "not_allowed", error_count(c, ErrorCode::ERR_NOT_ALLOWED));
 
     const char* pongs = "kiv_relay_pongs_sent_total";
     page.family(pongs, "counter", "Pings answered.");
@@ -144,6 +153,10 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
     const char* log_drops = "kiv_relay_log_lines_dropped_total";
     page.family(log_drops, "counter", "Log lines dropped because the log could not keep up.");
     page.sample(log_drops, c.log_lines_dropped);
+
+    const char* suppressed = "kiv_relay_log_lines_suppressed_total";
+    page.family(suppressed, "counter", "Log lines not written for the relay-wide ceiling.");
+    page.sample(suppressed, c.log_lines_suppressed);
 
     const char* build = "kiv_relay_build_info";
     page.family(build, "gauge", "The relay's version, as a label; always 1.");

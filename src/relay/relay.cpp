@@ -25,6 +25,7 @@ constexpr Outgoing NOTHING{};
 }  // namespace
 
 void Relay::log(const char* format, ...) {
+    if (!limits_.log_line_allowed(now_ms_)) return;
     char line[192];
     va_list args;
     va_start(args, format);
@@ -41,6 +42,7 @@ Outgoing Relay::refuse(uint8_t* datagram, const Peer& source, ErrorCode error) {
 Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
     assert(datagram != nullptr && source.is_set());
     ++counters_.datagrams_received;
+    now_ms_ = now_ms;
     if (length < HEADER_SIZE) {
         ++counters_.dropped_short;
         return NOTHING;
@@ -54,14 +56,14 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
     }
     switch (MsgType(datagram[OFFSET_TYPE])) {
         case MsgType::MSG_OPEN:
-            return on_open(datagram, header_room(datagram), source, now_ms);
+            return on_open(datagram, length, header_room(datagram), source, now_ms);
         case MsgType::MSG_DATA:
             return on_data(datagram, length, source, now_ms);
         case MsgType::MSG_CLOSE:
-            on_close(source);
+            on_close(source, now_ms);
             return NOTHING;
         case MsgType::MSG_LEAVE:
-            on_leave(source);
+            on_leave(source, now_ms);
             return NOTHING;
         case MsgType::MSG_PING:
             // A ping proves nothing about a room: it is answered and touches no record.
@@ -76,26 +78,33 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
     return NOTHING;
 }
 
-// A lookup of a room by id from outside it is refused, silently and before anything changes,
-// while the source address has spent its budget. Nothing is logged: a line per refusal would
-// let whoever scans fill the log.
-bool Relay::lookup_refused(const Peer& source, uint32_t now_ms) {
-    if (!budgets_.exhausted(source.network_key(), now_ms)) return false;
-    ++counters_.dropped_throttled;
-    return true;
-}
+// Datagrams over a limit (a lookup, an event) are dropped silently and before anything
+// changes; nothing is logged, since a line per refusal would let whoever is refused fill
+// the log.
 
-Outgoing Relay::on_open(uint8_t* datagram, RoomId requested, const Peer& source, uint32_t now_ms) {
+Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
+                        uint32_t now_ms) {
     if (Room* room = table_.room_by_host(source)) {
         assert(room->id.valid());
         // A repeated open is the host's keep-alive: same room, whatever id it asks for.
         room->host_seen = now_ms;
         return reply(datagram, source, MsgType::MSG_OPENED, room->id);
     }
+    uint64_t network = source.network_key();
+    if (!limits_.event_allowed(network, now_ms)) return NOTHING;
+    if (open_gate_.required() &&
+        !open_gate_.admits(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms)) {
+        limits_.event_spend(network, now_ms);
+        return refuse(datagram, source, ErrorCode::ERR_NOT_ALLOWED);
+    }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
     // lookup like a join, paid from the same budget whatever the answer.
     bool asks_for_id = requested.valid();
-    if (asks_for_id && lookup_refused(source, now_ms)) return NOTHING;
+    if (asks_for_id &&
+        (!limits_.lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
+        return NOTHING;
+    }
+    limits_.event_spend(network, now_ms);
     Room* old_room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &old_room)) {
         // A host holds no client slot; the room it leaves is not told.
@@ -103,10 +112,10 @@ Outgoing Relay::on_open(uint8_t* datagram, RoomId requested, const Peer& source,
         ++counters_.clients_moved;
     }
     Room* room = table_.free_room();
-    if (room == nullptr || table_.rooms_hosted_from(source) >= ROOMS_PER_ADDRESS) {
+    if (room == nullptr || limits_.rooms_capped(table_.rooms_hosted_from(source))) {
         return refuse(datagram, source, ErrorCode::ERR_NO_FREE_ROOM);
     }
-    if (asks_for_id) budgets_.spend(source.network_key(), now_ms);
+    if (asks_for_id) limits_.lookup_spend(network, now_ms);
 
     IdChoice choice = table_.choose_id(requested, random_);
     table_.room_open(*room, choice.id, source, now_ms);
@@ -119,8 +128,13 @@ Outgoing Relay::on_open(uint8_t* datagram, RoomId requested, const Peer& source,
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
 }
 
-void Relay::on_close(const Peer& source) {
-    if (Room* room = table_.room_by_host(source)) room_close(*room, CloseReason::host_closed);
+void Relay::on_close(const Peer& source, uint32_t now_ms) {
+    Room* room = table_.room_by_host(source);
+    if (room == nullptr) return;
+    uint64_t network = source.network_key();
+    if (!limits_.event_allowed(network, now_ms)) return;  // the room stays as it was
+    limits_.event_spend(network, now_ms);
+    room_close(*room, CloseReason::host_closed);
     assert(table_.room_by_host(source) == nullptr);
 }
 
@@ -163,7 +177,19 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     RoomId wanted = header_room(datagram);
     Room* room = nullptr;
     ClientSlot* slot = table_.client_by_addr(source, &room);
-    if ((slot == nullptr || room->id != wanted) && lookup_refused(source, now_ms)) return NOTHING;
+    if (slot == nullptr || room->id != wanted) {
+        // From outside the room: a lookup, and a join or a move if it changes anything. The
+        // limits are all asked before the table changes.
+        uint64_t network = source.network_key();
+        if (!limits_.lookup_allowed(network, now_ms)) return NOTHING;
+        Room* target = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
+        if (target == nullptr && !limits_.lookup_answer_allowed(now_ms)) return NOTHING;
+        bool joins = target != nullptr && free_client_slot(*target) != nullptr;
+        if (slot != nullptr || joins) {
+            if (!limits_.event_allowed(network, now_ms)) return NOTHING;
+            limits_.event_spend(network, now_ms);
+        }
+    }
     if (slot != nullptr && room->id != wanted) {
         // The client moves to another room; the room it leaves is not told.
         table_.client_clear(*slot);
@@ -173,7 +199,7 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     if (slot == nullptr) {
         room = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
         if (room == nullptr) {
-            budgets_.spend(source.network_key(), now_ms);
+            limits_.lookup_spend(source.network_key(), now_ms);
             return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
         }
         slot = free_client_slot(*room);
@@ -192,9 +218,12 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     return {room->host, uint32_t(length)};
 }
 
-void Relay::on_leave(const Peer& source) {
+void Relay::on_leave(const Peer& source, uint32_t now_ms) {
     Room* room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
+        uint64_t network = source.network_key();
+        if (!limits_.event_allowed(network, now_ms)) return;  // the client stays
+        limits_.event_spend(network, now_ms);
         log("room %s: tag %u left", room_code(room->id), slot->tag.value);
         table_.client_clear(*slot);
         ++counters_.clients_left;
@@ -203,6 +232,15 @@ void Relay::on_leave(const Peer& source) {
 }
 
 void Relay::sweep(uint32_t now_ms) {
+    now_ms_ = now_ms;
+    // What the log ceiling held back since the last sweep, told once; the line itself is
+    // not held back.
+    if (uint64_t suppressed = limits_.take_suppressed()) {
+        char line[64];
+        snprintf(line, sizeof line, "log: %llu line(s) suppressed",
+                 static_cast<unsigned long long>(suppressed));
+        log_.write(log_.context, line);
+    }
     for (Room& room : table_.rooms()) {
         if (room.id.value == 0) continue;
         if (uint32_t(now_ms - room.host_seen) > TIMEOUT_MS) {

@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #include "counters.hpp"
-#include "miss_budget.hpp"
+#include "limits.hpp"
+#include "open_gate.hpp"
 #include "peer.hpp"
 #include "rooms.hpp"
 
@@ -34,10 +35,7 @@ class Relay {
     static constexpr uint64_t FIXED_HASH_KEY = 0x9E3779B97F4A7C15ull;
 
     Relay(RandomSource random, LogSink log, uint64_t hash_key = FIXED_HASH_KEY)
-        : table_(hash_key),
-          budgets_(hash_key ^ 0xD6E8FEB86659FD93ull),
-          random_(random),
-          log_(log) {}
+        : table_(hash_key), limits_(hash_key, counters_), random_(random), log_(log) {}
 
     // `datagram` holds min(length, MAX_DATAGRAM) bytes; `length` is the datagram's real
     // length as it arrived, which may be larger.
@@ -46,6 +44,11 @@ class Relay {
     // Forgets hosts and clients silent for more than TIMEOUT_MS at now_ms.
     void sweep(uint32_t now_ms);
 
+    // Every limit is on unless switched off here (--limits off).
+    void set_limits(LimitSwitches switches) { limits_.set(switches); }
+    // With a gate that has a key, an open that would create a room needs a token.
+    OpenGate& open_gate() { return open_gate_; }
+
     RoomTable& table() { return table_; }
     const RoomTable& table() const { return table_; }
     // The shell adds what only it sees (failed sends, kernel drops) to the same counters.
@@ -53,21 +56,23 @@ class Relay {
     const Counters& counters() const { return counters_; }
 
   private:
-    Outgoing on_open(uint8_t* datagram, RoomId requested, const Peer& source, uint32_t now_ms);
-    void on_close(const Peer& source);
+    Outgoing on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
+                     uint32_t now_ms);
+    void on_close(const Peer& source, uint32_t now_ms);
     Outgoing on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
-    void on_leave(const Peer& source);
+    void on_leave(const Peer& source, uint32_t now_ms);
     Outgoing refuse(uint8_t* datagram, const Peer& source, ErrorCode error);
     enum class CloseReason { host_closed, host_silent };
     void room_close(Room& room, CloseReason reason);
-    bool lookup_refused(const Peer& source, uint32_t now_ms);
     void log(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     RoomTable table_;
-    MissBudgets budgets_;
+    Counters counters_;
+    Limits limits_;
+    OpenGate open_gate_;
     RandomSource random_;
     LogSink log_;
-    Counters counters_;
+    uint32_t now_ms_ = 0;  // of the datagram or sweep being handled, for the log ceiling
 };
 
 }  // namespace kiv

@@ -11,6 +11,7 @@
 #include "addr_text.hpp"
 #include "log.hpp"
 #include "metrics.hpp"
+#include "open_key_file.hpp"
 #include "settings.hpp"
 #include "system.hpp"
 
@@ -81,6 +82,14 @@ void log_stats(Shell& shell) {
 
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
     sys::prepare_process();
+    static OpenKey open_key;
+    if (arguments.open_key_path != nullptr) {
+        char why[512];
+        if (!open_key_load(arguments.open_key_path, &open_key, why, sizeof why)) {
+            snprintf(reason, reason_size, "kiv-relay: %s", why);
+            return false;
+        }
+    }
     static KernelRandom random;
     uint64_t hash_key = 0;
     if (!sys::fill_random(random.values.data(), sizeof random.values) ||
@@ -110,6 +119,9 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     static Relay relay(RandomSource{kernel_rand, &random}, LogSink{log_to_stdout, nullptr},
                        hash_key);
     static Batch batch;
+    if (!arguments.limits) relay.set_limits(LimitSwitches::off());
+    if (open_key.is_set()) relay.open_gate().require(&open_key);
+    relay.open_gate().set_wall_clock(uint64_t(shell.start_time_seconds), sys::monotonic_ms());
     sys::make_resident(&relay, sizeof relay);
     sys::make_resident(&batch, sizeof batch);
     shell.relay = &relay;
@@ -164,6 +176,8 @@ void shell_run(Shell& shell) {
             log_stats(shell);
         }
         if (uint32_t(now_ms - last_sweep_ms) >= SWEEP_MS) {
+            // Open tokens expire by the wall clock, which the core is told once a sweep.
+            shell.relay->open_gate().set_wall_clock(uint64_t(sys::wall_clock_seconds()), now_ms);
             shell.relay->sweep(now_ms);
             last_sweep_ms = now_ms;
         }

@@ -39,6 +39,7 @@ enum class ErrorCode : uint32_t {
     ERR_ROOM_FULL = 2,
     ERR_NO_FREE_ROOM = 3,
     ERR_BAD_VERSION = 4,
+    ERR_NOT_ALLOWED = 5,  // an open without a good token, on a relay that asks for one
 };
 
 // Field offsets within the header.

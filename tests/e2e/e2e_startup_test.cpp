@@ -9,7 +9,8 @@
 namespace kiv::test {
 namespace {
 
-const std::string USAGE = "usage: kiv-relay [--metrics [ADDR:]PORT] [port]\n";
+const std::string USAGE =
+    "usage: kiv-relay [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] [port]\n";
 
 bool udp_port_is_free(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -41,6 +42,16 @@ TEST(Startup, RefusesAnythingButAWholePortNumber) {
         EXPECT_EQ(result.status, 2);
         EXPECT_EQ(result.err,
                   "kiv-relay: invalid port '" + port + "' (expected 0-65535)\n" + USAGE);
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST(Startup, LimitsTakeOnOrOffAndNothingElse) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--limits", "of"}, {"--limits=", "0"}, {"0", "--limits"}}) {
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, args);
+        EXPECT_EQ(result.status, 2) << args[0];
+        EXPECT_NE(result.err.find(USAGE), std::string::npos) << result.err;
         EXPECT_EQ(result.out, "");
     }
 }

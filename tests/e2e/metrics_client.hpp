@@ -17,8 +17,13 @@
 
 namespace kiv::test {
 
-inline int connect_to(uint16_t port) {
+// From `from`, a loopback address in host byte order.
+inline int connect_to(uint16_t port, uint32_t from = INADDR_LOOPBACK) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in source = loopback(0, from);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+        ADD_FAILURE() << "cannot bind a scraper to a loopback address";
+    }
     sockaddr_in addr = loopback(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         ADD_FAILURE() << "cannot connect to the metrics port " << port;

@@ -145,7 +145,7 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
             return nullptr;
         case MsgType::MSG_ERROR:
             if (value < uint32_t(ErrorCode::ERR_NO_ROOM) ||
-                value > uint32_t(ErrorCode::ERR_BAD_VERSION)) {
+                value > uint32_t(ErrorCode::ERR_NOT_ALLOWED)) {
                 return fault("an error reply with value %u", value);
             }
             return nullptr;

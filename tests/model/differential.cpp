@@ -100,7 +100,10 @@ class Session {
         : in_(data, size),
           relay_(RandomSource{core_draw, this}, lines_.sink()),
           model_([this] { return model_draw(); }),
-          outcomes_(outcomes) {}
+          outcomes_(outcomes) {
+        // The model knows the per-address limits; the others have tests of their own.
+        relay_.set_limits(LimitSwitches::per_address_only());
+    }
 
     void run() {
         run_events();

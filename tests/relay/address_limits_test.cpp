@@ -107,8 +107,9 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
 // More addresses than there are budgets: every newcomer still gets its answer, and a spent
 // budget is not given back by the crowd passing through its set.
 TEST_F(AddressLimits, FullBudgetTableRefusesNoNewcomerAndKeepsTheSpentBudget) {
+    relay.set_limits(LimitSwitches::per_address_only());  // every answer at one instant
     spend_burst(scanner);
-    for (uint32_t i = 0; i < 5 * MISS_BUDGET_ADDRESSES; ++i) {
+    for (uint32_t i = 0; i < 2 * SOURCE_BUDGET_BUCKETS; ++i) {
         std::string ip = "10." + std::to_string(i >> 16) + "." + std::to_string(i >> 8 & 255) +
                          "." + std::to_string(i & 255);
         ASSERT_EQ(send(make_addr(ip.c_str(), 1000), MsgType::MSG_DATA, UNUSED_ID),

@@ -157,7 +157,11 @@ TEST(MetricsPage, ShowsEveryCounterUnderItsNameAndLabels) {
     counters.forwarded_to_client = 109;
     counters.bytes_to_host = 110;
     counters.bytes_to_client = 111;
-    counters.errors_sent = {0, 112, 113, 114, 115};
+    counters.errors_sent = {0, 112, 113, 114, 115, 128};
+    counters.throttled_lookups = 129;
+    counters.throttled_lookup_ceiling = 130;
+    counters.throttled_events = 131;
+    counters.log_lines_suppressed = 132;
     counters.pongs_sent = 116;
     counters.send_failures = 117;
     counters.receive_queue_drops = 118;
@@ -190,6 +194,11 @@ TEST(MetricsPage, ShowsEveryCounterUnderItsNameAndLabels) {
         {R"(kiv_relay_errors_sent_total{error="room_full"})", "113"},
         {R"(kiv_relay_errors_sent_total{error="no_free_room"})", "114"},
         {R"(kiv_relay_errors_sent_total{error="bad_version"})", "115"},
+        {R"(kiv_relay_errors_sent_total{error="not_allowed"})", "128"},
+        {R"(kiv_relay_throttled_total{reason="lookups"})", "129"},
+        {R"(kiv_relay_throttled_total{reason="lookup_ceiling"})", "130"},
+        {R"(kiv_relay_throttled_total{reason="events"})", "131"},
+        {"kiv_relay_log_lines_suppressed_total", "132"},
         {"kiv_relay_pongs_sent_total", "116"},
         {"kiv_relay_send_failures_total", "117"},
         {"kiv_relay_receive_queue_drops_total", "118"},
@@ -214,7 +223,7 @@ TEST(MetricsPage, ShowsEveryCounterUnderItsNameAndLabels) {
 
 TEST(MetricsPage, FitsItsBufferWithEveryCounterAtItsLargest) {
     Counters counters;
-    for (uint64_t* field = &counters.datagrams_received; field <= &counters.log_lines_dropped;
+    for (uint64_t* field = &counters.datagrams_received; field <= &counters.log_lines_suppressed;
          ++field) {
         *field = std::numeric_limits<uint64_t>::max();
     }

@@ -1,0 +1,102 @@
+// kiv token: mints an open token for a relay started with --open-key, and reads one given
+// to kiv host --token.
+#include <time.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+#include "cli.hpp"
+#include "commands.hpp"
+#include "open_key_file.hpp"
+#include "open_token.hpp"
+
+namespace kiv::cli {
+namespace {
+
+constexpr const char* TOKEN_USAGE = "usage: kiv token --key FILE [--ttl SECONDS]";
+constexpr const char* TOKEN_HELP =
+    "Prints, as hex, an open token made with the relay's key: a relay started with\n"
+    "--open-key FILE lets a host open a room only with such a token (kiv host --token).\n"
+    "\n"
+    "  --key FILE     the relay's key file (at least 32 bytes, not readable by everyone)\n"
+    "  --ttl SECONDS  how long the token is good for; 3600 when left out\n";
+constexpr uint64_t DEFAULT_TTL_SECONDS = 3600;
+// Ten years: anything longer is surely a mistake in the number.
+constexpr uint64_t MAX_TTL_SECONDS = 10ull * 366 * 86400;
+
+}  // namespace
+
+bool parse_open_token(const char* hex, uint8_t (&token)[OPEN_TOKEN_BYTES], Reason* reason) {
+    size_t length = strlen(hex);
+    bool well_formed = length == 2 * OPEN_TOKEN_BYTES;
+    for (size_t i = 0; well_formed && i < OPEN_TOKEN_BYTES; ++i) {
+        auto [end, error] = std::from_chars(hex + 2 * i, hex + 2 * i + 2, token[i], 16);
+        well_formed = error == std::errc{} && end == hex + 2 * i + 2;
+    }
+    OpenToken fields;
+    if (!well_formed || !open_token_parse(token, OPEN_TOKEN_BYTES, &fields)) {
+        snprintf(reason->text, sizeof reason->text,
+                 "invalid token (expected the %zu hex digits kiv token prints)",
+                 2 * OPEN_TOKEN_BYTES);
+        return false;
+    }
+    return true;
+}
+
+int run_token(int argc, char** argv) {
+    static const option long_options[] = {{"key", required_argument, nullptr, 'k'},
+                                          {"ttl", required_argument, nullptr, 't'},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {nullptr, 0, nullptr, 0}};
+    ArgumentScanner arguments(argc, argv, "h", long_options);
+    const char* key_path = nullptr;
+    const char* ttl_text = nullptr;
+    for (int option; (option = arguments.next()) != -1;) {
+        switch (option) {
+            case 'h':
+                printf("%s\n\n%s", TOKEN_USAGE, TOKEN_HELP);
+                return 0;
+            case 'k':
+                key_path = arguments.value();
+                break;
+            case 't':
+                ttl_text = arguments.value();
+                break;
+            default:
+                return arguments.report_bad_option(option, TOKEN_USAGE);
+        }
+    }
+    if (key_path == nullptr || arguments.operand_count() != 0) {
+        fprintf(stderr, "kiv token: expected --key FILE and nothing else\n%s\n", TOKEN_USAGE);
+        return EXIT_USAGE;
+    }
+    uint64_t ttl = DEFAULT_TTL_SECONDS;
+    if (ttl_text != nullptr) {
+        const char* end = ttl_text + strlen(ttl_text);
+        auto [stop, error] = std::from_chars(ttl_text, end, ttl);
+        if (error != std::errc{} || stop != end || ttl == 0 || ttl > MAX_TTL_SECONDS) {
+            fprintf(stderr, "kiv token: invalid --ttl '%s' (expected 1 to %llu seconds)\n%s\n",
+                    ttl_text, static_cast<unsigned long long>(MAX_TTL_SECONDS), TOKEN_USAGE);
+            return EXIT_USAGE;
+        }
+    }
+    if (!open_token_supported()) {
+        fprintf(stderr, "kiv token: this build has no token support\n");
+        return EXIT_USAGE;
+    }
+    static OpenKey key;
+    char reason[512];
+    if (!open_key_load(key_path, &key, reason, sizeof reason)) {
+        fprintf(stderr, "kiv token: %s\n", reason);
+        return EXIT_FAILED;
+    }
+    uint8_t token[OPEN_TOKEN_BYTES];
+    key.mint(uint64_t(time(nullptr)) + ttl, token);
+    for (uint8_t byte : token)
+        printf("%02x", byte);
+    printf("\n");
+    return 0;
+}
+
+}  // namespace kiv::cli

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""Rooms only the operator's hosts may open, end to end: the README's lobby example mints a
+token that the real relay, started with --open-key, accepts; a forged one is refused with
+error 5 and no log line; `kiv token` mints one too; and the key file is refused at start-up
+when it is too short, readable by everyone or missing.
+
+usage: open_token_example_test.py KIV_RELAY KIV README.md (exit 77: no token support)"""
+import os
+import re
+import select
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+
+relay_path, kiv_path, readme_path = sys.argv[1:4]
+SKIP = 77
+
+
+def header(kind, value):
+    return b"KIVR" + bytes([kind, 1, 0, 0]) + struct.pack("<I", value)
+
+
+def answer_to(payload):
+    """A MSG_OPEN carrying `payload` from a socket of its own: (type, value)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as host:
+        host.settimeout(5)
+        host.sendto(header(1, 0) + payload, ("127.0.0.1", port))
+        reply = host.recv(64)
+        return reply[4], struct.unpack("<I", reply[8:12])[0]
+
+
+def next_line(process, seconds=5):
+    ready, _, _ = select.select([process.stdout], [], [], seconds)
+    return process.stdout.readline().decode() if ready else ""
+
+
+def startup_failure(key_path):
+    result = subprocess.run([relay_path, "--open-key", key_path, "0"], capture_output=True,
+                            timeout=10)
+    return result.returncode, result.stderr.decode()
+
+
+with tempfile.TemporaryDirectory() as lobby:
+    key_path = os.path.join(lobby, "open.key")
+    with open(key_path, "wb") as key_file:
+        key_file.write(os.urandom(32))
+    os.chmod(key_path, 0o600)
+
+    code, message = startup_failure(key_path + ".missing")
+    if code == 2 and "this build has no token support" in message:
+        print("skipped: this build has no token support")
+        sys.exit(SKIP)
+    assert code == 1 and "cannot read the open key" in message, (code, message)
+    short_path = os.path.join(lobby, "short.key")
+    with open(short_path, "wb") as short_file:
+        short_file.write(b"x" * 31)
+    os.chmod(short_path, 0o600)
+    code, message = startup_failure(short_path)
+    assert code == 1 and "at least 32" in message, (code, message)
+    os.chmod(key_path, 0o644)
+    code, message = startup_failure(key_path)
+    assert code == 1 and "readable by everyone" in message, (code, message)
+    os.chmod(key_path, 0o600)
+
+    # The README's example, exactly as printed there, run where the lobby keeps its key.
+    readme = open(readme_path, encoding="utf-8").read()
+    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    assert len(example.strip().splitlines()) == 5, example
+    minted = subprocess.run([sys.executable, "-c", example], cwd=lobby, capture_output=True,
+                            check=True, timeout=10).stdout.decode().strip()
+    token = bytes.fromhex(minted)
+    assert len(token) == 41 and token[0] == 1, minted
+
+    relay = subprocess.Popen([relay_path, "--open-key", key_path, "0"], stdout=subprocess.PIPE)
+    try:
+        banner = next_line(relay)
+        port = int(re.search(r"listening on UDP (\d+)", banner).group(1))
+
+        forged = bytearray(token)
+        forged[-1] ^= 1
+        assert answer_to(bytes(forged)) == (6, 5), "a forged token must get error 5"
+        assert answer_to(b"") == (6, 5), "an open without a token must get error 5"
+
+        kind, room = answer_to(token)
+        assert kind == 2, "the example's token must open a room"
+        opened = next_line(relay)
+        assert re.search(r"room [A-Z2-9]{5} opened by 127\.0\.0\.1:\d+$", opened), opened
+
+        kiv_token = subprocess.run([kiv_path, "token", "--key", key_path, "--ttl", "60"],
+                                   capture_output=True, check=True, timeout=10)
+        assert answer_to(bytes.fromhex(kiv_token.stdout.decode().strip()))[0] == 2
+        # The refusals made no line: the next line is the second room's.
+        assert "opened by" in next_line(relay)
+
+        # kiv host with the token opens a room (and closes it at the end of its input);
+        # with a forged one it says why and exits 1.
+        hosted = subprocess.run([kiv_path, "host", "--token", minted, "127.0.0.1:%d" % port],
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+        assert hosted.returncode == 0 and hosted.stdout.startswith(b"room "), hosted
+        refused = subprocess.run([kiv_path, "host", "--token", bytes(forged).hex(),
+                                  "127.0.0.1:%d" % port], stdin=subprocess.DEVNULL,
+                                 capture_output=True, timeout=10)
+        assert refused.returncode == 1, refused
+        assert b"relay refused the open token" in refused.stderr, refused
+    finally:
+        relay.kill()
+        relay.wait()
+print("ok")
