@@ -30,7 +30,8 @@ constexpr const char* USAGE =
     "       kiv-tunnel-load --tunnel PORT --sink PORT [options]  kiv join --listen PORT,\n"
     "                                       kiv host --forward 127.0.0.1:SINK\n"
     "options: --round-trips N (default 2000)  --rates R1,R2,... (datagrams/s)\n"
-    "         --seconds S per rate (default 1)  --payload BYTES (default 64)";
+    "         --seconds S per rate (default 1)  --payload BYTES (default 64; at most 1400\n"
+    "         to the relay alone, 65507 through the tunnel)";
 constexpr int BATCH = 64;
 constexpr int WAIT_MS = 1000;  // for one round trip, and for the last datagrams of a trial
 constexpr size_t MAX_RATES = 32;
@@ -79,6 +80,9 @@ void connect_to(int fd, uint16_t port) {
 
 // The two ends of the path: the sender writes to `out`, the receiver reads `in` and, to
 // answer, writes to `back`. With the relay alone the ends add and read the header.
+// The largest datagram either path carries: a whole UDP datagram through the tunnel.
+constexpr size_t LARGEST = 65507;
+
 struct Path {
     int sender = -1;
     int receiver = -1;
@@ -141,8 +145,8 @@ ssize_t answer(Path& path, uint8_t* buffer, size_t size) {
 
 void round_trips(Path& path, const Options& options) {
     std::vector<double> samples;
-    uint8_t out[MAX_DATAGRAM] = {};
-    uint8_t in[MAX_DATAGRAM + 1];
+    static uint8_t out[LARGEST] = {};
+    static uint8_t in[LARGEST + 1];
     memcpy(out, path.to_receiver, path.header);
     size_t length = path.header + options.payload;
     int lost = 0;
@@ -173,7 +177,7 @@ void round_trips(Path& path, const Options& options) {
 // Sends `rate` datagrams a second for the trial's length, paced in 1 ms steps, and counts
 // the trial's datagrams that arrive. Returns the number lost.
 long one_way(Path& path, const Options& options, long rate, uint32_t trial) {
-    uint8_t out[MAX_DATAGRAM] = {};
+    static uint8_t out[LARGEST] = {};
     memcpy(out, path.to_receiver, path.header);
     store_le32(out + path.header, trial);
     size_t length = path.header + options.payload;
@@ -183,7 +187,7 @@ long one_way(Path& path, const Options& options, long rate, uint32_t trial) {
         message.msg_hdr.msg_iov = &send_part;
         message.msg_hdr.msg_iovlen = 1;
     }
-    static uint8_t buffers[BATCH][MAX_DATAGRAM + 1];
+    static uint8_t buffers[BATCH][LARGEST + 1];
     mmsghdr receives[BATCH] = {};
     iovec receive_parts[BATCH];
     for (int i = 0; i < BATCH; ++i) {
@@ -248,7 +252,8 @@ bool parse(int argc, char** argv, Options* options) {
         } else if (strcmp(argv[i], "--seconds") == 0) {
             options->seconds = std::clamp(atof(value()), 0.1, 10.0);
         } else if (strcmp(argv[i], "--payload") == 0) {
-            if (!number(8, 1400, &given)) return false;
+            // Through the tunnel, two kiv ends carry any UDP datagram; the relay alone 1400.
+            if (!number(8, 65507, &given)) return false;
             options->payload = size_t(given);
         } else if (strcmp(argv[i], "--rates") == 0) {
             for (char* rate = strtok(const_cast<char*>(value()), ",");
@@ -260,6 +265,7 @@ bool parse(int argc, char** argv, Options* options) {
             return false;
         }
     }
+    if (options->relay_port != 0 && options->payload > MAX_DATAGRAM - HEADER_SIZE) return false;
     return (options->relay_port != 0) != (options->tunnel_port != 0 && options->sink_port != 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstring>
@@ -36,25 +37,132 @@ int ReceiveBatch::fill(int fd) {
     return 0;
 }
 
-void DropReport::count(uint64_t now_us, const char* detail) {
-    ++pending_;
-    if (detail != nullptr) snprintf(detail_, sizeof detail_, "%s", detail);
+SendBatch::SendBatch() {
+    for (int i = 0; i < SIZE; ++i) {
+        parts_[i] = {buffers_[i], 0};
+        messages_[i] = {};
+        messages_[i].msg_hdr.msg_iov = &parts_[i];
+        messages_[i].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+void SendBatch::add(int fd, const sockaddr* to, socklen_t to_length, const uint8_t* data,
+                    size_t length) {
+    if (count_ == SIZE) flush();
+    int i = count_++;
+    fds_[i] = fd;
+    if (length > 0) memcpy(buffers_[i], data, length);
+    parts_[i].iov_len = length;
+    if (to != nullptr) {
+        memcpy(&to_[i], to, to_length);
+        messages_[i].msg_hdr.msg_name = &to_[i];
+        messages_[i].msg_hdr.msg_namelen = to_length;
+    } else {
+        messages_[i].msg_hdr.msg_name = nullptr;
+        messages_[i].msg_hdr.msg_namelen = 0;
+    }
+}
+
+void SendBatch::flush() {
+    int first = 0;
+    while (first < count_) {
+        int end = first + 1;
+        while (end < count_ && fds_[end] == fds_[first])
+            ++end;
+        // Bounded: each failed call either ends the run or consumes an error reported once
+        // (an earlier datagram that met a closed port).
+        for (int calls = 0; first < end && calls <= end - first; ++calls) {
+            int sent = sendmmsg(fds_[first], messages_ + first, unsigned(end - first), 0);
+            if (sent > 0) {
+                first += sent;
+            } else if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        first = end;
+    }
+    count_ = 0;
+}
+
+EventReport::EventReport(const char* command, const char* const* labels, int kinds, FILE* out)
+    : command_(command), labels_(labels), kinds_(kinds < KINDS ? kinds : KINDS), out_(out) {}
+
+void EventReport::note(uint64_t now_us, int kind, const char* text) {
+    bool due = !written_ || now_us - last_line_us_ >= REPORT_INTERVAL_US;
+    if (due && pending_total_ == 0) {
+        fprintf(out_, "%s: %s\n", command_, text);
+        fflush(out_);
+        written_ = true;
+        last_line_us_ = now_us;
+        return;
+    }
+    if (kind >= 0 && kind < kinds_) ++pending_[kind];
+    ++pending_total_;
+    snprintf(last_text_, sizeof last_text_, "%s", text);
     flush(now_us);
 }
 
-void DropReport::flush(uint64_t now_us) {
-    if (pending_ == 0) return;
-    if (reported_ && now_us - last_report_us_ < REPORT_INTERVAL_US) return;
-    fprintf(stderr, "%s: %llu datagram(s) %s%s\n", command_,
-            static_cast<unsigned long long>(pending_), what_, detail_);
-    pending_ = 0;
-    reported_ = true;
-    last_report_us_ = now_us;
+void EventReport::finish() {
+    if (pending_total_ > 0) write_pending(last_line_us_ + REPORT_INTERVAL_US);
 }
 
-int DropReport::wait_ms(uint64_t now_us) const {
-    if (pending_ == 0) return -1;
-    return client::wait_ms_until(now_us, last_report_us_ + REPORT_INTERVAL_US);
+void EventReport::flush(uint64_t now_us) {
+    if (pending_total_ == 0 || (written_ && now_us - last_line_us_ < REPORT_INTERVAL_US)) return;
+    write_pending(now_us);
+}
+
+void EventReport::write_pending(uint64_t now_us) {
+    if (pending_total_ == 1) {
+        fprintf(out_, "%s: %s\n", command_, last_text_);
+    } else {
+        fprintf(out_, "%s:", command_);
+        const char* separator = " ";
+        for (int kind = 0; kind < kinds_; ++kind) {
+            if (pending_[kind] == 0) continue;
+            fprintf(out_, "%s%llu %s", separator, static_cast<unsigned long long>(pending_[kind]),
+                    labels_[kind]);
+            separator = ", ";
+        }
+        fprintf(out_, " (last: %s)\n", last_text_);
+    }
+    fflush(out_);
+    for (uint64_t& count : pending_)
+        count = 0;
+    pending_total_ = 0;
+    written_ = true;
+    last_line_us_ = now_us;
+}
+
+int EventReport::wait_ms(uint64_t now_us) const {
+    if (pending_total_ == 0) return -1;
+    return client::wait_ms_until(now_us, last_line_us_ + REPORT_INTERVAL_US);
+}
+
+void OversizeReport::count(uint64_t now_us, size_t length, const char* source) {
+    char text[400];
+    if (!explained_) {
+        // Said in full once: what was dropped, why, and what to change. The rest are counts.
+        explained_ = true;
+        fprintf(stderr,
+                "%s: dropped a %zu-byte datagram %s: over the %zu bytes a room carries %s; set "
+                "the application's MTU (or its largest datagram) to %zu bytes or less%s "
+                "(further drops are counted)\n",
+                report_.command(), length, source, limit_, peer_, limit_, remedy_);
+        fflush(stderr);
+        return;
+    }
+    snprintf(text, sizeof text, "dropped a %zu-byte datagram %s (over %zu)", length, source,
+             limit_);
+    report_.note(now_us, kind_, text);
+}
+
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    (void)setrlimit(RLIMIT_NOFILE, &limit);  // without it, the default limit is the bound
 }
 
 void enlarge_buffers(int fd) {
@@ -63,9 +171,11 @@ void enlarge_buffers(int fd) {
     (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
-bool wait_readable(pollfd* fds, int count, int timeout_ms) {
-    // catch_stop_signals() keeps SIGINT and SIGTERM blocked outside the wait; letting them
-    // in only during ppoll means one that comes just before the wait still ends it.
+namespace {
+
+// catch_stop_signals() keeps SIGINT and SIGTERM blocked outside the wait; letting them in
+// only during the wait means one that comes just before it still ends it.
+const sigset_t& signals_during_wait() {
     static const sigset_t during_wait = [] {
         sigset_t mask;
         sigprocmask(SIG_BLOCK, nullptr, &mask);
@@ -73,9 +183,21 @@ bool wait_readable(pollfd* fds, int count, int timeout_ms) {
         sigdelset(&mask, SIGTERM);
         return mask;
     }();
+    return during_wait;
+}
+
+}  // namespace
+
+bool wait_readable(pollfd* fds, int count, int timeout_ms) {
     timespec limit{timeout_ms / 1000, long(timeout_ms % 1000) * 1000000};
-    (void)ppoll(fds, nfds_t(count), timeout_ms < 0 ? nullptr : &limit, &during_wait);
+    (void)ppoll(fds, nfds_t(count), timeout_ms < 0 ? nullptr : &limit, &signals_during_wait());
     return stop_signal() == 0;
+}
+
+int wait_events(int epoll_fd, epoll_event* events, int capacity, int timeout_ms) {
+    int count = epoll_pwait(epoll_fd, events, capacity, timeout_ms, &signals_during_wait());
+    if (stop_signal() != 0) return -1;
+    return count < 0 ? 0 : count;
 }
 
 int sooner_ms(int a, int b) {

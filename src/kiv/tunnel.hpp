@@ -4,25 +4,27 @@
 #pragma once
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "kiv_client.hpp"
 #include "peer.hpp"
+#include "tunnel_frame.hpp"
 
 namespace kiv::cli {
 
-// A local peer silent this long is forgotten, as the relay forgets a silent client.
-inline constexpr uint64_t TUNNEL_IDLE_US = uint64_t(TIMEOUT_MS) * 1000;
+using tunnel::TUNNEL_IDLE_US;
 inline constexpr uint64_t REPORT_INTERVAL_US = 1'000'000;
 // Bursts from a local application must not overflow the kernel's default buffer while the
 // tunnel is busy with the other direction.
 inline constexpr int TUNNEL_SOCKET_BUFFER = 4 * 1024 * 1024;
 
-// Datagrams read from one socket with one recvmmsg call. A datagram longer than the relay
-// can carry is noticed (its real length is kept) but only its head is stored.
+// Datagrams read from one socket with one recvmmsg call, each up to the largest a UDP
+// application can send.
 class ReceiveBatch {
   public:
     static constexpr int SIZE = int(client::SEND_BATCH);
@@ -31,45 +33,103 @@ class ReceiveBatch {
     int fill(int fd);
     const uint8_t* payload(int index) const { return buffers_[index]; }
     size_t length(int index) const { return headers_[index].msg_len; }
-    bool oversized(int index) const {
-        return length(index) > client::MAX_PAYLOAD ||
-               (headers_[index].msg_hdr.msg_flags & MSG_TRUNC);
-    }
     const Peer& source(int index) const { return sources_[index]; }
 
   private:
     mmsghdr headers_[SIZE];
     iovec parts_[SIZE];
     Peer sources_[SIZE];
-    uint8_t buffers_[SIZE][client::MAX_PAYLOAD + 1];
+    uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
 };
 
-// Datagrams dropped for one reason, counted and written to standard error as one line at
-// most every REPORT_INTERVAL_US: "kiv join: 12 datagram(s) over 1400 bytes not sent".
-class DropReport {
+// Datagrams towards local applications, gathered while one wake-up's events are handled and
+// sent with one sendmmsg for each run of the same socket: a system call for what a wake-up
+// brought, not one for each datagram. Each datagram is copied, since what the relay
+// delivered lives only until the next read.
+class SendBatch {
   public:
-    DropReport(const char* command, const char* what) : command_(command), what_(what) {}
-    // `detail`, if given, is added to the line after the count (the last one seen is kept).
-    void count(uint64_t now_us, const char* detail = nullptr);
-    // Writes the line when one is pending and due.
-    void flush(uint64_t now_us);
-    // Milliseconds until a pending line is due, for poll(); -1 when none is pending.
-    int wait_ms(uint64_t now_us) const;
+    static constexpr int SIZE = 32;
+    SendBatch();
+    // `to` is null for a connected socket. Sends what is gathered first when full.
+    void add(int fd, const sockaddr* to, socklen_t to_length, const uint8_t* data, size_t length);
+    // Sends everything gathered. A full or refusing socket loses what it does not take, as
+    // the network could.
+    void flush();
 
   private:
+    int count_ = 0;
+    int fds_[SIZE];
+    sockaddr_storage to_[SIZE];
+    mmsghdr messages_[SIZE];
+    iovec parts_[SIZE];
+    uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
+};
+
+// Lines about joins, leaves and drops on standard error, at most one a second however many
+// events there are: an event with none before it in the last second is written at once,
+// the ones after it are counted by kind and written as one summary when the second is up
+// ("kiv join: 37 local sender(s) heard from, 2 datagram(s) dropped (...) in 1.0 s; last:
+// ..."). `labels` name the kinds; the clock is the caller's.
+class EventReport {
+  public:
+    static constexpr int KINDS = 8;
+    EventReport(const char* command, const char* const* labels, int kinds, FILE* out = stderr);
+    // `text` is the event's own line, without the command's name.
+    void note(uint64_t now_us, int kind, const char* text);
+    // Writes the summary when one is pending and due.
+    void flush(uint64_t now_us);
+    // Writes what is pending, due or not: the last word before the program ends.
+    void finish();
+    // Milliseconds until a pending summary is due, for poll(); -1 when none is pending.
+    int wait_ms(uint64_t now_us) const;
+    const char* command() const { return command_; }
+
+  private:
+    void write_pending(uint64_t now_us);
+
     const char* command_;
-    const char* what_;
-    uint64_t pending_ = 0;
-    uint64_t last_report_us_ = 0;
-    bool reported_ = false;
-    char detail_[64] = {};
+    const char* const* labels_;
+    int kinds_;
+    FILE* out_;
+    uint64_t pending_[KINDS] = {};
+    uint64_t pending_total_ = 0;
+    uint64_t last_line_us_ = 0;
+    bool written_ = false;
+    char last_text_[160] = {};
+};
+
+// Datagrams dropped as too large: the first is explained (its size, the limit, what to
+// change), the rest are counted as events of `kind` in `report`.
+class OversizeReport {
+  public:
+    // `peer` says why the limit holds ("to a host that is not kiv"), `remedy` what else may
+    // be done (", or ..."; may be empty).
+    OversizeReport(EventReport& report, int kind, size_t limit, const char* peer,
+                   const char* remedy)
+        : report_(report), kind_(kind), limit_(limit), peer_(peer), remedy_(remedy) {}
+    // `source` names the sender ("from 127.0.0.1:5000").
+    void count(uint64_t now_us, size_t length, const char* source);
+
+  private:
+    EventReport& report_;
+    int kind_;
+    size_t limit_;
+    const char* peer_;
+    const char* remedy_;
+    bool explained_ = false;
 };
 
 // Sizes a socket's kernel buffers for bursts; a smaller grant is still fine.
 void enlarge_buffers(int fd);
+// A socket for each local sender or client: the soft limit on descriptors is raised to the
+// hard one, so the tables' sizes, not a default of 1024, are what bounds them.
+void raise_descriptor_limit();
 // Waits until one of `fds` is readable or timeout_ms (-1: no limit) passes. False when a
 // stop signal came. catch_stop_signals() must have been called.
 bool wait_readable(pollfd* fds, int count, int timeout_ms);
+// As wait_readable, on an epoll set: the number of events in `events`, 0 on a timeout, -1
+// when a stop signal came.
+int wait_events(int epoll_fd, epoll_event* events, int capacity, int timeout_ms);
 // The sooner of two poll() timeouts, where -1 means none.
 int sooner_ms(int a, int b);
 

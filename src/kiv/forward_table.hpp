@@ -1,0 +1,181 @@
+// Who kiv host --forward hands a datagram to: the room's clients it has heard from, and the
+// sockets towards the application, one for each plain client and one for each local sender
+// of a kiv join (its channel). The rules are kept here, apart from the sockets:
+// - a client is known by its tag, and a kiv join also by the identity of its hello, so that
+//   a join that comes back under a new tag keeps its sockets and the application sees the
+//   same peers;
+// - a socket belongs to one client for as long as that client has sent or received within
+//   TUNNEL_IDLE_US: it is never given to another tag, and when none is free a new client's
+//   datagrams are dropped;
+// - a kiv join says when one of its channels has a new local sender (a newer generation):
+//   that channel's socket is then replaced by a fresh one.
+// Sizes are fixed, so whatever the room sends, the memory and the descriptors are bounded.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "tunnel_frame.hpp"
+#include "values.hpp"
+
+namespace kiv::tunnel {
+
+class ForwardTable {
+  public:
+    // Clients remembered at once: a room has MAX_CLIENTS, and a client that left is only
+    // forgotten after TUNNEL_IDLE_US, so room for churn is kept.
+    static constexpr int CLIENTS = 32;
+    static constexpr int SOCKETS = 4096;
+    static constexpr uint16_t NONE = 0xFFFF;
+
+    struct Client {
+        bool in_use = false;
+        bool kiv = false;  // said hello: its datagrams are frames
+        Tag tag;
+        uint64_t identity = 0;
+        uint64_t last_us = 0;        // the last datagram either way
+        uint32_t next_datagram = 0;  // numbers the datagrams cut into pieces towards it
+        uint16_t sockets = 0;
+    };
+    struct Socket {
+        uint16_t client = NONE;  // NONE: free
+        uint16_t channel = 0;
+        uint16_t generation = 0;
+        int fd = -1;  // the shell's
+        uint64_t last_us = 0;
+    };
+
+    enum class Verdict : uint8_t {
+        existing,  // the channel's socket
+        opened,    // a new entry: the shell opens its socket
+        replaced,  // a newer sender on the channel: the shell closes fd and opens another
+        stale,     // an older generation than the channel's: drop
+        full,      // no socket free: drop
+    };
+    struct Assignment {
+        Verdict verdict;
+        uint16_t socket;
+        int old_fd;  // replaced: the descriptor to close
+    };
+
+    // The client with this tag, or NONE.
+    uint16_t client_by_tag(Tag tag) const;
+    // A new client for a tag not yet known; NONE when every entry is in use.
+    uint16_t add_client(Tag tag, uint64_t now_us);
+    // A hello from `tag`: the client with this identity takes the tag (a client that held the
+    // tag before is forgotten, `on_close(socket)` called for each of its sockets), or the
+    // tag's own client becomes a kiv join, or a new client is added. NONE when no entry is
+    // free.
+    template <typename OnClose>
+    uint16_t hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close);
+
+    // The socket for a client's channel (0 for a plain client).
+    Assignment assign(uint16_t client, uint16_t channel, uint16_t generation, uint64_t now_us);
+    // The shell could not open the socket assign() asked for: the entry is free again.
+    void release(uint16_t socket);
+    // Either way, the client and the socket were heard from or written to.
+    void touch(uint16_t socket, uint64_t now_us);
+
+    // Forgets sockets and clients quiet for TUNNEL_IDLE_US: `on_close(socket)` is called for
+    // each socket before its entry is freed, `on_forget(client)` for each client. Returns
+    // the time of the next expiry, or UINT64_MAX.
+    template <typename OnClose, typename OnForget>
+    uint64_t expire(uint64_t now_us, OnClose on_close, OnForget on_forget);
+    // Frees every entry, calling on_close for each open socket.
+    template <typename OnClose>
+    void clear(OnClose on_close);
+
+    const Client& client(uint16_t index) const { return clients_[index]; }
+    Client& client(uint16_t index) { return clients_[index]; }
+    const Socket& socket(uint16_t index) const { return sockets_[index]; }
+    Socket& socket(uint16_t index) { return sockets_[index]; }
+    int open_sockets() const { return open_sockets_; }
+
+  private:
+    void free_socket(uint16_t index);
+
+    std::array<Client, CLIENTS> clients_{};
+    std::array<Socket, SOCKETS> sockets_{};
+    // Each client's socket by channel, NONE when it has none.
+    std::array<std::array<uint16_t, CHANNELS>, CLIENTS> by_channel_;
+    uint16_t free_hint_ = 0;
+    int open_sockets_ = 0;
+
+  public:
+    ForwardTable() {
+        for (auto& channels : by_channel_)
+            channels.fill(NONE);
+    }
+};
+
+template <typename OnClose>
+uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close) {
+    uint16_t own = client_by_tag(tag);
+    uint16_t known = NONE;
+    for (uint16_t index = 0; index < CLIENTS; ++index) {
+        if (clients_[index].in_use && clients_[index].kiv && clients_[index].identity == identity) {
+            known = index;
+            break;
+        }
+    }
+    if (known == NONE) {
+        if (own == NONE) own = add_client(tag, now_us);
+        if (own == NONE) return NONE;
+        clients_[own].kiv = true;
+        clients_[own].identity = identity;
+        clients_[own].last_us = now_us;
+        return own;
+    }
+    if (own != NONE && own != known) {
+        // What this tag was before its hello (a datagram that overtook it) is dropped.
+        for (uint16_t channel = 0; channel < CHANNELS; ++channel) {
+            uint16_t socket = by_channel_[own][channel];
+            if (socket == NONE) continue;
+            on_close(socket);
+            free_socket(socket);
+        }
+        clients_[own] = Client{};
+    }
+    clients_[known].tag = tag;
+    clients_[known].last_us = now_us;
+    return known;
+}
+
+template <typename OnClose, typename OnForget>
+uint64_t ForwardTable::expire(uint64_t now_us, OnClose on_close, OnForget on_forget) {
+    uint64_t next_us = UINT64_MAX;
+    for (uint16_t index = 0; index < SOCKETS; ++index) {
+        Socket& entry = sockets_[index];
+        if (entry.client == NONE) continue;
+        if (now_us - entry.last_us >= TUNNEL_IDLE_US) {
+            on_close(index);
+            free_socket(index);
+        } else if (entry.last_us + TUNNEL_IDLE_US < next_us) {
+            next_us = entry.last_us + TUNNEL_IDLE_US;
+        }
+    }
+    for (uint16_t index = 0; index < CLIENTS; ++index) {
+        Client& entry = clients_[index];
+        if (!entry.in_use) continue;
+        if (now_us - entry.last_us >= TUNNEL_IDLE_US && entry.sockets == 0) {
+            on_forget(index);
+            clients_[index] = Client{};
+        } else if (entry.last_us + TUNNEL_IDLE_US < next_us) {
+            next_us = entry.last_us + TUNNEL_IDLE_US;
+        }
+    }
+    return next_us;
+}
+
+template <typename OnClose>
+void ForwardTable::clear(OnClose on_close) {
+    for (uint16_t index = 0; index < SOCKETS; ++index) {
+        if (sockets_[index].client == NONE) continue;
+        on_close(index);
+        free_socket(index);
+    }
+    for (Client& entry : clients_)
+        entry = Client{};
+}
+
+}  // namespace kiv::tunnel

@@ -1,0 +1,183 @@
+#include "tunnel_frame.hpp"
+
+#include <cstring>
+
+namespace kiv::tunnel {
+namespace {
+
+constexpr uint8_t HELLO_MAGIC[4] = {'K', 'I', 'V', 'T'};
+
+uint16_t load_le16(const uint8_t* bytes) {
+    return uint16_t(bytes[0] | bytes[1] << 8);
+}
+
+void store_le16(uint8_t* bytes, uint16_t value) {
+    bytes[0] = uint8_t(value);
+    bytes[1] = uint8_t(value >> 8);
+}
+
+uint64_t load_le64(const uint8_t* bytes) {
+    return uint64_t(load_le32(bytes)) | uint64_t(load_le32(bytes + 4)) << 32;
+}
+
+void store_le64(uint8_t* bytes, uint64_t value) {
+    store_le32(bytes, uint32_t(value));
+    store_le32(bytes + 4, uint32_t(value >> 32));
+}
+
+}  // namespace
+
+bool is_hello(const uint8_t* bytes, size_t length) {
+    return length == HELLO_SIZE && memcmp(bytes, HELLO_MAGIC, sizeof HELLO_MAGIC) == 0 &&
+           bytes[4] == uint8_t(FrameKind::hello) && bytes[5] == FRAME_VERSION;
+}
+
+Frame parse_frame(const uint8_t* bytes, size_t length) {
+    Frame frame;
+    if (length == 0) return frame;
+    if (length == HELLO_SIZE && memcmp(bytes, HELLO_MAGIC, sizeof HELLO_MAGIC) == 0) {
+        FrameKind kind = FrameKind(bytes[4]);
+        if ((kind != FrameKind::hello && kind != FrameKind::welcome) || bytes[5] != FRAME_VERSION) {
+            return frame;
+        }
+        frame.kind = kind;
+        frame.identity = load_le64(bytes + 6);
+        return frame;
+    }
+    switch (FrameKind(bytes[0])) {
+        case FrameKind::whole:
+            if (length < WHOLE_HEADER) return frame;
+            frame.channel = load_le16(bytes + 1);
+            frame.generation = load_le16(bytes + 3);
+            frame.data = bytes + WHOLE_HEADER;
+            frame.length = length - WHOLE_HEADER;
+            break;
+        case FrameKind::piece: {
+            if (length <= PIECE_HEADER) return frame;
+            frame.channel = load_le16(bytes + 1);
+            frame.generation = load_le16(bytes + 3);
+            frame.datagram = load_le32(bytes + 5);
+            frame.index = bytes[9];
+            frame.count = bytes[10];
+            frame.data = bytes + PIECE_HEADER;
+            frame.length = length - PIECE_HEADER;
+            bool last = frame.index + 1 == frame.count;
+            // A set of one piece would have gone whole; all but the last piece are full.
+            if (frame.count < 2 || frame.count > MAX_PIECES || frame.index >= frame.count ||
+                (!last && frame.length != PIECE_DATA) || frame.length > PIECE_DATA ||
+                (frame.count - 1) * PIECE_DATA + (last ? frame.length : 1) > MAX_APP_DATAGRAM) {
+                return frame;
+            }
+            break;
+        }
+        case FrameKind::invalid:
+        case FrameKind::hello:  // only with the magic, above
+        case FrameKind::welcome:
+        default:
+            return frame;
+    }
+    if (frame.channel >= CHANNELS) return frame;
+    frame.kind = FrameKind(bytes[0]);
+    return frame;
+}
+
+size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity) {
+    memcpy(out, HELLO_MAGIC, sizeof HELLO_MAGIC);
+    out[4] = uint8_t(kind);
+    out[5] = FRAME_VERSION;
+    store_le64(out + 6, identity);
+    return HELLO_SIZE;
+}
+
+size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, const uint8_t* data,
+                   size_t length) {
+    out[0] = uint8_t(FrameKind::whole);
+    store_le16(out + 1, channel);
+    store_le16(out + 3, generation);
+    if (length > 0) memcpy(out + WHOLE_HEADER, data, length);
+    return WHOLE_HEADER + length;
+}
+
+size_t frames_for(size_t length) {
+    return length <= WHOLE_DATA ? 1 : (length + PIECE_DATA - 1) / PIECE_DATA;
+}
+
+size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t datagram,
+                   const uint8_t* data, size_t length, size_t index) {
+    size_t count = frames_for(length);
+    size_t offset = index * PIECE_DATA;
+    size_t piece_length = length - offset < PIECE_DATA ? length - offset : PIECE_DATA;
+    out[0] = uint8_t(FrameKind::piece);
+    store_le16(out + 1, channel);
+    store_le16(out + 3, generation);
+    store_le32(out + 5, datagram);
+    out[9] = uint8_t(index);
+    out[10] = uint8_t(count);
+    memcpy(out + PIECE_HEADER, data + offset, piece_length);
+    return PIECE_HEADER + piece_length;
+}
+
+bool Reassembly::add(const Frame& piece, uint64_t now_us, Whole* whole) {
+    Slot* slot = nullptr;
+    Slot* free_slot = nullptr;
+    Slot* oldest = nullptr;
+    for (Slot& candidate : slots_) {
+        if (candidate.active && now_us - candidate.started_us >= PIECE_WAIT_US) {
+            candidate.active = false;
+            ++abandoned_;
+        }
+        if (!candidate.active) {
+            if (free_slot == nullptr) free_slot = &candidate;
+            continue;
+        }
+        if (candidate.datagram == piece.datagram && candidate.channel == piece.channel &&
+            candidate.generation == piece.generation) {
+            slot = &candidate;
+            break;
+        }
+        if (oldest == nullptr || candidate.started_us < oldest->started_us) oldest = &candidate;
+    }
+    if (slot != nullptr && slot->count != piece.count) return false;  // not the same datagram
+    if (slot == nullptr) {
+        if (free_slot == nullptr) {
+            ++abandoned_;
+            free_slot = oldest;
+        }
+        slot = free_slot;
+        slot->active = true;
+        slot->channel = piece.channel;
+        slot->generation = piece.generation;
+        slot->datagram = piece.datagram;
+        slot->count = piece.count;
+        slot->received = 0;
+        slot->mask = 0;
+        slot->started_us = now_us;
+        slot->length = 0;
+    }
+    uint64_t bit = uint64_t(1) << piece.index;
+    if ((slot->mask & bit) != 0) return false;  // a copy the network made
+    slot->mask |= bit;
+    ++slot->received;
+    memcpy(slot->bytes + size_t(piece.index) * PIECE_DATA, piece.data, piece.length);
+    if (piece.index + 1 == piece.count) {
+        slot->length = size_t(piece.count - 1) * PIECE_DATA + piece.length;
+    }
+    if (slot->received != slot->count) return false;
+    slot->active = false;
+    *whole = {slot->channel, slot->generation, slot->bytes, slot->length};
+    return true;
+}
+
+void Reassembly::clear() {
+    for (Slot& slot : slots_)
+        slot.active = false;
+}
+
+int Reassembly::in_progress() const {
+    int count = 0;
+    for (const Slot& slot : slots_)
+        count += slot.active ? 1 : 0;
+    return count;
+}
+
+}  // namespace kiv::tunnel

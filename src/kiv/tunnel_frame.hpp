@@ -1,0 +1,127 @@
+// What the two ends of a tunnel (kiv join --listen and kiv host --forward) say to each other
+// inside the room's datagrams. To the relay it is all payload; the room's protocol is not
+// touched.
+//
+// A join says hello once it holds a place in the room, and a kiv host answers it; a peer
+// that never says hello is a plain client (or a plain host) and gets raw datagrams, byte for
+// byte. Between two kiv ends every datagram is a frame:
+//
+//   hello   "KIVT" 0x01 version identity       14 bytes, join -> host
+//   welcome "KIVT" 0x02 version identity       14 bytes, host -> join, the hello's identity
+//   whole   0x03 channel generation data        5 bytes + data (at most 1,395)
+//   piece   0x04 channel generation datagram index count data
+//                                               11 bytes + data (1,389, the last one less)
+//
+// Numbers are little-endian: version a byte, identity 64 bits, channel and generation 16,
+// datagram 32, index and count a byte each. The channel is the join's local sender (an
+// entry of its sender table), the generation tells one sender of an entry from the next, and
+// the identity is the join's own, kept across new tags. An application datagram too long for
+// one frame goes as `count` pieces of one datagram number; every piece but the last carries
+// exactly PIECE_DATA bytes, so a piece's index gives its place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kiv_client.hpp"
+
+namespace kiv::tunnel {
+
+inline constexpr uint8_t FRAME_VERSION = 1;
+inline constexpr size_t HELLO_SIZE = 14;
+inline constexpr size_t WHOLE_HEADER = 5;
+inline constexpr size_t PIECE_HEADER = 11;
+inline constexpr size_t WHOLE_DATA = client::MAX_PAYLOAD - WHOLE_HEADER;
+inline constexpr size_t PIECE_DATA = client::MAX_PAYLOAD - PIECE_HEADER;
+// The largest UDP payload over IPv4: anything an application can send.
+inline constexpr size_t MAX_APP_DATAGRAM = 65507;
+inline constexpr size_t MAX_PIECES = (MAX_APP_DATAGRAM + PIECE_DATA - 1) / PIECE_DATA;
+// Local senders one join carries over its one place: the channels a frame can name.
+inline constexpr uint16_t CHANNELS = 1024;
+// A channel, socket or client silent this long is forgotten, as the relay forgets a silent
+// client.
+inline constexpr uint64_t TUNNEL_IDLE_US = uint64_t(TIMEOUT_MS) * 1000;
+
+static_assert(MAX_PIECES <= 64, "a piece set is tracked in one 64-bit mask");
+static_assert(WHOLE_DATA >= PIECE_DATA, "a datagram that fits one frame is never cut");
+
+enum class FrameKind : uint8_t {
+    invalid = 0,
+    hello = 1,
+    welcome = 2,
+    whole = 3,
+    piece = 4,
+};
+
+struct Frame {
+    FrameKind kind = FrameKind::invalid;
+    uint64_t identity = 0;  // hello, welcome
+    uint16_t channel = 0;   // whole, piece
+    uint16_t generation = 0;
+    uint32_t datagram = 0;  // piece
+    uint8_t index = 0;
+    uint8_t count = 0;
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+};
+
+// Reads a frame; kind is invalid for anything malformed (a short header, an unknown kind or
+// version, a channel beyond CHANNELS, a piece whose index, count or length does not fit).
+Frame parse_frame(const uint8_t* bytes, size_t length);
+// True when `bytes` is a hello: how a kiv host tells a kiv join from a plain client.
+bool is_hello(const uint8_t* bytes, size_t length);
+
+// Write a frame into `out` (at least HELLO_SIZE or client::MAX_PAYLOAD bytes); return its
+// length.
+size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity);
+size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, const uint8_t* data,
+                   size_t length);
+// Piece `index` of a datagram of `length` bytes (at most MAX_APP_DATAGRAM).
+size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t datagram,
+                   const uint8_t* data, size_t length, size_t index);
+// How many frames a datagram of `length` bytes takes: 1 when it fits whole.
+size_t frames_for(size_t length);
+
+// Gathers pieces into whole datagrams. Each slot holds one datagram in progress; a piece of a
+// new datagram takes a free slot or the one started longest ago, so a lost piece costs that
+// datagram alone and the memory is SLOTS datagrams, whatever a peer sends. A datagram left
+// unfinished for PIECE_WAIT_US is given up when its slot is next looked at.
+class Reassembly {
+  public:
+    static constexpr int SLOTS = 4;
+    static constexpr uint64_t PIECE_WAIT_US = 2'000'000;
+
+    struct Whole {
+        uint16_t channel;
+        uint16_t generation;
+        const uint8_t* data;  // valid until the next add()
+        size_t length;
+    };
+
+    // Takes a parsed piece; true when it completes its datagram, which `whole` then shows.
+    bool add(const Frame& piece, uint64_t now_us, Whole* whole);
+    // Forgets every datagram in progress (its peer is gone).
+    void clear();
+    // Slots holding part of a datagram, for tests and reports.
+    int in_progress() const;
+    // Datagrams given up (evicted or stale) since the start.
+    uint64_t abandoned() const { return abandoned_; }
+
+  private:
+    struct Slot {
+        bool active = false;
+        uint16_t channel = 0;
+        uint16_t generation = 0;
+        uint32_t datagram = 0;
+        uint8_t count = 0;
+        uint8_t received = 0;
+        uint64_t mask = 0;
+        uint64_t started_us = 0;
+        size_t length = 0;
+        uint8_t bytes[MAX_APP_DATAGRAM];
+    };
+    Slot slots_[SLOTS];
+    uint64_t abandoned_ = 0;
+};
+
+}  // namespace kiv::tunnel
