@@ -406,13 +406,15 @@ Forwarder forwarder_state;
 
 }  // namespace
 
-int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to) {
+int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to,
+                const uint8_t* open_token, size_t open_token_length) {
     Forwarder& forwarder = forwarder_state;
     forwarder.target = forward_to;
     snprintf(forwarder.relay_text, sizeof forwarder.relay_text, "%s", addr_str(relay));
     snprintf(forwarder.target_text, sizeof forwarder.target_text, "%s", addr_str(forward_to));
     raise_descriptor_limit();
     client::Host& host = forwarder.host;
+    if (open_token != nullptr) (void)host.set_open_token(open_token, open_token_length);
     forwarder.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
     if (forwarder.epoll_fd < 0 || host.connect(relay) != client::Error::none ||
         host.open(requested_room, client::monotonic_us()) != client::Error::none) {

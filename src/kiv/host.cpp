@@ -110,11 +110,10 @@ int run_host(int argc, char** argv) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
         return EXIT_USAGE;
     }
-    if (forward_text != nullptr && token_text != nullptr) {
-        fprintf(stderr, "kiv host: --token does not go with --forward yet\n%s\n", HOST_USAGE);
-        return EXIT_USAGE;
+    if (forward_text != nullptr) {
+        return run_forward(relay, requested, forward_to, token_text != nullptr ? token : nullptr,
+                           sizeof token);
     }
-    if (forward_text != nullptr) return run_forward(relay, requested, forward_to);
     char relay_text[Peer::TEXT_CAPACITY];
     snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
 

@@ -104,6 +104,15 @@ with tempfile.TemporaryDirectory() as lobby:
                                  capture_output=True, timeout=10)
         assert refused.returncode == 1, refused
         assert b"relay refused the open token" in refused.stderr, refused
+        # In front of an application it opens its room with the token too.
+        forwarding = subprocess.Popen([kiv_path, "host", "--token", minted, "--forward",
+                                       "127.0.0.1:9", "127.0.0.1:%d" % port],
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            assert next_line(forwarding).startswith("room "), "kiv host --forward --token"
+        finally:
+            forwarding.kill()
+            forwarding.wait()
     finally:
         relay.kill()
         relay.wait()
