@@ -54,6 +54,18 @@ class StandInRelay : public ::testing::Test {
                   ssize_t(datagram.size()));
     }
 
+    // A client attached to the stand-in and joined to room 70 at T0: its join datagram and
+    // the ping after it, answered.
+    void join_room(client::Client& joiner) {
+        attach(joiner);
+        ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
+        ASSERT_EQ(sent(joiner), header(MSG_DATA, 70));
+        std::optional<Bytes> ping = sent(joiner);
+        ASSERT_TRUE(ping);
+        reply(joiner, header(MSG_PONG, value_of(*ping)));
+        ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
+    }
+
     std::map<int, int> relay_end_;  // endpoint's descriptor -> the stand-in's end
     static constexpr uint64_t T0 = 1'000'000'000;
 };
@@ -152,7 +164,7 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
     EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     EXPECT_EQ(sent(joiner), *ping);
     reply(joiner, *ping);
-    (*ping)[4] = 8;
+    (*ping)[OFFSET_TYPE] = uint8_t(MsgType::MSG_PONG);
     reply(joiner, *ping);
     Event joined = joiner.next_event(T0 + 1'000'000);
     EXPECT_EQ(joined.kind, EventKind::joined);
@@ -161,14 +173,7 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
 
 TEST_F(StandInRelay, IdleClientSendsAnEmptyDatagramEveryThirtySeconds) {
     client::Client joiner;
-    attach(joiner);
-    ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    ASSERT_TRUE(sent(joiner));
-    std::optional<Bytes> ping = sent(joiner);
-    ASSERT_TRUE(ping);
-    (*ping)[4] = 8;
-    reply(joiner, *ping);
-    ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
+    ASSERT_NO_FATAL_FAILURE(join_room(joiner));
 
     // Sending is being alive: the keep-alive counts from the last datagram sent.
     ASSERT_EQ(joiner.send("hi", 2, T0 + 10'000'000), Error::none);
@@ -312,14 +317,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
     for (Case c : {Case{"host back after 5 s", 5'000'000}, Case{"host never back", 0}}) {
         SCOPED_TRACE(c.name);
         client::Client joiner;
-        attach(joiner);
-        ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-        ASSERT_EQ(sent(joiner), header(MSG_DATA, 70));
-        std::optional<Bytes> ping = sent(joiner);
-        ASSERT_TRUE(ping);
-        (*ping)[4] = 8;
-        reply(joiner, *ping);
-        ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
+        ASSERT_NO_FATAL_FAILURE(join_room(joiner));
 
         // The relay restarted: the next datagram is refused, and the client starts over.
         uint64_t t1 = T0 + 10'000'000;
@@ -380,14 +378,7 @@ TEST_F(StandInRelay, ClientPingsASilentRelayAndGivesUpOnlyAfterTheRelaysTimeOut)
     for (bool relay_answers : {true, false}) {
         SCOPED_TRACE(relay_answers ? "relay answers" : "relay gone");
         client::Client joiner;
-        attach(joiner);
-        ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-        ASSERT_TRUE(sent(joiner));
-        std::optional<Bytes> ping = sent(joiner);
-        ASSERT_TRUE(ping);
-        (*ping)[4] = 8;
-        reply(joiner, *ping);
-        ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
+        ASSERT_NO_FATAL_FAILURE(join_room(joiner));
         // Datagrams out every second keep the place; they are no sign of the relay.
         for (uint64_t t = T0 + 1'000'000; t < T0 + client::KEEPALIVE_US; t += 1'000'000) {
             ASSERT_EQ(joiner.send("x", 1, t), Error::none);
@@ -504,7 +495,7 @@ TEST(ClientReceive, OneReadPerBatchAndItsPayloadsStayValidUntilTheNextRead) {
     ASSERT_TRUE(relay.receive());
     std::optional<Bytes> ping = relay.receive();
     ASSERT_TRUE(ping);
-    (*ping)[4] = 8;
+    (*ping)[OFFSET_TYPE] = uint8_t(MsgType::MSG_PONG);
     relay.send_to(ntohs(local.sin_port), *ping);
     pollfd readable{joiner.fd(), POLLIN, 0};
     ASSERT_EQ(poll(&readable, 1, 5000), 1);
