@@ -380,8 +380,13 @@ int expire_quiet(Forwarder& forwarder, uint64_t now_us) {
 
 int forward(Forwarder& forwarder) {
     epoll_event ready[WAKE_EVENTS];
+    // The relay's socket is read only when it is readable or a timer of the host is due: a
+    // read that finds nothing is a system call each wake-up pays for nothing.
+    bool relay_due = true;
     for (;;) {
-        if (int status = relay_events(forwarder); status >= 0) return status;
+        if (relay_due) {
+            if (int status = relay_events(forwarder); status >= 0) return status;
+        }
         uint64_t now_us = client::monotonic_us();
         forwarder.events.flush(now_us);
         int timeout_ms = expire_quiet(forwarder, now_us);
@@ -390,15 +395,20 @@ int forward(Forwarder& forwarder) {
         int count = wait_events(forwarder.epoll_fd, ready, WAKE_EVENTS, timeout_ms);
         if (count < 0) return 0;
         now_us = client::monotonic_us();
+        relay_due = count == 0;  // the wait ended on a timer
         for (int i = 0; i < count; ++i) {
             uint32_t which = ready[i].data.u32;
-            if (which == RELAY_EVENT) continue;  // read at the top of the loop
+            if (which == RELAY_EVENT) {
+                relay_due = true;  // read at the top of the loop
+                continue;
+            }
             // An entry closed earlier in this round may have been taken again: reading its
             // new socket early is harmless.
             uint16_t index = uint16_t(which - 1);
             if (forwarder.table.socket(index).client == ForwardTable::NONE) continue;
             from_application(forwarder, index, now_us);
         }
+        if (!relay_due) relay_due = forwarder.host.wait_ms(client::monotonic_us()) == 0;
     }
 }
 
