@@ -142,7 +142,9 @@ class Link {
 
     Error send_header(MsgType type, uint32_t value);
     Error send_datagram(MsgType type, uint32_t value, const void* payload, size_t length);
-    // Up to SEND_BATCH datagrams of one type and value with one system call.
+    // Up to SEND_BATCH datagrams of one type and value with one system call. Runs of payloads
+    // of one length go to the kernel as one segmented send each: the relay receives the same
+    // datagrams, for about the cost of one.
     Error send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count);
     // The next well-formed datagram from the relay, or false when none is waiting. Reads
     // with one system call up to RECEIVE_BATCH datagrams and hands them out one by one; once
@@ -152,9 +154,12 @@ class Link {
 
   private:
     size_t fill();
+    Error send_one_by_one(MsgType type, uint32_t value, const msghdr& run);
 
     int fd_ = -1;
     int system_errno_ = 0;
+    // Cleared for good when the kernel or the route to the relay refuses a segmented send.
+    bool segmentation_works_ = true;
     size_t received_ = 0;  // datagrams the last read brought
     size_t handed_ = 0;    // of which handed out
     std::array<mmsghdr, RECEIVE_BATCH> headers_{};

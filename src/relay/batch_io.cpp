@@ -16,9 +16,7 @@ namespace {
 // loses one datagram alone; a kernel or route that cannot segment is not asked again.
 // Returns how many of its datagrams were lost.
 int send_each(int sock, Batch& batch, const mmsghdr& message) {
-    if (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT) {
-        batch.segmentation_works = false;
-    }
+    if (segmentation_refused(errno)) batch.segmentation_works = false;
     int lost = 0;
     for (size_t i = 0; i < message.msg_hdr.msg_iovlen; ++i) {
         const iovec& datagram = message.msg_hdr.msg_iov[i];
