@@ -104,6 +104,7 @@ Error Link::connect(const Peer& relay) {
     }
     fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     segmentation_works_ = true;
+    coalescing_ = false;
     if (fd_ < 0 || ::connect(fd_, relay.name(), relay.name_length()) != 0) {
         system_errno_ = errno;
         // A socket that reaches no relay is not kept: fd() would offer the caller something
@@ -112,7 +113,21 @@ Error Link::connect(const Peer& relay) {
         fd_ = -1;
         return Error::system;
     }
+    apply_coalescing();
     return Error::none;
+}
+
+void Link::coalesce_receives(CoalescedSlot* slots, size_t count) {
+    coalesced_slots_ = count > 0 ? slots : nullptr;
+    coalesced_count_ = slots != nullptr ? count : 0;
+    apply_coalescing();
+}
+
+void Link::apply_coalescing() {
+    // Safe between any two calls: the datagrams of a read are still handed out of the
+    // buffers they came in (parts_); the next read uses the new ones.
+    int on = coalesced_count_ > 0 ? 1 : 0;
+    coalescing_ = fd_ >= 0 && setsockopt(fd_, SOL_UDP, UDP_GRO, &on, sizeof on) == 0 && on == 1;
 }
 
 Error Link::attach(int fd) {
@@ -124,6 +139,7 @@ Error Link::attach(int fd) {
     socklen_t length = sizeof protocol;
     segmentation_works_ = getsockopt(fd_, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 &&
                           protocol == IPPROTO_UDP;
+    apply_coalescing();
     int flags = fcntl(fd_, F_GETFL, 0);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
         system_errno_ = errno;
@@ -245,15 +261,21 @@ Error Link::send_one_by_one(MsgType type, uint32_t value, const msghdr& run) {
 }
 
 size_t Link::fill() {
-    for (size_t i = 0; i < RECEIVE_BATCH; ++i) {
-        parts_[i] = {buffers_[i].data(), buffers_[i].size()};
+    size_t buffers = coalescing_ ? std::min(RECEIVE_BATCH, coalesced_count_) : RECEIVE_BATCH;
+    for (size_t i = 0; i < buffers; ++i) {
+        parts_[i] = coalescing_ ? iovec{coalesced_slots_[i].bytes, COALESCED_SLOT}
+                                : iovec{buffers_[i].data(), buffers_[i].size()};
         headers_[i] = {};
         headers_[i].msg_hdr.msg_iov = &parts_[i];
         headers_[i].msg_hdr.msg_iovlen = 1;
+        if (coalescing_) {
+            headers_[i].msg_hdr.msg_control = controls_[i].bytes;
+            headers_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
+        }
     }
     // Bounded: a refused earlier datagram or a signal is reported once per call.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int count = recvmmsg(fd_, headers_.data(), unsigned(RECEIVE_BATCH), MSG_DONTWAIT, nullptr);
+        int count = recvmmsg(fd_, headers_.data(), unsigned(buffers), MSG_DONTWAIT, nullptr);
         if (count > 0) return size_t(count);
         // An earlier datagram met a closed port; that is a lost request, not the end.
         if (count < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
@@ -272,9 +294,21 @@ bool Link::receive(Datagram* datagram) {
     }
     if (received_ == 0) received_ = fill();
     while (handed_ < received_) {
-        size_t length = headers_[handed_].msg_len;
-        const uint8_t* header = buffers_[handed_].data();
-        ++handed_;
+        msghdr& buffer = headers_[handed_].msg_hdr;
+        size_t received = headers_[handed_].msg_len;
+        const uint8_t* header = static_cast<const uint8_t*>(parts_[handed_].iov_base);
+        size_t length = received;
+        // A coalesced buffer is handed out a segment at a time (segments.hpp): every one the
+        // size the kernel names, the last perhaps shorter.
+        if (size_t segment = segment_size_of(buffer); segment > 0 && offset_ < received) {
+            header += offset_;
+            length = std::min(segment, received - offset_);
+            offset_ += length;
+        }
+        if (offset_ == 0 || offset_ >= received) {
+            offset_ = 0;
+            ++handed_;
+        }
         if (length < HEADER_SIZE || length > MAX_DATAGRAM || !header_has_magic(header) ||
             header[OFFSET_VERSION] != PROTOCOL_VERSION) {
             continue;

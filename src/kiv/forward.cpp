@@ -30,6 +30,7 @@ using tunnel::FrameKind;
 // Sockets read per wake-up before the others get their turn.
 constexpr int BATCHES_PER_WAKE = 8;
 constexpr int WAKE_EVENTS = 64;
+constexpr size_t RELAY_SLOTS = 16;
 constexpr uint32_t RELAY_EVENT = 0;  // epoll data of the relay's socket; sockets are index + 1
 
 enum Happening : int { OPENED, CLOSED, NO_ENTRY, OVERSIZE, MALFORMED, HAPPENINGS };
@@ -60,6 +61,8 @@ struct Forwarder {
     iovec queued[client::SEND_BATCH];
     size_t queued_count = 0;
     uint64_t next_expiry_us = 0;
+    // What the relay sends on in runs is read a run to a buffer.
+    client::Link::CoalescedSlot relay_slots[RELAY_SLOTS];
     bool announced = false;
     bool lost = false;  // the relay lost the room or stopped answering; asking for it again
     RoomId room;
@@ -440,6 +443,7 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
         return EXIT_FAILED;
     }
     enlarge_buffers(host.fd());
+    host.coalesce_receives(forwarder.relay_slots, RELAY_SLOTS);
     catch_stop_signals();
     int status = forward(forwarder);
     forwarder.events.finish();

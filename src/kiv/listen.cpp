@@ -31,6 +31,7 @@ using tunnel::SenderTable;
 
 constexpr int PLACES = MAX_CLIENTS;
 constexpr int BATCHES_PER_WAKE = 8;
+constexpr size_t RELAY_SLOTS = 16;
 // A hello is asked this often; a host that has not answered the first few is plain.
 constexpr uint64_t HELLO_RETRY_US = 300'000;
 constexpr int HELLO_TRIES = 3;
@@ -81,6 +82,9 @@ struct Listener {
     uint8_t frames[ReceiveBatch::SIZE][client::MAX_PAYLOAD];
     uint32_t next_datagram = 0;
     uint64_t next_expiry_us = 0;
+    // The first place carries everything towards a kiv host; what the relay sends it in runs
+    // is read a run to a buffer.
+    client::Link::CoalescedSlot relay_slots[RELAY_SLOTS];
 };
 
 // How many entries of the sender table may be in use: a plain host has a place for each.
@@ -102,6 +106,7 @@ bool take_place(Listener& listener, int index, uint64_t now_us) {
         return false;
     }
     enlarge_buffers(joiner.fd());
+    if (index == 0) joiner.coalesce_receives(listener.relay_slots, RELAY_SLOTS);
     return true;
 }
 

@@ -30,20 +30,6 @@ int send_each(int sock, Batch& batch, const mmsghdr& message) {
     return lost;
 }
 
-// The size of the datagrams a coalesced buffer stands for, or 0 for a single datagram.
-size_t segment_size_of(msghdr& header) {
-    if (header.msg_controllen == 0) return 0;
-    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
-         control = CMSG_NXTHDR(&header, control)) {
-        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_GRO) {
-            int size = 0;
-            memcpy(&size, CMSG_DATA(control), sizeof size);
-            return size > 0 ? size_t(size) : 0;
-        }
-    }
-    return 0;
-}
-
 // Where a message goes. The kernel only reads the name of a send.
 void name_destination(msghdr& header, const Peer& to) {
     header.msg_name = const_cast<sockaddr*>(to.name());
