@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "segment_control.hpp"
+
 namespace kiv::client {
 
 const char* error_text(Error error) {
@@ -101,6 +103,8 @@ Error Link::connect(const Peer& relay) {
         return Error::system;
     }
     fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    segmentation_works_ = true;
+    coalescing_ = false;
     if (fd_ < 0 || ::connect(fd_, relay.name(), relay.name_length()) != 0) {
         system_errno_ = errno;
         // A socket that reaches no relay is not kept: fd() would offer the caller something
@@ -109,12 +113,33 @@ Error Link::connect(const Peer& relay) {
         fd_ = -1;
         return Error::system;
     }
+    apply_coalescing();
     return Error::none;
+}
+
+void Link::coalesce_receives(CoalescedSlot* slots, size_t count) {
+    coalesced_slots_ = count > 0 ? slots : nullptr;
+    coalesced_count_ = slots != nullptr ? count : 0;
+    apply_coalescing();
+}
+
+void Link::apply_coalescing() {
+    // Safe between any two calls: the datagrams of a read are still handed out of the
+    // buffers they came in (parts_); the next read uses the new ones.
+    int on = coalesced_count_ > 0 ? 1 : 0;
+    coalescing_ = fd_ >= 0 && setsockopt(fd_, SOL_UDP, UDP_GRO, &on, sizeof on) == 0 && on == 1;
 }
 
 Error Link::attach(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+    // Only the kernel's UDP cuts a segmented send; any other socket would carry the run as
+    // one datagram.
+    int protocol = 0;
+    socklen_t length = sizeof protocol;
+    segmentation_works_ = getsockopt(fd_, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 &&
+                          protocol == IPPROTO_UDP;
+    apply_coalescing();
     int flags = fcntl(fd_, F_GETFL, 0);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
         system_errno_ = errno;
@@ -147,25 +172,57 @@ Error Link::send_datagram(MsgType type, uint32_t value, const void* payload, siz
     return Error::system;
 }
 
+namespace {
+
+// How many of payloads[first..count) go out as one segmented send: a run of one length, the
+// last of it possibly shorter, within what the kernel takes in one.
+size_t segment_run(const iovec* payloads, size_t first, size_t count) {
+    size_t size = payloads[first].iov_len;
+    size_t end = first + 1;
+    if (size == 0) return 1;  // a header alone is no run the kernel can cut
+    while (end < count && end - first < size_t(MAX_SEGMENTS) &&
+           (end - first + 1) * (HEADER_SIZE + size) <= MAX_SEGMENTED_BYTES) {
+        size_t next = payloads[end].iov_len;
+        if (next > size || next == 0) break;
+        ++end;
+        if (next < size) break;  // only the last may be shorter
+    }
+    return end - first;
+}
+
+}  // namespace
+
 Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count) {
     if (fd_ < 0) return Error::not_ready;
     if (count > SEND_BATCH) return Error::too_many;
     uint8_t header[HEADER_SIZE];
     header_write(header, type, value);
-    // Every datagram shares the one header; payloads go out from the caller's memory.
+    // Every datagram shares the one header; payloads go out from the caller's memory. A run
+    // is one message whose parts are header, payload, header, payload...: the kernel cuts it
+    // at the segment size, so each datagram is a header and its payload.
     iovec parts[SEND_BATCH][2];
     mmsghdr messages[SEND_BATCH] = {};
+    SegmentControl controls[SEND_BATCH];
+    size_t runs = 0;
     for (size_t i = 0; i < count; ++i) {
         if (payloads[i].iov_len > MAX_PAYLOAD) return Error::too_large;
         parts[i][0] = {header, HEADER_SIZE};
         parts[i][1] = payloads[i];
-        messages[i].msg_hdr.msg_iov = parts[i];
-        messages[i].msg_hdr.msg_iovlen = payloads[i].iov_len > 0 ? 2 : 1;
+    }
+    for (size_t i = 0; i < count; ++runs) {
+        size_t run = segmentation_works_ ? segment_run(payloads, i, count) : 1;
+        msghdr& message = messages[runs].msg_hdr;
+        message.msg_iov = parts[i];
+        message.msg_iovlen = payloads[i].iov_len > 0 ? 2 * run : 1;
+        if (run > 1) {
+            set_segment_size(message, controls[runs], uint16_t(HEADER_SIZE + payloads[i].iov_len));
+        }
+        i += run;
     }
     size_t done = 0;
     // Bounded: each failed call either ends the batch or consumes an error reported once.
-    for (size_t calls = 0; done < count && calls <= count; ++calls) {
-        int sent = sendmmsg(fd_, messages + done, unsigned(count - done), 0);
+    for (size_t calls = 0; done < runs && calls <= runs; ++calls) {
+        int sent = sendmmsg(fd_, messages + done, unsigned(runs - done), 0);
         if (sent > 0) {
             done += size_t(sent);
             continue;
@@ -173,6 +230,15 @@ Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, 
         // An earlier datagram that met a closed port is reported once, on this call; the
         // rest of the batch can still go.
         if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
+        if (sent < 0 && messages[done].msg_hdr.msg_controllen > 0 && segmentation_refused(errno)) {
+            segmentation_works_ = false;
+            if (Error error = send_one_by_one(type, value, messages[done].msg_hdr);
+                error != Error::none) {
+                return error;
+            }
+            ++done;
+            continue;
+        }
         // As with one datagram: what a full socket does not take is lost, the way the
         // network could lose it.
         if (sent == 0 || errno == EAGAIN || errno == ENOBUFS) return Error::none;
@@ -182,16 +248,34 @@ Error Link::send_datagrams(MsgType type, uint32_t value, const iovec* payloads, 
     return Error::none;
 }
 
+// A run the kernel would not segment, sent as the datagrams it stands for.
+Error Link::send_one_by_one(MsgType type, uint32_t value, const msghdr& run) {
+    for (size_t part = 1; part < run.msg_iovlen; part += 2) {
+        const iovec& payload = run.msg_iov[part];
+        if (Error error = send_datagram(type, value, payload.iov_base, payload.iov_len);
+            error != Error::none) {
+            return error;
+        }
+    }
+    return Error::none;
+}
+
 size_t Link::fill() {
-    for (size_t i = 0; i < RECEIVE_BATCH; ++i) {
-        parts_[i] = {buffers_[i].data(), buffers_[i].size()};
+    size_t buffers = coalescing_ ? std::min(RECEIVE_BATCH, coalesced_count_) : RECEIVE_BATCH;
+    for (size_t i = 0; i < buffers; ++i) {
+        parts_[i] = coalescing_ ? iovec{coalesced_slots_[i].bytes, COALESCED_SLOT}
+                                : iovec{buffers_[i].data(), buffers_[i].size()};
         headers_[i] = {};
         headers_[i].msg_hdr.msg_iov = &parts_[i];
         headers_[i].msg_hdr.msg_iovlen = 1;
+        if (coalescing_) {
+            headers_[i].msg_hdr.msg_control = controls_[i].bytes;
+            headers_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
+        }
     }
     // Bounded: a refused earlier datagram or a signal is reported once per call.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int count = recvmmsg(fd_, headers_.data(), unsigned(RECEIVE_BATCH), MSG_DONTWAIT, nullptr);
+        int count = recvmmsg(fd_, headers_.data(), unsigned(buffers), MSG_DONTWAIT, nullptr);
         if (count > 0) return size_t(count);
         // An earlier datagram met a closed port; that is a lost request, not the end.
         if (count < 0 && (errno == ECONNREFUSED || errno == EINTR)) continue;
@@ -210,9 +294,21 @@ bool Link::receive(Datagram* datagram) {
     }
     if (received_ == 0) received_ = fill();
     while (handed_ < received_) {
-        size_t length = headers_[handed_].msg_len;
-        const uint8_t* header = buffers_[handed_].data();
-        ++handed_;
+        msghdr& buffer = headers_[handed_].msg_hdr;
+        size_t received = headers_[handed_].msg_len;
+        const uint8_t* header = static_cast<const uint8_t*>(parts_[handed_].iov_base);
+        size_t length = received;
+        // A coalesced buffer is handed out a segment at a time (segments.hpp): every one the
+        // size the kernel names, the last perhaps shorter.
+        if (size_t segment = segment_size_of(buffer); segment > 0 && offset_ < received) {
+            header += offset_;
+            length = std::min(segment, received - offset_);
+            offset_ += length;
+        }
+        if (offset_ == 0 || offset_ >= received) {
+            offset_ = 0;
+            ++handed_;
+        }
         if (length < HEADER_SIZE || length > MAX_DATAGRAM || !header_has_magic(header) ||
             header[OFFSET_VERSION] != PROTOCOL_VERSION) {
             continue;

@@ -29,6 +29,7 @@
 #include "peer.hpp"
 #include "protocol.hpp"
 #include "roster.hpp"
+#include "segments.hpp"
 #include "values.hpp"
 
 namespace kiv::client {
@@ -130,6 +131,18 @@ class Link {
     int fd() const { return fd_; }
     int system_errno() const { return system_errno_; }
 
+    // Memory an endpoint may be lent for reading many datagrams at once.
+    struct alignas(64) CoalescedSlot {
+        uint8_t bytes[COALESCED_SLOT];
+    };
+    // Lends the endpoint `count` slots (kept by the caller while the endpoint lives; 0 takes
+    // them back) to read what the relay sent as one segmented send as one buffer, cut here
+    // into its datagrams: a buffer and a part of a system call for a run, not for each
+    // datagram, which is what a busy host or client saves. On a kernel that cannot, or a
+    // socket that is not UDP, datagrams are read one to a buffer as without it. Applies to
+    // the socket now held and to any that connect() makes.
+    void coalesce_receives(CoalescedSlot* slots, size_t count);
+
   protected:
     struct Datagram {
         MsgType type;
@@ -142,7 +155,9 @@ class Link {
 
     Error send_header(MsgType type, uint32_t value);
     Error send_datagram(MsgType type, uint32_t value, const void* payload, size_t length);
-    // Up to SEND_BATCH datagrams of one type and value with one system call.
+    // Up to SEND_BATCH datagrams of one type and value with one system call. Runs of payloads
+    // of one length go to the kernel as one segmented send each: the relay receives the same
+    // datagrams, for about the cost of one.
     Error send_datagrams(MsgType type, uint32_t value, const iovec* payloads, size_t count);
     // The next well-formed datagram from the relay, or false when none is waiting. Reads
     // with one system call up to RECEIVE_BATCH datagrams and hands them out one by one; once
@@ -152,11 +167,20 @@ class Link {
 
   private:
     size_t fill();
+    void apply_coalescing();
+    Error send_one_by_one(MsgType type, uint32_t value, const msghdr& run);
 
     int fd_ = -1;
     int system_errno_ = 0;
-    size_t received_ = 0;  // datagrams the last read brought
+    // Cleared for good when the kernel or the route to the relay refuses a segmented send.
+    bool segmentation_works_ = true;
+    size_t received_ = 0;  // buffers the last read filled
     size_t handed_ = 0;    // of which handed out
+    size_t offset_ = 0;    // in a coalesced buffer, where its next datagram starts
+    CoalescedSlot* coalesced_slots_ = nullptr;
+    size_t coalesced_count_ = 0;
+    bool coalescing_ = false;  // the socket now held coalesces into the lent slots
+    std::array<SegmentSizeControl, RECEIVE_BATCH> controls_{};
     std::array<mmsghdr, RECEIVE_BATCH> headers_{};
     std::array<iovec, RECEIVE_BATCH> parts_{};
     // One byte more than the relay ever sends, so a longer datagram shows and is dropped.

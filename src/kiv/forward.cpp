@@ -30,6 +30,7 @@ using tunnel::FrameKind;
 // Sockets read per wake-up before the others get their turn.
 constexpr int BATCHES_PER_WAKE = 8;
 constexpr int WAKE_EVENTS = 64;
+constexpr size_t RELAY_SLOTS = 16;
 constexpr uint32_t RELAY_EVENT = 0;  // epoll data of the relay's socket; sockets are index + 1
 
 enum Happening : int { OPENED, CLOSED, NO_ENTRY, OVERSIZE, MALFORMED, HAPPENINGS };
@@ -60,6 +61,8 @@ struct Forwarder {
     iovec queued[client::SEND_BATCH];
     size_t queued_count = 0;
     uint64_t next_expiry_us = 0;
+    // What the relay sends on in runs is read a run to a buffer.
+    client::Link::CoalescedSlot relay_slots[RELAY_SLOTS];
     bool announced = false;
     bool lost = false;  // the relay lost the room or stopped answering; asking for it again
     RoomId room;
@@ -380,8 +383,13 @@ int expire_quiet(Forwarder& forwarder, uint64_t now_us) {
 
 int forward(Forwarder& forwarder) {
     epoll_event ready[WAKE_EVENTS];
+    // The relay's socket is read only when it is readable or a timer of the host is due: a
+    // read that finds nothing is a system call each wake-up pays for nothing.
+    bool relay_due = true;
     for (;;) {
-        if (int status = relay_events(forwarder); status >= 0) return status;
+        if (relay_due) {
+            if (int status = relay_events(forwarder); status >= 0) return status;
+        }
         uint64_t now_us = client::monotonic_us();
         forwarder.events.flush(now_us);
         int timeout_ms = expire_quiet(forwarder, now_us);
@@ -390,15 +398,20 @@ int forward(Forwarder& forwarder) {
         int count = wait_events(forwarder.epoll_fd, ready, WAKE_EVENTS, timeout_ms);
         if (count < 0) return 0;
         now_us = client::monotonic_us();
+        relay_due = count == 0;  // the wait ended on a timer
         for (int i = 0; i < count; ++i) {
             uint32_t which = ready[i].data.u32;
-            if (which == RELAY_EVENT) continue;  // read at the top of the loop
+            if (which == RELAY_EVENT) {
+                relay_due = true;  // read at the top of the loop
+                continue;
+            }
             // An entry closed earlier in this round may have been taken again: reading its
             // new socket early is harmless.
             uint16_t index = uint16_t(which - 1);
             if (forwarder.table.socket(index).client == ForwardTable::NONE) continue;
             from_application(forwarder, index, now_us);
         }
+        if (!relay_due) relay_due = forwarder.host.wait_ms(client::monotonic_us()) == 0;
     }
 }
 
@@ -430,6 +443,7 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
         return EXIT_FAILED;
     }
     enlarge_buffers(host.fd());
+    host.coalesce_receives(forwarder.relay_slots, RELAY_SLOTS);
     catch_stop_signals();
     int status = forward(forwarder);
     forwarder.events.finish();

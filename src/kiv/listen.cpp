@@ -31,6 +31,7 @@ using tunnel::SenderTable;
 
 constexpr int PLACES = MAX_CLIENTS;
 constexpr int BATCHES_PER_WAKE = 8;
+constexpr size_t RELAY_SLOTS = 16;
 // A hello is asked this often; a host that has not answered the first few is plain.
 constexpr uint64_t HELLO_RETRY_US = 300'000;
 constexpr int HELLO_TRIES = 3;
@@ -81,6 +82,9 @@ struct Listener {
     uint8_t frames[ReceiveBatch::SIZE][client::MAX_PAYLOAD];
     uint32_t next_datagram = 0;
     uint64_t next_expiry_us = 0;
+    // The first place carries everything towards a kiv host; what the relay sends it in runs
+    // is read a run to a buffer.
+    client::Link::CoalescedSlot relay_slots[RELAY_SLOTS];
 };
 
 // How many entries of the sender table may be in use: a plain host has a place for each.
@@ -102,6 +106,7 @@ bool take_place(Listener& listener, int index, uint64_t now_us) {
         return false;
     }
     enlarge_buffers(joiner.fd());
+    if (index == 0) joiner.coalesce_receives(listener.relay_slots, RELAY_SLOTS);
     return true;
 }
 
@@ -386,9 +391,15 @@ int expire_quiet(Listener& listener, uint64_t now_us) {
 
 int listen_loop(Listener& listener) {
     std::array<pollfd, 1 + PLACES> waiting{};
+    std::array<int, PLACES> waiting_slot{};  // a place's entry in `waiting`; 0 for none
+    // A place's socket is read only when it is readable or a timer of its client is due: a
+    // read that finds nothing is a system call each wake-up pays for nothing.
+    std::array<bool, PLACES> due;
+    due.fill(true);
     for (;;) {
         // Each place's own socket first: what the host sent it, and its timers.
         for (int index = 0; index < PLACES; ++index) {
+            if (!due[index]) continue;
             if (int status = relay_events(listener, index); status >= 0) return status;
         }
         uint64_t now_us = client::monotonic_us();
@@ -400,13 +411,24 @@ int listen_loop(Listener& listener) {
         int count = 0;
         bool reading = ready_for_senders(listener);
         waiting[count++] = {reading ? listener.fd : -1, POLLIN, 0};
-        for (Place& place : listener.places) {
+        for (int index = 0; index < PLACES; ++index) {
+            Place& place = listener.places[index];
+            waiting_slot[index] = 0;
             if (!place.client) continue;
+            waiting_slot[index] = count;
             waiting[count++] = {place.client->fd(), POLLIN, 0};
             timeout_ms = sooner_ms(timeout_ms, place.client->wait_ms(now_us));
         }
         if (!wait_readable(waiting.data(), count, timeout_ms)) return 0;
         if (reading && waiting[0].revents != 0) from_application(listener, client::monotonic_us());
+        now_us = client::monotonic_us();
+        for (int index = 0; index < PLACES; ++index) {
+            Place& place = listener.places[index];
+            // A place taken while local datagrams were read has its join's answer to come.
+            due[index] = place.client &&
+                         (waiting_slot[index] == 0 || waiting[waiting_slot[index]].revents != 0 ||
+                          place.client->wait_ms(now_us) == 0);
+        }
     }
 }
 

@@ -38,12 +38,8 @@ int ReceiveBatch::fill(int fd) {
 }
 
 SendBatch::SendBatch() {
-    for (int i = 0; i < SIZE; ++i) {
+    for (int i = 0; i < SIZE; ++i)
         parts_[i] = {buffers_[i], 0};
-        messages_[i] = {};
-        messages_[i].msg_hdr.msg_iov = &parts_[i];
-        messages_[i].msg_hdr.msg_iovlen = 1;
-    }
 }
 
 void SendBatch::add(int fd, const sockaddr* to, socklen_t to_length, const uint8_t* data,
@@ -53,30 +49,75 @@ void SendBatch::add(int fd, const sockaddr* to, socklen_t to_length, const uint8
     fds_[i] = fd;
     if (length > 0) memcpy(buffers_[i], data, length);
     parts_[i].iov_len = length;
-    if (to != nullptr) {
-        memcpy(&to_[i], to, to_length);
-        messages_[i].msg_hdr.msg_name = &to_[i];
-        messages_[i].msg_hdr.msg_namelen = to_length;
-    } else {
-        messages_[i].msg_hdr.msg_name = nullptr;
-        messages_[i].msg_hdr.msg_namelen = 0;
+    to_length_[i] = to != nullptr ? to_length : 0;
+    if (to != nullptr) memcpy(&to_[i], to, to_length);
+}
+
+bool SendBatch::same_destination(int a, int b) const {
+    return to_length_[a] == to_length_[b] && memcmp(&to_[a], &to_[b], to_length_[a]) == 0;
+}
+
+int SendBatch::segment_run(int first, int end) const {
+    size_t size = parts_[first].iov_len;
+    // An empty datagram, or one the kernel would have to cut into more than it takes, goes
+    // alone.
+    if (!segmentation_works_ || size == 0 || 2 * size > MAX_SEGMENTED_BYTES) return 1;
+    int last = first + 1;
+    while (last < end && last - first < MAX_SEGMENTS &&
+           size_t(last - first + 1) * size <= MAX_SEGMENTED_BYTES &&
+           same_destination(first, last)) {
+        size_t next = parts_[last].iov_len;
+        if (next > size || next == 0) break;
+        ++last;
+        if (next < size) break;  // only the last may be shorter
+    }
+    return last - first;
+}
+
+// A run the kernel would not segment (a route that cannot, an old kernel), sent datagram by
+// datagram; it is not asked again.
+void SendBatch::send_one_by_one(int fd, const msghdr& run) {
+    segmentation_works_ = false;
+    for (size_t i = 0; i < run.msg_iovlen; ++i) {
+        (void)sendto(fd, run.msg_iov[i].iov_base, run.msg_iov[i].iov_len, 0,
+                     static_cast<const sockaddr*>(run.msg_name), run.msg_namelen);
     }
 }
 
 void SendBatch::flush() {
     int first = 0;
     while (first < count_) {
+        int fd = fds_[first];
         int end = first + 1;
-        while (end < count_ && fds_[end] == fds_[first])
+        while (end < count_ && fds_[end] == fd)
             ++end;
+        int runs = 0;
+        for (int i = first; i < end; ++runs) {
+            int run = segment_run(i, end);
+            msghdr& message = messages_[runs].msg_hdr;
+            message = {};
+            if (to_length_[i] > 0) {
+                message.msg_name = &to_[i];
+                message.msg_namelen = to_length_[i];
+            }
+            message.msg_iov = &parts_[i];
+            message.msg_iovlen = size_t(run);
+            if (run > 1) set_segment_size(message, controls_[runs], uint16_t(parts_[i].iov_len));
+            i += run;
+        }
         // Bounded: each failed call either ends the run or consumes an error reported once
         // (an earlier datagram that met a closed port).
-        for (int calls = 0; first < end && calls <= end - first; ++calls) {
-            int sent = sendmmsg(fds_[first], messages_ + first, unsigned(end - first), 0);
+        int done = 0;
+        for (int calls = 0; done < runs && calls <= runs; ++calls) {
+            int sent = sendmmsg(fd, messages_ + done, unsigned(runs - done), 0);
             if (sent > 0) {
-                first += sent;
+                done += sent;
             } else if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) {
                 continue;
+            } else if (sent < 0 && messages_[done].msg_hdr.msg_controllen > 0 &&
+                       segmentation_refused(errno)) {
+                send_one_by_one(fd, messages_[done].msg_hdr);
+                ++done;
             } else {
                 break;
             }

@@ -13,6 +13,7 @@
 
 #include "kiv_client.hpp"
 #include "peer.hpp"
+#include "segment_control.hpp"
 #include "tunnel_frame.hpp"
 
 namespace kiv::cli {
@@ -44,8 +45,9 @@ class ReceiveBatch {
 
 // Datagrams towards local applications, gathered while one wake-up's events are handled and
 // sent with one sendmmsg for each run of the same socket: a system call for what a wake-up
-// brought, not one for each datagram. Each datagram is copied, since what the relay
-// delivered lives only until the next read.
+// brought, not one for each datagram. Datagrams of one length to one destination go as one
+// segmented send. Each datagram is copied, since what the relay delivered lives only until
+// the next read.
 class SendBatch {
   public:
     static constexpr int SIZE = 32;
@@ -57,11 +59,20 @@ class SendBatch {
     void flush();
 
   private:
+    // How many datagrams from `first` on (all before `end`) go as one segmented send.
+    int segment_run(int first, int end) const;
+    bool same_destination(int a, int b) const;
+    void send_one_by_one(int fd, const msghdr& run);
+
     int count_ = 0;
     int fds_[SIZE];
     sockaddr_storage to_[SIZE];
-    mmsghdr messages_[SIZE];
+    socklen_t to_length_[SIZE];
     iovec parts_[SIZE];
+    // One message for each segmented run (or single datagram), built by flush.
+    mmsghdr messages_[SIZE];
+    SegmentControl controls_[SIZE];
+    bool segmentation_works_ = true;
     uint8_t buffers_[SIZE][tunnel::MAX_APP_DATAGRAM];
 };
 

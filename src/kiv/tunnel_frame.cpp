@@ -62,10 +62,13 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
             frame.data = bytes + PIECE_HEADER;
             frame.length = length - PIECE_HEADER;
             bool last = frame.index + 1 == frame.count;
-            // A set of one piece would have gone whole; all but the last piece are full.
+            // A set of one piece would have gone whole. Whether the pieces agree on their
+            // size is for the reassembly to see; the smallest datagram this piece can belong
+            // to must fit.
+            size_t smallest =
+                last ? frame.count * frame.length : (frame.count - 1) * frame.length + 1;
             if (frame.count < 2 || frame.count > MAX_PIECES || frame.index >= frame.count ||
-                (!last && frame.length != PIECE_DATA) || frame.length > PIECE_DATA ||
-                (frame.count - 1) * PIECE_DATA + (last ? frame.length : 1) > MAX_APP_DATAGRAM) {
+                frame.length > PIECE_DATA || smallest > MAX_APP_DATAGRAM) {
                 return frame;
             }
             break;
@@ -102,11 +105,17 @@ size_t frames_for(size_t length) {
     return length <= WHOLE_DATA ? 1 : (length + PIECE_DATA - 1) / PIECE_DATA;
 }
 
+size_t piece_size_for(size_t length) {
+    size_t count = frames_for(length);
+    return (length + count - 1) / count;
+}
+
 size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t datagram,
                    const uint8_t* data, size_t length, size_t index) {
     size_t count = frames_for(length);
-    size_t offset = index * PIECE_DATA;
-    size_t piece_length = length - offset < PIECE_DATA ? length - offset : PIECE_DATA;
+    size_t piece_size = piece_size_for(length);
+    size_t offset = index * piece_size;
+    size_t piece_length = length - offset < piece_size ? length - offset : piece_size;
     out[0] = uint8_t(FrameKind::piece);
     store_le16(out + 1, channel);
     store_le16(out + 3, generation);
@@ -152,19 +161,43 @@ bool Reassembly::add(const Frame& piece, uint64_t now_us, Whole* whole) {
         slot->received = 0;
         slot->mask = 0;
         slot->started_us = now_us;
-        slot->length = 0;
+        slot->piece_size = 0;
+        slot->last_length = 0;
     }
     uint64_t bit = uint64_t(1) << piece.index;
     if ((slot->mask & bit) != 0) return false;  // a copy the network made
+    bool last = piece.index + 1 == piece.count;
+    size_t before_last = size_t(piece.count - 1);
+    // Pieces that disagree on their size, or would make the datagram too long, are not of
+    // one datagram a kiv end cut: they are dropped, and the slot is given up in time.
+    size_t size = last ? slot->piece_size : piece.length;
+    if (!last && slot->piece_size != 0 && piece.length != slot->piece_size) return false;
+    size_t last_length = last ? piece.length : slot->last_length;
+    if (size != 0 && (last_length > size || before_last * size + last_length > MAX_APP_DATAGRAM)) {
+        return false;
+    }
+    uint8_t* held_last = slot->bytes + MAX_APP_DATAGRAM - slot->last_length;
+    if (!last && slot->piece_size == 0) {
+        slot->piece_size = piece.length;
+        // The last piece came first: now its place is known.
+        if (slot->last_length > 0) {
+            memmove(slot->bytes + before_last * piece.length, held_last, slot->last_length);
+        }
+    }
     slot->mask |= bit;
     ++slot->received;
-    memcpy(slot->bytes + size_t(piece.index) * PIECE_DATA, piece.data, piece.length);
-    if (piece.index + 1 == piece.count) {
-        slot->length = size_t(piece.count - 1) * PIECE_DATA + piece.length;
+    if (last) {
+        slot->last_length = piece.length;
+        uint8_t* place = slot->piece_size != 0 ? slot->bytes + before_last * slot->piece_size
+                                               : slot->bytes + MAX_APP_DATAGRAM - piece.length;
+        memcpy(place, piece.data, piece.length);
+    } else {
+        memcpy(slot->bytes + size_t(piece.index) * piece.length, piece.data, piece.length);
     }
     if (slot->received != slot->count) return false;
     slot->active = false;
-    *whole = {slot->channel, slot->generation, slot->bytes, slot->length};
+    *whole = {slot->channel, slot->generation, slot->bytes,
+              before_last * slot->piece_size + slot->last_length};
     return true;
 }
 

@@ -16,8 +16,11 @@
 // datagram 32, index and count a byte each. The channel is the join's local sender (an
 // entry of its sender table), the generation tells one sender of an entry from the next, and
 // the identity is the join's own, kept across new tags. An application datagram too long for
-// one frame goes as `count` pieces of one datagram number; every piece but the last carries
-// exactly PIECE_DATA bytes, so a piece's index gives its place.
+// one frame goes as `count` pieces of one datagram number, as few as PIECE_DATA allows and
+// as even as they can be: every piece but the last carries the same number of bytes (at most
+// PIECE_DATA), the last no more, so a piece's index and that size give its place. Even
+// pieces make a stream of equal datagrams a stream of equal frames, which the kernel sends
+// as one segmented send.
 #pragma once
 
 #include <cstddef>
@@ -81,6 +84,8 @@ size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t
                    const uint8_t* data, size_t length, size_t index);
 // How many frames a datagram of `length` bytes takes: 1 when it fits whole.
 size_t frames_for(size_t length);
+// The bytes each piece but the last carries, for a datagram that goes in pieces.
+size_t piece_size_for(size_t length);
 
 // Gathers pieces into whole datagrams. Each slot holds one datagram in progress; a piece of a
 // new datagram takes a free slot or the one started longest ago, so a lost piece costs that
@@ -117,7 +122,10 @@ class Reassembly {
         uint8_t received = 0;
         uint64_t mask = 0;
         uint64_t started_us = 0;
-        size_t length = 0;
+        // Learnt from the first piece that is not the last; 0 until then. A last piece that
+        // comes first waits at the end of `bytes` for it.
+        size_t piece_size = 0;
+        size_t last_length = 0;  // 0 until the last piece is in
         uint8_t bytes[MAX_APP_DATAGRAM];
     };
     Slot slots_[SLOTS];

@@ -16,9 +16,7 @@ namespace {
 // loses one datagram alone; a kernel or route that cannot segment is not asked again.
 // Returns how many of its datagrams were lost.
 int send_each(int sock, Batch& batch, const mmsghdr& message) {
-    if (errno == EIO || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOPROTOOPT) {
-        batch.segmentation_works = false;
-    }
+    if (segmentation_refused(errno)) batch.segmentation_works = false;
     int lost = 0;
     for (size_t i = 0; i < message.msg_hdr.msg_iovlen; ++i) {
         const iovec& datagram = message.msg_hdr.msg_iov[i];
@@ -30,20 +28,6 @@ int send_each(int sock, Batch& batch, const mmsghdr& message) {
         }
     }
     return lost;
-}
-
-// The size of the datagrams a coalesced buffer stands for, or 0 for a single datagram.
-size_t segment_size_of(msghdr& header) {
-    if (header.msg_controllen == 0) return 0;
-    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
-         control = CMSG_NXTHDR(&header, control)) {
-        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_GRO) {
-            int size = 0;
-            memcpy(&size, CMSG_DATA(control), sizeof size);
-            return size > 0 ? size_t(size) : 0;
-        }
-    }
-    return 0;
 }
 
 // Where a message goes. The kernel only reads the name of a send.

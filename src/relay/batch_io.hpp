@@ -14,24 +14,20 @@
 
 #include "relay.hpp"
 #include "segment_control.hpp"
+#include "segments.hpp"
 #include "send_plan.hpp"
 
 namespace kiv {
 
 // Buffers filled per receive call; each holds one datagram or one coalesced run.
 inline constexpr int BATCH = 64;
-// The kernel coalesces at most 64 KiB into one buffer, and no single UDP datagram is larger,
-// so nothing that arrives is ever cut.
-inline constexpr size_t RECEIVE_SLOT = 65536;
+inline constexpr size_t RECEIVE_SLOT = COALESCED_SLOT;
 
 struct Batch {
     // 64 bytes apart from the next, so that the headers of a batch do not all fall in the
     // same cache set, as buffers exactly 64 KiB apart would.
     struct alignas(64) ReceiveBuffer {
         uint8_t bytes[RECEIVE_SLOT + 64];
-    };
-    struct alignas(cmsghdr) SegmentSizeControl {
-        char bytes[CMSG_SPACE(sizeof(int))];
     };
     std::array<ReceiveBuffer, BATCH> buffers;
     std::array<Peer, BATCH> sources;

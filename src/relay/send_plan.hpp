@@ -10,14 +10,12 @@
 #include <cstdint>
 
 #include "relay.hpp"
+#include "segment_control.hpp"
 
 namespace kiv {
 
 // Answers planned at once: as many as one sendmmsg takes.
 inline constexpr int SEND_WINDOW = 1024;
-// The kernel takes at most 64 segments and 64 KiB in one send.
-inline constexpr int MAX_SEGMENTS = 64;
-inline constexpr size_t MAX_SEGMENTED_BYTES = 65000;
 
 // One send: `count` datagrams to one peer, all `segment_size` bytes long, which are the
 // window's answers order[start] .. order[start + count - 1], in the order they were handled.

@@ -123,6 +123,49 @@ TEST(ClientLibrary, HostAndClientExchangeBothWaysThenLeaveAndClose) {
     EXPECT_EQ(refused.error, Error::no_room);
 }
 
+// Batches go to the kernel as segmented sends, one for each run of one length, and the relay
+// sends runs on the same way; whatever the mix of lengths, each datagram must arrive whole,
+// alone and in order, both ways, read one to a buffer or many to a coalesced one.
+TEST(ClientLibrary, BatchesOfMixedLengthsArriveDatagramByDatagram) {
+    // Runs of one length, a shorter one ending a run, an empty one, the largest allowed.
+    const std::vector<size_t> lengths = {64, 64, 64, 10, 10, 1400, 1400, 1399, 1400, 7,
+                                         0,  5,  5,  5,  5,  5,    5,    5,    5,    2};
+    std::vector<std::vector<uint8_t>> payloads;
+    std::vector<iovec> batch;
+    for (size_t i = 0; i < lengths.size(); ++i) {
+        payloads.emplace_back(lengths[i], uint8_t(i + 1));
+        batch.push_back({payloads.back().data(), lengths[i]});
+    }
+    auto arrives_in_order = [&](auto& receiver) {
+        for (size_t i = 0; i < lengths.size(); ++i) {
+            if (lengths[i] == 0) continue;  // a keep-alive to the host; next_payload skips it
+            Event event = next_payload(receiver);
+            ASSERT_EQ(event.kind, EventKind::data) << "datagram " << i;
+            EXPECT_EQ(std::vector<uint8_t>(event.payload, event.payload + event.length),
+                      payloads[i])
+                << "datagram " << i;
+        }
+    };
+    static client::Link::CoalescedSlot host_slots[2], client_slots[2];
+    for (bool coalescing : {false, true}) {
+        SCOPED_TRACE(coalescing ? "coalesced receives" : "one datagram to a buffer");
+        RelayProcess relay;
+        client::Host host;
+        RoomId room_id = open_room(host, relay);
+        client::Client joiner;
+        ASSERT_EQ(join_room(joiner, relay, room_id).kind, EventKind::joined);
+        if (coalescing) {
+            host.coalesce_receives(host_slots, 2);
+            joiner.coalesce_receives(client_slots, 2);
+        }
+        ASSERT_EQ(joiner.send_batch(batch.data(), batch.size(), client::monotonic_us()),
+                  Error::none);
+        arrives_in_order(host);
+        ASSERT_EQ(host.send_batch(Tag(1), batch.data(), batch.size(), 0), Error::none);
+        arrives_in_order(joiner);
+    }
+}
+
 TEST(ClientLibrary, HostGetsTheRoomItAsksForWhenFree) {
     RelayProcess relay;
     client::Host host;

@@ -5,10 +5,42 @@
 // cut is made here, in one place the shell, the tests and the fuzzer share.
 #pragma once
 
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
 
 namespace kiv {
+
+// The kernel coalesces at most 64 KiB into one buffer, and no single UDP datagram is larger,
+// so nothing that arrives in a buffer of this size is ever cut.
+inline constexpr size_t COALESCED_SLOT = 65536;
+
+// Room for the control message that tells a coalesced receive's segment size.
+struct alignas(cmsghdr) SegmentSizeControl {
+    char bytes[CMSG_SPACE(sizeof(int))];
+};
+
+// The size of the datagrams a received buffer stands for, or 0 for a single datagram.
+inline size_t segment_size_of(msghdr& header) {
+    if (header.msg_controllen == 0) return 0;
+    for (cmsghdr* control = CMSG_FIRSTHDR(&header); control != nullptr;
+         control = CMSG_NXTHDR(&header, control)) {
+        if (control->cmsg_level == SOL_UDP && control->cmsg_type == UDP_GRO) {
+            int size = 0;
+            memcpy(&size, CMSG_DATA(control), sizeof size);
+            return size > 0 ? size_t(size) : 0;
+        }
+    }
+    return 0;
+}
 
 // Calls handle(datagram, length) for each datagram in `buffer`, in order. `received` bytes
 // arrived; `segment_size` is what the kernel reported, 0 for a buffer that is one datagram;
