@@ -659,7 +659,9 @@ Event Client::tick(uint64_t now_us) {
     }
     // Only a client's own datagrams keep its slot; an empty one reaches the host as a
     // datagram without payload.
-    if (now_us - last_sent_us_ >= KEEPALIVE_US) {
+    bool quiet = now_us - last_heard_us_ >= QUIET_KEEPALIVE_US &&
+                 now_us - last_sent_us_ >= QUIET_KEEPALIVE_US;
+    if (now_us - last_sent_us_ >= KEEPALIVE_US || quiet) {
         if (send_header(MsgType::MSG_DATA, room_id_.value) == Error::none) last_sent_us_ = now_us;
     }
     // Nothing heard for a while: a client that only sends would not notice a relay that is
@@ -721,8 +723,9 @@ Event Client::next_event(uint64_t now_us) {
 int Client::wait_ms(uint64_t now_us) const {
     if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
     if (state_ != State::joined) return -1;
-    uint64_t due_us = std::min(last_sent_us_ + KEEPALIVE_US,
-                               std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_));
+    uint64_t quiet_us = std::max(last_heard_us_, last_sent_us_) + QUIET_KEEPALIVE_US;
+    uint64_t due_us = std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
+                                std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_)});
     return wait_ms_until(now_us, due_us);
 }
 

@@ -55,6 +55,12 @@ inline constexpr uint64_t RELAY_TIMEOUT_US = uint64_t(TIMEOUT_MS) * 1000;
 inline constexpr uint64_t HOST_KEEPALIVE_US = 2'000'000;
 // An answer awaited this long after a keep-alive or probe means the relay is lost.
 inline constexpr uint64_t LOST_AFTER_US = 3'000'000;
+// A joined client that has heard nothing from the relay for this long sends its empty
+// keep-alive then (and as often while the silence lasts) instead of waiting KEEPALIVE_US: a
+// relay that restarted answers it with no such room, or lets it back into the room its host
+// opened again, where the host hears from it; a client that only receives would otherwise
+// not be heard of for half a minute. At most one datagram each way per interval.
+inline constexpr uint64_t QUIET_KEEPALIVE_US = 2'000'000;
 
 enum class Error : uint8_t {
     none,

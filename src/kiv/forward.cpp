@@ -31,15 +31,20 @@ using tunnel::FrameKind;
 constexpr int BATCHES_PER_WAKE = 8;
 constexpr int WAKE_EVENTS = 64;
 constexpr size_t RELAY_SLOTS = 16;
+// A tag that sends frames without a hello is asked who it is this often, this many times,
+// before it is taken for a plain client.
+constexpr uint64_t WHO_RETRY_US = 300'000;
+constexpr uint8_t WHO_TRIES = 3;
 constexpr uint32_t RELAY_EVENT = 0;  // epoll data of the relay's socket; sockets are index + 1
 
-enum Happening : int { OPENED, CLOSED, NO_ENTRY, OVERSIZE, MALFORMED, HAPPENINGS };
+enum Happening : int { OPENED, CLOSED, NO_ENTRY, OVERSIZE, MALFORMED, ASKED, HAPPENINGS };
 const char* const HAPPENING_LABELS[HAPPENINGS] = {
     "client socket(s) opened",
     "socket(s) closed (quiet for 60 s)",
     "datagram(s) dropped (every socket or client entry in use)",
     "datagram(s) over the room's size dropped",
     "malformed frame(s) dropped",
+    "tag(s) asked who they are (frames without a hello, or not of the join they were bound to)",
 };
 
 struct Forwarder {
@@ -65,6 +70,7 @@ struct Forwarder {
     client::Link::CoalescedSlot relay_slots[RELAY_SLOTS];
     bool announced = false;
     bool lost = false;  // the relay lost the room or stopped answering; asking for it again
+    uint64_t last_untabled_who_us = 0;  // a who to a tag with no entry (see ask_who)
     RoomId room;
 };
 
@@ -146,11 +152,35 @@ void deliver(Forwarder& forwarder, uint16_t client, uint16_t channel, uint16_t g
                                  length);
 }
 
-void send_welcome(Forwarder& forwarder, Tag tag, uint64_t identity) {
-    uint8_t welcome[tunnel::HELLO_SIZE];
-    tunnel::write_hello(welcome, FrameKind::welcome, identity);
+void send_welcome(Forwarder& forwarder, Tag tag, uint64_t identity, uint16_t binding) {
+    uint8_t welcome[tunnel::WELCOME_SIZE];
+    tunnel::write_welcome(welcome, identity, binding);
     (void)forwarder.host.send(tag, welcome, sizeof welcome,
                               client::monotonic_us());  // a lost one is asked again
+}
+
+// Asks `tag` to say hello, at most once every WHO_RETRY_US for a client entry (`client`),
+// and as often for all tags without one together, so that no member can make the host send
+// more than a few a second. A kiv join answers with its hello; anyone else ignores it.
+void ask_who(Forwarder& forwarder, Tag tag, uint16_t client, uint64_t now_us) {
+    uint64_t& last_us = client != ForwardTable::NONE ? forwarder.table.client(client).last_who_us
+                                                     : forwarder.last_untabled_who_us;
+    if (last_us != 0 && now_us - last_us < WHO_RETRY_US) return;
+    last_us = now_us;
+    if (client != ForwardTable::NONE) ++forwarder.table.client(client).whos;
+    uint8_t who[tunnel::HELLO_SIZE];
+    tunnel::write_hello(who, FrameKind::who, 0);
+    (void)forwarder.host.send(tag, who, sizeof who, now_us);
+    char text[96];
+    snprintf(text, sizeof text, "asked tag %u who it is", tag.value);
+    forwarder.events.note(now_us, ASKED, text);
+}
+
+bool has_kiv_client(const ForwardTable& table) {
+    for (uint16_t index = 0; index < ForwardTable::CLIENTS; ++index) {
+        if (table.client(index).in_use && table.client(index).kiv) return true;
+    }
+    return false;
 }
 
 void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_us) {
@@ -170,7 +200,7 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
             return;
         }
         if (client != before) forwarder.pieces[client].clear();
-        send_welcome(forwarder, tag, hello.identity);
+        send_welcome(forwarder, tag, hello.identity, table.client(client).binding);
         if (!was_kiv) {
             // A join that comes back under a new tag keeps its sockets: the application
             // sees the same peers as before.
@@ -188,11 +218,18 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
     }
     uint16_t client = table.client_by_tag(tag);
     // An empty datagram is a client keeping its place in the room: nothing to deliver, and
-    // no reason to take an entry for it.
+    // no reason to take an entry for it. From a tag not known, beside kiv joins, it may be
+    // one of them that took up a tag again after a relay restart: it is asked.
     if (event.length == 0) {
-        if (client != ForwardTable::NONE) table.client(client).last_us = now_us;
+        if (client != ForwardTable::NONE) {
+            table.client(client).last_us = now_us;
+        } else if (has_kiv_client(table)) {
+            ask_who(forwarder, tag, ForwardTable::NONE, now_us);
+        }
         return;
     }
+    Frame frame = tunnel::parse_frame(event.payload, event.length);
+    bool framed = frame.kind == FrameKind::whole || frame.kind == FrameKind::piece;
     if (client == ForwardTable::NONE) {
         client = table.add_client(tag, now_us);
         if (client == ForwardTable::NONE) {
@@ -203,13 +240,29 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
             return;
         }
         forwarder.pieces[client].clear();
+        table.client(client).undecided = framed;
     }
-    table.client(client).last_us = now_us;
-    if (!table.client(client).kiv) {
+    ForwardTable::Client& owner = table.client(client);
+    owner.last_us = now_us;
+    if (owner.undecided) {
+        // Frames before a hello: a join that does not know the relay gave it this tag anew.
+        // Its datagrams wait for its hello (lost, as the network could lose them); a tag
+        // that does not answer WHO_TRIES whos is plain after all.
+        if (owner.whos < WHO_TRIES || now_us - owner.last_who_us < WHO_RETRY_US) {
+            ask_who(forwarder, tag, client, now_us);
+            return;
+        }
+        owner.undecided = false;
+    }
+    if (!owner.kiv) {
         deliver(forwarder, client, 0, 0, event.payload, event.length, now_us);
         return;
     }
-    Frame frame = tunnel::parse_frame(event.payload, event.length);
+    // A frame not of the hello this tag was bound with: another join holds the tag now.
+    if (framed && frame.binding != owner.binding) {
+        ask_who(forwarder, tag, client, now_us);
+        return;
+    }
     tunnel::Reassembly::Whole whole{};
     switch (frame.kind) {
         case FrameKind::whole:
@@ -225,6 +278,7 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
         case FrameKind::invalid:
         case FrameKind::hello:  // read before the frames, above
         case FrameKind::welcome:
+        case FrameKind::who:
         default:
             snprintf(text, sizeof text, "dropped a malformed frame of %zu bytes from tag %u",
                      event.length, tag.value);
@@ -279,14 +333,15 @@ void from_application(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
             if (frames == 1) {
                 uint8_t* out = next_frame(forwarder, tag);
                 queue_frame(forwarder, tunnel::write_whole(out, entry.channel, entry.generation,
-                                                           data, length));
+                                                           owner.binding, data, length));
                 continue;
             }
             uint32_t datagram = owner.next_datagram++;
             for (size_t piece = 0; piece < frames; ++piece) {
                 uint8_t* out = next_frame(forwarder, tag);
-                queue_frame(forwarder, tunnel::write_piece(out, entry.channel, entry.generation,
-                                                           datagram, data, length, piece));
+                queue_frame(forwarder,
+                            tunnel::write_piece(out, entry.channel, entry.generation, owner.binding,
+                                                datagram, data, length, piece));
             }
         }
         flush_frames(forwarder, tag);
@@ -336,6 +391,9 @@ int relay_events(Forwarder& forwarder) {
                         forwarder.relay_text, client::error_text(event.error),
                         room_code(forwarder.room));
                 forwarder.lost = true;
+                // The relay's tags are gone with it: each client is known again when it
+                // speaks, a kiv join by its hello, to the same sockets.
+                forwarder.table.forget_tags();
                 break;
             case client::EventKind::data:
                 from_relay(forwarder, event, now_us);
@@ -426,6 +484,7 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
     snprintf(forwarder.relay_text, sizeof forwarder.relay_text, "%s", addr_str(relay));
     snprintf(forwarder.target_text, sizeof forwarder.target_text, "%s", addr_str(forward_to));
     raise_descriptor_limit();
+    forwarder.table.start_bindings(uint16_t(client::unpredictable_start()));
     client::Host& host = forwarder.host;
     if (open_token != nullptr) (void)host.set_open_token(open_token, open_token_length);
     forwarder.epoll_fd = epoll_create1(EPOLL_CLOEXEC);

@@ -3,10 +3,27 @@
 namespace kiv::tunnel {
 
 uint16_t ForwardTable::client_by_tag(Tag tag) const {
+    if (!tag.valid()) return NONE;  // clients that lost their tag are known by no tag
     for (uint16_t index = 0; index < CLIENTS; ++index) {
         if (clients_[index].in_use && clients_[index].tag == tag) return index;
     }
     return NONE;
+}
+
+void ForwardTable::bind(uint16_t client, Tag tag, uint64_t now_us) {
+    clients_[client].tag = tag;
+    clients_[client].last_us = now_us;
+    if (next_binding_ == 0) ++next_binding_;  // 0 is no binding
+    clients_[client].binding = next_binding_++;
+}
+
+void ForwardTable::forget_client(uint16_t index) {
+    clients_[index] = Client{};
+}
+
+void ForwardTable::forget_tags() {
+    for (Client& client : clients_)
+        client.tag = Tag();
 }
 
 uint16_t ForwardTable::add_client(Tag tag, uint64_t now_us) {

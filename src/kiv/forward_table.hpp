@@ -8,7 +8,10 @@
 //   TUNNEL_IDLE_US: it is never given to another tag, and when none is free a new client's
 //   datagrams are dropped;
 // - a kiv join says when one of its channels has a new local sender (a newer generation):
-//   that channel's socket is then replaced by a fresh one.
+//   that channel's socket is then replaced by a fresh one;
+// - each hello that binds a tag to a join gets a binding number of its own, which the join's
+//   frames must carry (tunnel_frame.hpp); a tag another join takes up after a relay restart
+//   never gets the first join's sockets.
 // Sizes are fixed, so whatever the room sends, the memory and the descriptors are bounded.
 #pragma once
 
@@ -36,6 +39,13 @@ class ForwardTable {
         uint64_t last_us = 0;        // the last datagram either way
         uint32_t next_datagram = 0;  // numbers the datagrams cut into pieces towards it
         uint16_t sockets = 0;
+        uint16_t binding = 0;  // kiv: the number its frames carry, from its latest welcome
+        // Sent frames but no hello (a join that took up a tag after a restart, or a plain
+        // client whose datagrams look like frames): asked for a hello before it is taken
+        // for plain.
+        bool undecided = false;
+        uint8_t whos = 0;
+        uint64_t last_who_us = 0;
     };
     struct Socket {
         uint16_t client = NONE;  // NONE: free
@@ -62,10 +72,11 @@ class ForwardTable {
     uint16_t client_by_tag(Tag tag) const;
     // A new client for a tag not yet known; NONE when every entry is in use.
     uint16_t add_client(Tag tag, uint64_t now_us);
-    // A hello from `tag`: the client with this identity takes the tag (a client that held the
-    // tag before is forgotten, `on_close(socket)` called for each of its sockets), or the
-    // tag's own client becomes a kiv join, or a new client is added. NONE when no entry is
-    // free.
+    // A hello from `tag`: the client with this identity takes the tag, or the tag's own
+    // client becomes a kiv join, or a new client is added. A plain client that held the tag
+    // is forgotten (`on_close(socket)` called for each of its sockets); another kiv join
+    // that held it keeps its sockets, without a tag until its own hello. A client that
+    // takes a tag gets a new binding. NONE when no entry is free.
     template <typename OnClose>
     uint16_t hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close);
 
@@ -81,6 +92,11 @@ class ForwardTable {
     // the time of the next expiry, or UINT64_MAX.
     template <typename OnClose, typename OnForget>
     uint64_t expire(uint64_t now_us, OnClose on_close, OnForget on_forget);
+    // The relay forgot every tag (it restarted): no client has one until it speaks again,
+    // a kiv join keeping its sockets for its next hello.
+    void forget_tags();
+    // Where binding numbers start, so that they differ from one run of the host to the next.
+    void start_bindings(uint16_t first) { next_binding_ = first; }
     // Frees every entry, calling on_close for each open socket.
     template <typename OnClose>
     void clear(OnClose on_close);
@@ -93,12 +109,17 @@ class ForwardTable {
 
   private:
     void free_socket(uint16_t index);
+    void forget_client(uint16_t index);
+    template <typename OnClose>
+    void close_sockets(uint16_t client, OnClose on_close);
+    void bind(uint16_t client, Tag tag, uint64_t now_us);
 
     std::array<Client, CLIENTS> clients_{};
     std::array<Socket, SOCKETS> sockets_{};
     // Each client's socket by channel, NONE when it has none.
     std::array<std::array<uint16_t, CHANNELS>, CLIENTS> by_channel_;
     uint16_t free_hint_ = 0;
+    uint16_t next_binding_ = 1;
     int open_sockets_ = 0;
 
   public:
@@ -107,6 +128,16 @@ class ForwardTable {
             channels.fill(NONE);
     }
 };
+
+template <typename OnClose>
+void ForwardTable::close_sockets(uint16_t client, OnClose on_close) {
+    for (uint16_t channel = 0; channel < CHANNELS; ++channel) {
+        uint16_t socket = by_channel_[client][channel];
+        if (socket == NONE) continue;
+        on_close(socket);
+        free_socket(socket);
+    }
+}
 
 template <typename OnClose>
 uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close) {
@@ -118,26 +149,27 @@ uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClos
             break;
         }
     }
-    if (known == NONE) {
-        if (own == NONE) own = add_client(tag, now_us);
-        if (own == NONE) return NONE;
-        clients_[own].kiv = true;
-        clients_[own].identity = identity;
-        clients_[own].last_us = now_us;
-        return own;
-    }
     if (own != NONE && own != known) {
-        // What this tag was before its hello (a datagram that overtook it) is dropped.
-        for (uint16_t channel = 0; channel < CHANNELS; ++channel) {
-            uint16_t socket = by_channel_[own][channel];
-            if (socket == NONE) continue;
-            on_close(socket);
-            free_socket(socket);
+        if (clients_[own].kiv) {
+            clients_[own].tag = Tag();  // another join's sockets stay its own
+        } else if (known != NONE) {
+            // What this tag was before its hello (a datagram that overtook it) is dropped.
+            close_sockets(own, on_close);
+            forget_client(own);
+        } else {
+            known = own;  // the tag's own client says it is a join
         }
-        clients_[own] = Client{};
+        own = NONE;
     }
-    clients_[known].tag = tag;
-    clients_[known].last_us = now_us;
+    if (known == NONE) known = own != NONE ? own : add_client(tag, now_us);
+    if (known == NONE) return NONE;
+    Client& client = clients_[known];
+    bool rebound = !client.kiv || client.tag != tag || client.binding == 0;
+    client.kiv = true;
+    client.identity = identity;
+    client.undecided = false;
+    if (rebound) bind(known, tag, now_us);
+    client.last_us = now_us;
     return known;
 }
 

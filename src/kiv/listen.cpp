@@ -54,6 +54,7 @@ struct Place {
     std::optional<client::Client> client;
     bool joined = false;
     bool welcomed = false;  // the host answered this tag's hello
+    uint16_t binding = 0;   // from the welcome; every frame both ways carries it
     int hellos = 0;
     uint64_t next_hello_us = 0;
     // Datagrams of this wake-up towards the relay: views into the receive batch (plain) or
@@ -71,6 +72,7 @@ struct Listener {
     HostKind host_kind = HostKind::unknown;
     uint64_t identity = 0;
     bool lost_relay = false;
+    bool asked_who = false;  // saying hello again because the host did not know this tag
     std::array<Place, PLACES> places{};
     SenderTable senders;
     tunnel::Reassembly pieces;
@@ -181,10 +183,36 @@ void from_host(Listener& listener, int index, const client::Event& event, uint64
     if (event.length == 0) return;
     Frame frame = tunnel::parse_frame(event.payload, event.length);
     tunnel::Reassembly::Whole whole{};
+    // A frame of another binding, or a who: the host does not know this tag as this join
+    // (the relay restarted, and the join took up a tag by sending). Until the host knows it
+    // again, nothing is sent and what the host sends is not handed on.
+    bool stranger = frame.kind == FrameKind::who ||
+                    ((frame.kind == FrameKind::whole || frame.kind == FrameKind::piece) &&
+                     frame.binding != place.binding);
+    if (stranger && listener.host_kind == HostKind::kiv && index == 0) {
+        if (place.welcomed) {
+            if (!listener.asked_who) {
+                fprintf(stderr,
+                        "kiv join: the host does not know this join under its new tag (the "
+                        "relay restarted); saying hello again\n");
+                listener.asked_who = true;
+            }
+            place.welcomed = false;
+            place.hellos = 0;
+            send_hello(listener, place, now_us);
+        }
+        return;
+    }
     switch (frame.kind) {
         case FrameKind::welcome:
-            if (frame.identity != listener.identity || place.welcomed) return;
+            if (frame.identity != listener.identity) return;
+            place.binding = frame.binding;
+            if (place.welcomed) return;
             place.welcomed = true;
+            if (listener.asked_who) {
+                fprintf(stderr, "kiv join: the host knows this join again\n");
+                listener.asked_who = false;
+            }
             if (listener.host_kind == HostKind::unknown) {
                 listener.host_kind = HostKind::kiv;
                 fprintf(stderr,
@@ -204,6 +232,7 @@ void from_host(Listener& listener, int index, const client::Event& event, uint64
             return;
         case FrameKind::invalid:
         case FrameKind::hello:
+        case FrameKind::who:
         default:
             break;
     }
@@ -253,6 +282,7 @@ void queue_kiv(Listener& listener, uint16_t channel, const uint8_t* data, size_t
                uint64_t now_us) {
     Place& place = listener.places[0];
     uint16_t generation = listener.senders.sender(channel).generation;
+    uint16_t binding = place.binding;
     size_t frames = tunnel::frames_for(length);
     uint32_t datagram = frames > 1 ? listener.next_datagram++ : 0;
     for (size_t piece = 0; piece < frames; ++piece) {
@@ -261,9 +291,10 @@ void queue_kiv(Listener& listener, uint16_t channel, const uint8_t* data, size_t
             place.queued_count = 0;
         }
         uint8_t* out = listener.frames[place.queued_count];
-        size_t written = frames == 1 ? tunnel::write_whole(out, channel, generation, data, length)
-                                     : tunnel::write_piece(out, channel, generation, datagram, data,
-                                                           length, piece);
+        size_t written = frames == 1
+                             ? tunnel::write_whole(out, channel, generation, binding, data, length)
+                             : tunnel::write_piece(out, channel, generation, binding, datagram,
+                                                   data, length, piece);
         place.queued[place.queued_count++] = {out, written};
     }
 }

@@ -35,13 +35,17 @@ bool is_hello(const uint8_t* bytes, size_t length) {
 Frame parse_frame(const uint8_t* bytes, size_t length) {
     Frame frame;
     if (length == 0) return frame;
-    if (length == HELLO_SIZE && memcmp(bytes, HELLO_MAGIC, sizeof HELLO_MAGIC) == 0) {
+    if ((length == HELLO_SIZE || length == WELCOME_SIZE) &&
+        memcmp(bytes, HELLO_MAGIC, sizeof HELLO_MAGIC) == 0) {
         FrameKind kind = FrameKind(bytes[4]);
-        if ((kind != FrameKind::hello && kind != FrameKind::welcome) || bytes[5] != FRAME_VERSION) {
+        bool sized = length == (kind == FrameKind::welcome ? WELCOME_SIZE : HELLO_SIZE);
+        if ((kind != FrameKind::hello && kind != FrameKind::welcome && kind != FrameKind::who) ||
+            !sized || bytes[5] != FRAME_VERSION) {
             return frame;
         }
         frame.kind = kind;
         frame.identity = load_le64(bytes + 6);
+        if (kind == FrameKind::welcome) frame.binding = load_le16(bytes + HELLO_SIZE);
         return frame;
     }
     switch (FrameKind(bytes[0])) {
@@ -49,6 +53,7 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
             if (length < WHOLE_HEADER) return frame;
             frame.channel = load_le16(bytes + 1);
             frame.generation = load_le16(bytes + 3);
+            frame.binding = load_le16(bytes + 5);
             frame.data = bytes + WHOLE_HEADER;
             frame.length = length - WHOLE_HEADER;
             break;
@@ -56,9 +61,10 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
             if (length <= PIECE_HEADER) return frame;
             frame.channel = load_le16(bytes + 1);
             frame.generation = load_le16(bytes + 3);
-            frame.datagram = load_le32(bytes + 5);
-            frame.index = bytes[9];
-            frame.count = bytes[10];
+            frame.binding = load_le16(bytes + 5);
+            frame.datagram = load_le32(bytes + 7);
+            frame.index = bytes[11];
+            frame.count = bytes[12];
             frame.data = bytes + PIECE_HEADER;
             frame.length = length - PIECE_HEADER;
             bool last = frame.index + 1 == frame.count;
@@ -76,6 +82,7 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
         case FrameKind::invalid:
         case FrameKind::hello:  // only with the magic, above
         case FrameKind::welcome:
+        case FrameKind::who:
         default:
             return frame;
     }
@@ -92,11 +99,18 @@ size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity) {
     return HELLO_SIZE;
 }
 
-size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, const uint8_t* data,
-                   size_t length) {
+size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding) {
+    write_hello(out, FrameKind::welcome, identity);
+    store_le16(out + HELLO_SIZE, binding);
+    return WELCOME_SIZE;
+}
+
+size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t binding,
+                   const uint8_t* data, size_t length) {
     out[0] = uint8_t(FrameKind::whole);
     store_le16(out + 1, channel);
     store_le16(out + 3, generation);
+    store_le16(out + 5, binding);
     if (length > 0) memcpy(out + WHOLE_HEADER, data, length);
     return WHOLE_HEADER + length;
 }
@@ -110,8 +124,8 @@ size_t piece_size_for(size_t length) {
     return (length + count - 1) / count;
 }
 
-size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t datagram,
-                   const uint8_t* data, size_t length, size_t index) {
+size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t binding,
+                   uint32_t datagram, const uint8_t* data, size_t length, size_t index) {
     size_t count = frames_for(length);
     size_t piece_size = piece_size_for(length);
     size_t offset = index * piece_size;
@@ -119,9 +133,10 @@ size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t
     out[0] = uint8_t(FrameKind::piece);
     store_le16(out + 1, channel);
     store_le16(out + 3, generation);
-    store_le32(out + 5, datagram);
-    out[9] = uint8_t(index);
-    out[10] = uint8_t(count);
+    store_le16(out + 5, binding);
+    store_le32(out + 7, datagram);
+    out[11] = uint8_t(index);
+    out[12] = uint8_t(count);
     memcpy(out + PIECE_HEADER, data + offset, piece_length);
     return PIECE_HEADER + piece_length;
 }

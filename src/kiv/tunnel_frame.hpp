@@ -7,10 +7,19 @@
 // byte. Between two kiv ends every datagram is a frame:
 //
 //   hello   "KIVT" 0x01 version identity       14 bytes, join -> host
-//   welcome "KIVT" 0x02 version identity       14 bytes, host -> join, the hello's identity
-//   whole   0x03 channel generation data        5 bytes + data (at most 1,395)
-//   piece   0x04 channel generation datagram index count data
-//                                               11 bytes + data (1,389, the last one less)
+//   welcome "KIVT" 0x02 version identity binding
+//                                               16 bytes, host -> join, the hello's identity
+//   who     "KIVT" 0x05 version 0 (8 bytes)    14 bytes, host -> join: say hello again
+//   whole   0x03 channel generation binding data
+//                                               7 bytes + data (at most 1,393)
+//   piece   0x04 channel generation binding datagram index count data
+//                                               13 bytes + data (at most 1,387 a piece)
+//
+// The binding is the host's number for one tag's hello, given in the welcome and carried in
+// every frame both ways. A relay that restarted gives tags anew, and a join that takes up a
+// tag again by sending does not know it has: a frame whose binding is not the one its tag
+// was welcomed with shows that, and its receiver asks for a hello (the host with who, the
+// join by saying hello) instead of handing it to another join's sockets or senders.
 //
 // Numbers are little-endian: version a byte, identity 64 bits, channel and generation 16,
 // datagram 32, index and count a byte each. The channel is the join's local sender (an
@@ -30,10 +39,11 @@
 
 namespace kiv::tunnel {
 
-inline constexpr uint8_t FRAME_VERSION = 1;
-inline constexpr size_t HELLO_SIZE = 14;
-inline constexpr size_t WHOLE_HEADER = 5;
-inline constexpr size_t PIECE_HEADER = 11;
+inline constexpr uint8_t FRAME_VERSION = 2;
+inline constexpr size_t HELLO_SIZE = 14;  // hello and who
+inline constexpr size_t WELCOME_SIZE = 16;
+inline constexpr size_t WHOLE_HEADER = 7;
+inline constexpr size_t PIECE_HEADER = 13;
 inline constexpr size_t WHOLE_DATA = client::MAX_PAYLOAD - WHOLE_HEADER;
 inline constexpr size_t PIECE_DATA = client::MAX_PAYLOAD - PIECE_HEADER;
 // The largest UDP payload over IPv4: anything an application can send.
@@ -54,11 +64,13 @@ enum class FrameKind : uint8_t {
     welcome = 2,
     whole = 3,
     piece = 4,
+    who = 5,
 };
 
 struct Frame {
     FrameKind kind = FrameKind::invalid;
     uint64_t identity = 0;  // hello, welcome
+    uint16_t binding = 0;   // welcome, whole, piece
     uint16_t channel = 0;   // whole, piece
     uint16_t generation = 0;
     uint32_t datagram = 0;  // piece
@@ -74,14 +86,15 @@ Frame parse_frame(const uint8_t* bytes, size_t length);
 // True when `bytes` is a hello: how a kiv host tells a kiv join from a plain client.
 bool is_hello(const uint8_t* bytes, size_t length);
 
-// Write a frame into `out` (at least HELLO_SIZE or client::MAX_PAYLOAD bytes); return its
-// length.
+// Write a frame into `out` (at least WELCOME_SIZE or client::MAX_PAYLOAD bytes); return its
+// length. write_hello writes a hello or a who (whose identity is 0).
 size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity);
-size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, const uint8_t* data,
-                   size_t length);
+size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding);
+size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t binding,
+                   const uint8_t* data, size_t length);
 // Piece `index` of a datagram of `length` bytes (at most MAX_APP_DATAGRAM).
-size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint32_t datagram,
-                   const uint8_t* data, size_t length, size_t index);
+size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t binding,
+                   uint32_t datagram, const uint8_t* data, size_t length, size_t index);
 // How many frames a datagram of `length` bytes takes: 1 when it fits whole.
 size_t frames_for(size_t length);
 // The bytes each piece but the last carries, for a datagram that goes in pieces.

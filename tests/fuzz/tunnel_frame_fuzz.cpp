@@ -42,8 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fail("a channel out of range");
         }
         if (frame.kind == FrameKind::whole && frame.length <= WHOLE_DATA) {
-            size_t written =
-                write_whole(rewritten, frame.channel, frame.generation, frame.data, frame.length);
+            size_t written = write_whole(rewritten, frame.channel, frame.generation, frame.binding,
+                                         frame.data, frame.length);
             if (written != length || memcmp(rewritten, bytes, length) != 0) {
                 fail("a whole frame written again differs");
             }

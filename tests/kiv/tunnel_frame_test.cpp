@@ -26,10 +26,10 @@ std::vector<Bytes> cut(const Bytes& data, uint16_t channel, uint16_t generation,
     size_t count = frames_for(data.size());
     for (size_t index = 0; index < count; ++index) {
         Bytes frame(client::MAX_PAYLOAD);
-        size_t length =
-            count == 1 ? write_whole(frame.data(), channel, generation, data.data(), data.size())
-                       : write_piece(frame.data(), channel, generation, id, data.data(),
-                                     data.size(), index);
+        size_t length = count == 1 ? write_whole(frame.data(), channel, generation, 42, data.data(),
+                                                 data.size())
+                                   : write_piece(frame.data(), channel, generation, 42, id,
+                                                 data.data(), data.size(), index);
         EXPECT_LE(length, client::MAX_PAYLOAD);
         frame.resize(length);
         frames.push_back(frame);
@@ -122,6 +122,8 @@ TEST(TunnelFrame, MalformedFramesAreRefused) {
                        uint8_t(channel >> 8),
                        0,
                        0,
+                       0,
+                       0,
                        1,
                        0,
                        0,
@@ -134,11 +136,13 @@ TEST(TunnelFrame, MalformedFramesAreRefused) {
     Bytes hello(HELLO_SIZE);
     write_hello(hello.data(), FrameKind::hello, 0x1122334455667788);
     Bytes wrong_version = hello;
-    wrong_version[5] = 2;
+    wrong_version[5] = 1;
+    Bytes welcome(WELCOME_SIZE);
+    write_welcome(welcome.data(), 0x55, 0xBEEF);
     const std::pair<Bytes, const char*> refused[] = {
         {{}, "empty"},
         {{uint8_t(FrameKind::whole), 0, 0, 0}, "short whole header"},
-        {{uint8_t(FrameKind::whole), 0x00, 0x04, 0, 0}, "channel 1024"},
+        {{uint8_t(FrameKind::whole), 0x00, 0x04, 0, 0, 0, 0}, "channel 1024"},
         {{9, 0, 0, 0, 0, 1}, "unknown kind"},
         {piece(PIECE_DATA, 0, 1), "a set of one piece"},
         {piece(PIECE_DATA, 2, 2), "index past the count"},
@@ -149,6 +153,7 @@ TEST(TunnelFrame, MalformedFramesAreRefused) {
          "a last piece of a datagram over 65507 bytes"},
         {wrong_version, "a hello of another version"},
         {Bytes(hello.begin(), hello.end() - 1), "a short hello"},
+        {Bytes(welcome.begin(), welcome.end() - 2), "a welcome without its binding"},
     };
     for (const auto& [bytes, why] : refused) {
         EXPECT_EQ(parse_frame(bytes.data(), bytes.size()).kind, FrameKind::invalid) << why;
@@ -157,9 +162,15 @@ TEST(TunnelFrame, MalformedFramesAreRefused) {
     EXPECT_EQ(parsed.kind, FrameKind::hello);
     EXPECT_EQ(parsed.identity, 0x1122334455667788u);
     EXPECT_TRUE(is_hello(hello.data(), hello.size()));
-    Bytes welcome(HELLO_SIZE);
-    write_hello(welcome.data(), FrameKind::welcome, 1);
+    parsed = parse_frame(welcome.data(), welcome.size());
+    EXPECT_EQ(parsed.kind, FrameKind::welcome);
+    EXPECT_EQ(parsed.identity, 0x55u);
+    EXPECT_EQ(parsed.binding, 0xBEEF);
     EXPECT_FALSE(is_hello(welcome.data(), welcome.size()));
+    Bytes who(HELLO_SIZE);
+    write_hello(who.data(), FrameKind::who, 0);
+    EXPECT_EQ(parse_frame(who.data(), who.size()).kind, FrameKind::who);
+    EXPECT_FALSE(is_hello(who.data(), who.size()));
     EXPECT_FALSE(is_hello(wrong_version.data(), wrong_version.size()));
 }
 
@@ -173,9 +184,10 @@ TEST(TunnelFrame, PiecesThatDisagreeNeverMakeADatagram) {
             frame[0] = uint8_t(FrameKind::piece);
             frame[1] = uint8_t(1000 & 0xFF), frame[2] = uint8_t(1000 >> 8);
             frame[3] = 7, frame[4] = 0;
-            frame[5] = 1, frame[6] = frame[7] = frame[8] = 0;
-            frame[9] = uint8_t(index);
-            frame[10] = uint8_t(lengths.size());
+            frame[5] = frame[6] = 0;
+            frame[7] = 1, frame[8] = frame[9] = frame[10] = 0;
+            frame[11] = uint8_t(index);
+            frame[12] = uint8_t(lengths.size());
             frames.push_back(frame);
         }
         return frames;
@@ -214,10 +226,11 @@ TEST(TunnelFrame, RandomPiecesStayInsideTheirSlots) {
         frame[0] = uint8_t(FrameKind::piece);
         frame[1] &= 0x01;
         frame[2] = frame[3] = frame[4] = 0;
-        frame[5] &= 0x03;
-        frame[6] = frame[7] = frame[8] = 0;
-        frame[10] = uint8_t(2 + random() % (MAX_PIECES - 1));
-        frame[9] = uint8_t(random() % frame[10]);
+        frame[5] = frame[6] = 0;
+        frame[7] &= 0x03;
+        frame[8] = frame[9] = frame[10] = 0;
+        frame[12] = uint8_t(2 + random() % (MAX_PIECES - 1));
+        frame[11] = uint8_t(random() % frame[12]);
         Frame parsed = parse_frame(frame.data(), length);
         if (parsed.kind != FrameKind::piece) continue;
         ++accepted;
