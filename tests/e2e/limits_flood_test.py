@@ -55,9 +55,17 @@ class Sender:
 
 
 def exchange(sock, port, datagram):
-    sock.sendto(datagram, ("127.0.0.1", port))
-    sock.settimeout(2)
-    return sock.recv(1500)
+    """Sends as an honest peer does, again after each second without an answer: behind a
+    flood on a busy machine the relay's queue can take seconds to drain, or be full when the
+    datagram arrives."""
+    sock.settimeout(1)
+    for _ in range(10):
+        sock.sendto(datagram, ("127.0.0.1", port))
+        try:
+            return sock.recv(1500)
+        except TimeoutError:
+            pass
+    raise TimeoutError("no answer in 10 s")
 
 
 def udp(address):
@@ -155,7 +163,7 @@ with tempfile.TemporaryDirectory() as work:
         assert 0 < answered <= LOOKUP_BURST + LOOKUPS_PER_SECOND * (elapsed + 0.5), answered
         client = udp("127.0.0.10")
         client.sendto(header(3, room) + b"hi", ("127.0.0.1", port))
-        honest_host.settimeout(2)
+        honest_host.settimeout(10)  # behind what is left of the scan in the relay's queue
         forwarded = honest_host.recv(1500)
         while forwarded[4] != 3:  # a pong still on its way
             forwarded = honest_host.recv(1500)
