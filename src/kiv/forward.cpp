@@ -246,9 +246,10 @@ void from_relay(Forwarder& forwarder, const client::Event& event, uint64_t now_u
     owner.last_us = now_us;
     if (owner.undecided) {
         // Frames before a hello: a join that does not know the relay gave it this tag anew.
-        // Its datagrams wait for its hello (lost, as the network could lose them); a tag
-        // that does not answer WHO_TRIES whos is plain after all.
-        if (owner.whos < WHO_TRIES || now_us - owner.last_who_us < WHO_RETRY_US) {
+        // Its frames wait for its hello (lost, as the network could lose them). A join sends
+        // nothing else, so a datagram that is no frame shows the tag plain at once, as does
+        // a tag that does not answer WHO_TRIES whos.
+        if (framed && (owner.whos < WHO_TRIES || now_us - owner.last_who_us < WHO_RETRY_US)) {
             ask_who(forwarder, tag, client, now_us);
             return;
         }

@@ -42,7 +42,7 @@ class ForwardTable {
         uint16_t binding = 0;  // kiv: the number its frames carry, from its latest welcome
         // Sent frames but no hello (a join that took up a tag after a restart, or a plain
         // client whose datagrams look like frames): asked for a hello before it is taken
-        // for plain.
+        // for plain, which its first datagram that is no frame settles at once.
         bool undecided = false;
         uint8_t whos = 0;
         uint64_t last_who_us = 0;
