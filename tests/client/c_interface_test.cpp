@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "allocation_counter.hpp"
+#include "ipv4.hpp"
 #include "kiv.h"
 #include "relay_process.hpp"
 
@@ -29,14 +30,6 @@ Endpoint make(kiv_status (*create)(kiv_endpoint**)) {
     kiv_endpoint* made = nullptr;
     EXPECT_EQ(create(&made), KIV_OK);
     return Endpoint(made);
-}
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
 }
 
 kiv_status connect_to(kiv_endpoint* endpoint, uint16_t port) {
