@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol.hpp"
+#include "wire/protocol.hpp"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include <cstdlib>
 
+#include "client/kiv_client.hpp"
 #include "kiv.h"
-#include "kiv_client.hpp"
 
 namespace kiv {
 namespace {

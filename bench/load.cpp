@@ -25,11 +25,11 @@
 #include <cstring>
 #include <vector>
 
-#include "number_text.hpp"
-#include "peer.hpp"
-#include "segment_control.hpp"
-#include "settings.hpp"
+#include "net/segment_control.hpp"
+#include "relay/settings.hpp"
 #include "traffic.hpp"
+#include "wire/number_text.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 namespace {

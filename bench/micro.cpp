@@ -16,7 +16,7 @@
 #include <random>
 #include <vector>
 
-#include "relay.hpp"
+#include "relay/relay.hpp"
 #include "table_scan.hpp"
 
 namespace kiv {

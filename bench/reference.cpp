@@ -19,10 +19,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fixed_index.hpp"
-#include "number_text.hpp"
-#include "segment_control.hpp"
-#include "settings.hpp"
+#include "net/segment_control.hpp"
+#include "relay/fixed_index.hpp"
+#include "relay/settings.hpp"
+#include "wire/number_text.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "protocol.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv::traffic {
 

@@ -19,8 +19,8 @@
 #include <cstring>
 #include <vector>
 
-#include "number_text.hpp"
-#include "protocol.hpp"
+#include "wire/number_text.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 namespace {

@@ -7,9 +7,9 @@
 // answering, 2 on a wrong command line.
 #include <poll.h>
 #include <signal.h>
-#include <kiv/kiv_client.hpp>
-#include <kiv/resolve.hpp>
-#include <kiv/room_code.hpp>
+#include <kiv/client/kiv_client.hpp>
+#include <kiv/client/resolve.hpp>
+#include <kiv/wire/room_code.hpp>
 
 #include <cerrno>
 #include <cstdio>

@@ -1,14 +1,14 @@
 // The C interface: each function checks its pointers, calls the C++ endpoint and copies the
 // result into the plain structs of kiv.h. The status values are the C++ error values, so a
 // status passes through with a cast.
-#include "kiv.h"
+#include "client/kiv.h"
 
 #include <cstdlib>
 #include <new>
 
-#include "kiv_client.hpp"
-#include "resolve.hpp"
-#include "room_code.hpp"
+#include "client/kiv_client.hpp"
+#include "client/resolve.hpp"
+#include "wire/room_code.hpp"
 
 namespace client = kiv::client;
 using client::Error;

@@ -1,4 +1,4 @@
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "segment_control.hpp"
+#include "net/segment_control.hpp"
 
 namespace kiv::client {
 

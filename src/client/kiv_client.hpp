@@ -26,11 +26,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "peer.hpp"
-#include "protocol.hpp"
-#include "roster.hpp"
-#include "segments.hpp"
-#include "values.hpp"
+#include "client/roster.hpp"
+#include "net/segments.hpp"
+#include "wire/peer.hpp"
+#include "wire/protocol.hpp"
+#include "wire/values.hpp"
 
 namespace kiv::client {
 

@@ -1,4 +1,4 @@
-#include "resolve.hpp"
+#include "client/resolve.hpp"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "number_text.hpp"
+#include "wire/number_text.hpp"
 
 namespace kiv::client {
 namespace {

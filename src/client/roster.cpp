@@ -1,4 +1,4 @@
-#include "roster.hpp"
+#include "client/roster.hpp"
 
 namespace kiv::client {
 

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "protocol.hpp"
-#include "values.hpp"
+#include "wire/protocol.hpp"
+#include "wire/values.hpp"
 
 namespace kiv::client {
 

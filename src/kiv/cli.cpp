@@ -1,4 +1,4 @@
-#include "cli.hpp"
+#include "kiv/cli.hpp"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "number_text.hpp"
-#include "protocol.hpp"
-#include "resolve.hpp"
-#include "room_code.hpp"
+#include "client/resolve.hpp"
+#include "wire/number_text.hpp"
+#include "wire/protocol.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv::cli {
 

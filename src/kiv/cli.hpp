@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "peer.hpp"
-#include "values.hpp"
+#include "wire/peer.hpp"
+#include "wire/values.hpp"
 
 namespace kiv::cli {
 

@@ -1,4 +1,4 @@
-#include "forward_table.hpp"
+#include "kiv/forward_table.hpp"
 
 namespace kiv::tunnel {
 

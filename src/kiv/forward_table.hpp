@@ -18,8 +18,8 @@
 #include <array>
 #include <cstdint>
 
-#include "tunnel_frame.hpp"
-#include "values.hpp"
+#include "kiv/tunnel_frame.hpp"
+#include "wire/values.hpp"
 
 namespace kiv::tunnel {
 

@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "addr_text.hpp"
-#include "cli.hpp"
-#include "commands.hpp"
-#include "kiv_client.hpp"
-#include "room_code.hpp"
+#include "client/kiv_client.hpp"
+#include "kiv/cli.hpp"
+#include "kiv/commands.hpp"
+#include "wire/addr_text.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv::cli {
 namespace {

@@ -13,14 +13,14 @@
 #include <cstring>
 #include <optional>
 
-#include "addr_text.hpp"
-#include "cli.hpp"
-#include "commands.hpp"
-#include "kiv_client.hpp"
-#include "room_code.hpp"
-#include "sender_table.hpp"
-#include "tunnel.hpp"
-#include "tunnel_frame.hpp"
+#include "client/kiv_client.hpp"
+#include "kiv/cli.hpp"
+#include "kiv/commands.hpp"
+#include "kiv/sender_table.hpp"
+#include "kiv/tunnel.hpp"
+#include "kiv/tunnel_frame.hpp"
+#include "wire/addr_text.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv::cli {
 namespace {

@@ -3,12 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli.hpp"
-#include "commands.hpp"
-
-#ifndef KIV_VERSION
-#error "KIV_VERSION must give the project version"
-#endif
+#include "kiv/cli.hpp"
+#include "kiv/commands.hpp"
+#include "version.hpp"
 
 namespace kiv::cli {
 

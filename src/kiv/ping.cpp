@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "addr_text.hpp"
-#include "cli.hpp"
-#include "commands.hpp"
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
+#include "kiv/cli.hpp"
+#include "kiv/commands.hpp"
+#include "wire/addr_text.hpp"
 
 namespace kiv::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "sender_table.hpp"
+#include "kiv/sender_table.hpp"
 
 namespace kiv::tunnel {
 

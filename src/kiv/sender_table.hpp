@@ -11,8 +11,8 @@
 #include <array>
 #include <cstdint>
 
-#include "peer.hpp"
-#include "tunnel_frame.hpp"
+#include "kiv/tunnel_frame.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::tunnel {
 

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli.hpp"
-#include "commands.hpp"
-#include "open_key_file.hpp"
-#include "open_token.hpp"
+#include "kiv/cli.hpp"
+#include "kiv/commands.hpp"
+#include "wire/open_key_file.hpp"
+#include "wire/open_token.hpp"
 
 namespace kiv::cli {
 namespace {

@@ -1,4 +1,4 @@
-#include "tunnel.hpp"
+#include "kiv/tunnel.hpp"
 
 #include <errno.h>
 #include <signal.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli.hpp"
+#include "kiv/cli.hpp"
 
 namespace kiv::cli {
 

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "kiv_client.hpp"
-#include "peer.hpp"
-#include "segment_control.hpp"
-#include "tunnel_frame.hpp"
+#include "client/kiv_client.hpp"
+#include "kiv/tunnel_frame.hpp"
+#include "net/segment_control.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::cli {
 

@@ -1,4 +1,4 @@
-#include "tunnel_frame.hpp"
+#include "kiv/tunnel_frame.hpp"
 
 #include <cstring>
 

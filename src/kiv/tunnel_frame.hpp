@@ -35,7 +35,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
 
 namespace kiv::tunnel {
 

@@ -1,13 +1,13 @@
-#include "args.hpp"
+#include "relay/args.hpp"
 
 #include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "number_text.hpp"
-#include "open_token.hpp"
-#include "protocol.hpp"
+#include "wire/number_text.hpp"
+#include "wire/open_token.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 namespace {

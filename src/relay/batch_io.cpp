@@ -1,13 +1,13 @@
-#include "batch_io.hpp"
+#include "relay/batch_io.hpp"
 
 #include <errno.h>
 #include <netinet/udp.h>
 
 #include <cstring>
 
-#include "peer.hpp"
-#include "segments.hpp"
-#include "system.hpp"
+#include "net/segments.hpp"
+#include "relay/system.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 namespace {

@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "relay.hpp"
-#include "segment_control.hpp"
-#include "segments.hpp"
-#include "send_plan.hpp"
+#include "net/segment_control.hpp"
+#include "net/segments.hpp"
+#include "relay/relay.hpp"
+#include "relay/send_plan.hpp"
 
 namespace kiv {
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "protocol.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 

@@ -6,7 +6,7 @@
 // re-opening every few minutes, a whole NAT of them behind one address) far below the limit.
 #pragma once
 
-#include "source_budget.hpp"
+#include "relay/source_budget.hpp"
 
 namespace kiv {
 

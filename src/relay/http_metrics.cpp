@@ -1,4 +1,4 @@
-#include "http_metrics.hpp"
+#include "relay/http_metrics.hpp"
 
 #include <errno.h>
 #include <sys/socket.h>
@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "addr_text.hpp"
-#include "peer.hpp"
+#include "wire/addr_text.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 namespace {
@@ -102,7 +102,7 @@ void MetricsServer::accept_new(uint32_t now_ms) {
         int fd =
             accept4(listener_, peer.receive_name(), &peer_length, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
-        uint64_t source = peer.network_key();
+        uint64_t source = peer.network_key(IPV6_LIMIT_PREFIX);
         std::array<MetricsSlot, METRICS_CONNECTIONS> slots;
         for (size_t c = 0; c < connections_.size(); ++c) {
             const Connection& connection = connections_[c];

@@ -13,9 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "http_request.hpp"
-#include "metrics.hpp"
-#include "metrics_admission.hpp"
+#include "relay/http_request.hpp"
+#include "relay/metrics.hpp"
+#include "relay/metrics_admission.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "http_request.hpp"
+#include "relay/http_request.hpp"
 
 #include <cassert>
 #include <cstring>

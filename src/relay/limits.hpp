@@ -6,10 +6,10 @@
 
 #include <cstdint>
 
-#include "counters.hpp"
-#include "event_budget.hpp"
-#include "miss_budget.hpp"
-#include "rate_ceiling.hpp"
+#include "relay/counters.hpp"
+#include "relay/event_budget.hpp"
+#include "relay/miss_budget.hpp"
+#include "relay/rate_ceiling.hpp"
 
 namespace kiv {
 

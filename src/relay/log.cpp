@@ -1,4 +1,4 @@
-#include "log.hpp"
+#include "relay/log.hpp"
 
 #include <errno.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "system.hpp"
+#include "relay/system.hpp"
 
 namespace kiv {
 namespace {

@@ -2,8 +2,9 @@
 // goes wrong before the loop is printed here, and only here.
 #include <cstdio>
 
-#include "args.hpp"
-#include "shell.hpp"
+#include "relay/args.hpp"
+#include "relay/shell.hpp"
+#include "version.hpp"
 
 int main(int argc, char** argv) {
     using namespace kiv;

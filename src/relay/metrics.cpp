@@ -1,4 +1,4 @@
-#include "metrics.hpp"
+#include "relay/metrics.hpp"
 
 #include <cinttypes>
 #include <cstdarg>

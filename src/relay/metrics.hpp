@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "counters.hpp"
-#include "rooms.hpp"
+#include "relay/counters.hpp"
+#include "relay/rooms.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "metrics_admission.hpp"
+#include "relay/metrics_admission.hpp"
 
 namespace kiv {
 namespace {

@@ -4,7 +4,7 @@
 // trickle, while peers already in a room never touch their bucket.
 #pragma once
 
-#include "source_budget.hpp"
+#include "relay/source_budget.hpp"
 
 namespace kiv {
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "open_token.hpp"
+#include "wire/open_token.hpp"
 
 namespace kiv {
 

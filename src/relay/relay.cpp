@@ -1,12 +1,11 @@
-#include "relay.hpp"
+#include "relay/relay.hpp"
 
 #include <cassert>
 #include <cstdarg>
 #include <cstdio>
 
-#include "addr_text.hpp"
-#include "log.hpp"
-#include "room_code.hpp"
+#include "wire/addr_text.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv {
 
@@ -91,7 +90,7 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
         room->host_seen = now_ms;
         return reply(datagram, source, MsgType::MSG_OPENED, room->id);
     }
-    uint64_t network = source.network_key();
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
     if (!limits_.event_allowed(network, now_ms)) return NOTHING;
     if (open_gate_.required() &&
         !open_gate_.admits(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms)) {
@@ -132,7 +131,7 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
 void Relay::on_close(const Peer& source, uint32_t now_ms) {
     Room* room = table_.room_by_host(source);
     if (room == nullptr) return;
-    uint64_t network = source.network_key();
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
     if (!limits_.event_allowed(network, now_ms)) return;  // the room stays as it was
     limits_.event_spend(network, now_ms);
     room_close(*room, CloseReason::host_closed);
@@ -185,7 +184,7 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     if (slot == nullptr || room->id != wanted) {
         // From outside the room: a lookup, and a join or a move if it changes anything. The
         // limits are all asked before the table changes.
-        uint64_t network = source.network_key();
+        uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
         if (!limits_.lookup_allowed(network, now_ms)) return NOTHING;
         Room* target = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
         if (target == nullptr && !limits_.lookup_answer_allowed(now_ms)) return NOTHING;
@@ -204,7 +203,7 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
     if (slot == nullptr) {
         room = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
         if (room == nullptr) {
-            limits_.lookup_spend(source.network_key(), now_ms);
+            limits_.lookup_spend(source.network_key(IPV6_LIMIT_PREFIX), now_ms);
             return refuse(datagram, source, ErrorCode::ERR_NO_ROOM);
         }
         slot = free_client_slot(*room);
@@ -230,7 +229,7 @@ Outgoing Relay::on_data(uint8_t* datagram, size_t length, const Peer& source, ui
 void Relay::on_leave(const Peer& source, uint32_t now_ms) {
     Room* room = nullptr;
     if (ClientSlot* slot = table_.client_by_addr(source, &room)) {
-        uint64_t network = source.network_key();
+        uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
         if (!limits_.event_allowed(network, now_ms)) return;  // the client stays
         limits_.event_spend(network, now_ms);
         log("room %s: tag %u left", room_code(room->id), slot->tag.value);

@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "counters.hpp"
-#include "limits.hpp"
-#include "open_gate.hpp"
-#include "peer.hpp"
-#include "rooms.hpp"
+#include "relay/counters.hpp"
+#include "relay/limits.hpp"
+#include "relay/open_gate.hpp"
+#include "relay/rooms.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "rooms.hpp"
+#include "relay/rooms.hpp"
 
 #include <cassert>
 
@@ -72,7 +72,7 @@ int RoomTable::host_network_of(uint64_t network) const {
 }
 
 int RoomTable::rooms_hosted_from(const Peer& peer) const {
-    int record = host_network_of(peer.network_key());
+    int record = host_network_of(peer.network_key(IPV6_LIMIT_PREFIX));
     return record < 0 ? 0 : host_networks_[record].rooms;
 }
 
@@ -118,7 +118,7 @@ void RoomTable::room_open(Room& room, RoomId id, const Peer& host, uint32_t now_
     room.next_tag = Tag(1);
     room_by_host_index_.insert_shared(fingerprint(host), slot_of(room));
     room_by_id_index_.insert(id.value, slot_of(room));
-    host_network_add(host.network_key());
+    host_network_add(host.network_key(IPV6_LIMIT_PREFIX));
     assert(room_by_host(host) == &room && room_by_id(id) == &room);
 }
 
@@ -128,7 +128,7 @@ void RoomTable::room_clear(Room& room) {
             client_clear(slot);
         room_by_host_index_.erase(fingerprint(room.host), slot_of(room));
         room_by_id_index_.erase(room.id.value);
-        host_network_remove(room.host.network_key());
+        host_network_remove(room.host.network_key(IPV6_LIMIT_PREFIX));
     }
     room = Room{};
 }

@@ -7,9 +7,9 @@
 #include <array>
 #include <cstdint>
 
-#include "fixed_index.hpp"
-#include "peer.hpp"
-#include "settings.hpp"
+#include "relay/fixed_index.hpp"
+#include "relay/settings.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 
@@ -70,7 +70,8 @@ class RoomTable {
     // On a match, sets *room to the room holding the slot; otherwise leaves it untouched.
     ClientSlot* client_by_addr(const Peer& peer, Room** room);
     Room* free_room();
-    // How many rooms are hosted from the network of `peer` (its network_key()), any port.
+    // How many rooms are hosted from the network of `peer` (its network_key(IPV6_LIMIT_PREFIX)),
+    // any port.
     int rooms_hosted_from(const Peer& peer) const;
 
     // Fills a free record as a newly opened room with next_tag 1.
@@ -85,7 +86,7 @@ class RoomTable {
   private:
     // A source network that hosts rooms, and how many; free when `rooms` is 0.
     struct HostNetwork {
-        uint64_t network;  // Peer::network_key()
+        uint64_t network;  // Peer::network_key(IPV6_LIMIT_PREFIX)
         int rooms;
     };
 

@@ -1,8 +1,8 @@
-#include "send_plan.hpp"
+#include "relay/send_plan.hpp"
 
 #include <cassert>
 
-#include "peer.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 namespace {

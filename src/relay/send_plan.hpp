@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "relay.hpp"
-#include "segment_control.hpp"
+#include "net/segment_control.hpp"
+#include "relay/relay.hpp"
 
 namespace kiv {
 

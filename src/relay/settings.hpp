@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "protocol.hpp"
+#include "relay/build_limits.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 
@@ -16,16 +17,8 @@ inline constexpr uint32_t SWEEP_MS = 1000;
 inline constexpr int RECEIVE_BUFFER_BYTES = 4194304;
 
 // Limits per source network (an IPv4 address), so that one address can neither scan the id space
-// nor hold the table. The build may change them (the CMake options of the same name).
-#ifndef KIV_ROOM_MISS_BURST
-#define KIV_ROOM_MISS_BURST 20
-#endif
-#ifndef KIV_ROOM_MISS_PER_SECOND
-#define KIV_ROOM_MISS_PER_SECOND 2
-#endif
-#ifndef KIV_ROOMS_PER_ADDRESS
-#define KIV_ROOMS_PER_ADDRESS 32
-#endif
+// nor hold the table. The build may change them (the CMake options of the same name, written
+// into relay/build_limits.hpp).
 // Lookups of a room by id that an address may make from outside the room (a join, an
 // ERR_NO_ROOM, an open asking for an id) in a burst, and then per second.
 inline constexpr uint32_t ROOM_MISS_BURST = KIV_ROOM_MISS_BURST;
@@ -34,40 +27,24 @@ inline constexpr uint32_t ROOM_MISS_PER_SECOND = KIV_ROOM_MISS_PER_SECOND;
 inline constexpr int ROOMS_PER_ADDRESS = KIV_ROOMS_PER_ADDRESS;
 // Sources whose budgets are tracked at once, per kind of budget; a source not tracked has a
 // full budget. Enough for tens of thousands of sources before any bucket changes hands.
-#ifndef KIV_SOURCE_BUDGET_BUCKETS
-#define KIV_SOURCE_BUDGET_BUCKETS 65536
-#endif
 inline constexpr int SOURCE_BUDGET_BUCKETS = KIV_SOURCE_BUDGET_BUCKETS;
 
 // Events (opens that create or move a room, joins, leaves, closes, refused tokens) one source
 // may cause in a burst, and then per second.
-#ifndef KIV_EVENT_BURST
-#define KIV_EVENT_BURST 64
-#endif
-#ifndef KIV_EVENTS_PER_SECOND
-#define KIV_EVENTS_PER_SECOND 20
-#endif
 inline constexpr uint32_t EVENT_BURST = KIV_EVENT_BURST;
 inline constexpr uint32_t EVENT_PER_SECOND = KIV_EVENTS_PER_SECOND;
 
 // Relay-wide: event log lines written per second (and in a burst), and answers to room
 // lookups per second (and in a burst), whatever the number of sources.
-#ifndef KIV_LOG_LINES_PER_SECOND
-#define KIV_LOG_LINES_PER_SECOND 200
-#endif
-#ifndef KIV_LOG_LINES_BURST
-#define KIV_LOG_LINES_BURST 1000
-#endif
-#ifndef KIV_LOOKUPS_PER_SECOND
-#define KIV_LOOKUPS_PER_SECOND 1000
-#endif
-#ifndef KIV_LOOKUPS_BURST
-#define KIV_LOOKUPS_BURST 1000
-#endif
 inline constexpr uint32_t LOG_LINES_PER_SECOND = KIV_LOG_LINES_PER_SECOND;
 inline constexpr uint32_t LOG_LINES_BURST = KIV_LOG_LINES_BURST;
 inline constexpr uint32_t LOOKUPS_PER_SECOND = KIV_LOOKUPS_PER_SECOND;
 inline constexpr uint32_t LOOKUPS_BURST = KIV_LOOKUPS_BURST;
+// An IPv6 peer usually holds a whole /64, so per-source limits count IPv6 peers by this many
+// leading bits of their address (and IPv4 peers by their whole address).
+inline constexpr int IPV6_LIMIT_PREFIX = KIV_IPV6_LIMIT_PREFIX;
+static_assert(IPV6_LIMIT_PREFIX >= 1 && IPV6_LIMIT_PREFIX <= 64,
+              "the IPv6 limit prefix is 1 to 64 bits: a network key holds 64");
 static_assert(EVENT_BURST >= 1 && EVENT_BURST <= 1000000, "event burst out of range");
 static_assert(EVENT_PER_SECOND >= 1 && EVENT_PER_SECOND <= 1000000, "event rate out of range");
 static_assert(LOG_LINES_PER_SECOND >= 1 && LOG_LINES_BURST >= 1, "log ceiling out of range");

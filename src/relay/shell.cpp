@@ -1,4 +1,4 @@
-#include "shell.hpp"
+#include "relay/shell.hpp"
 
 #include <errno.h>
 #include <unistd.h>
@@ -8,12 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "addr_text.hpp"
-#include "log.hpp"
-#include "metrics.hpp"
-#include "open_key_file.hpp"
-#include "settings.hpp"
-#include "system.hpp"
+#include "relay/log.hpp"
+#include "relay/metrics.hpp"
+#include "relay/settings.hpp"
+#include "relay/system.hpp"
+#include "version.hpp"
+#include "wire/addr_text.hpp"
+#include "wire/open_key_file.hpp"
 
 namespace kiv {
 namespace {

@@ -9,9 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "args.hpp"
-#include "batch_io.hpp"
-#include "http_metrics.hpp"
+#include "relay/args.hpp"
+#include "relay/batch_io.hpp"
+#include "relay/http_metrics.hpp"
 
 namespace kiv {
 

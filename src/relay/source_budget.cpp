@@ -1,4 +1,4 @@
-#include "source_budget.hpp"
+#include "relay/source_budget.hpp"
 
 #include <cassert>
 

@@ -13,7 +13,7 @@
 #include <array>
 #include <cstdint>
 
-#include "settings.hpp"
+#include "relay/settings.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "system.hpp"
+#include "relay/system.hpp"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "peer.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::sys {
 

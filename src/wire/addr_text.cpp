@@ -1,4 +1,4 @@
-#include "addr_text.hpp"
+#include "wire/addr_text.hpp"
 
 namespace kiv {
 

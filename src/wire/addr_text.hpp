@@ -1,7 +1,7 @@
 // Peer addresses as text, the way the relay's log and the kiv command show them.
 #pragma once
 
-#include "peer.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv {
 

@@ -1,4 +1,4 @@
-#include "open_key_file.hpp"
+#include "wire/open_key_file.hpp"
 
 #include <errno.h>
 #include <fcntl.h>

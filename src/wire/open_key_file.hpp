@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "open_token.hpp"
+#include "wire/open_token.hpp"
 
 namespace kiv {
 

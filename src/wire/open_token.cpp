@@ -1,4 +1,4 @@
-#include "open_token.hpp"
+#include "wire/open_token.hpp"
 
 #include <cstring>
 

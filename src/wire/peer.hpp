@@ -21,17 +21,7 @@
 #include <cstdio>
 #include <cstring>
 
-#ifndef KIV_IPV6_LIMIT_PREFIX
-#define KIV_IPV6_LIMIT_PREFIX 64
-#endif
-
 namespace kiv {
-
-// An IPv6 peer usually holds a whole /64, so per-source limits count IPv6 peers by this many
-// leading bits of their address (and IPv4 peers by their whole address).
-inline constexpr int IPV6_LIMIT_PREFIX = KIV_IPV6_LIMIT_PREFIX;
-static_assert(IPV6_LIMIT_PREFIX >= 1 && IPV6_LIMIT_PREFIX <= 64,
-              "the IPv6 limit prefix is 1 to 64 bits: a network key holds 64");
 
 // The secret of a keyed peer hash: multiply-add-shift over the address's 32-bit words and the
 // port, whose top bits are a universal family when the multipliers are random. Peers choose
@@ -167,15 +157,15 @@ class Peer {
                m[4] * address_.sin6_port + m[5];
     }
     // The source network that per-source limits count against: an IPv4 address whole, an
-    // IPv6 address by its first IPV6_LIMIT_PREFIX bits. The two never meet: IPv4 keys lie in
-    // ff00::/8, which is multicast and never the source of a datagram.
-    uint64_t network_key() const {
+    // IPv6 address by its first `ipv6_prefix_bits` (1 to 64) bits. The two never meet: IPv4
+    // keys lie in ff00::/8, which is multicast and never the source of a datagram.
+    uint64_t network_key(int ipv6_prefix_bits) const {
         if (is_ipv4()) return IPV4_NETWORK_TAG | ipv4_word();
         uint64_t high = 0;
         const uint8_t* bytes = address_.sin6_addr.s6_addr;
         for (int i = 0; i < 8; ++i)
             high = high << 8 | bytes[i];
-        return IPV6_LIMIT_PREFIX == 64 ? high : high & ~(~uint64_t(0) >> IPV6_LIMIT_PREFIX);
+        return ipv6_prefix_bits >= 64 ? high : high & ~(~uint64_t(0) >> ipv6_prefix_bits);
     }
 
     // "a.b.c.d:port" for an IPv4 peer (mapped ones too) and "[v6]:port" for an IPv6 one, the

@@ -1,4 +1,4 @@
-#include "room_code.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "values.hpp"
+#include "wire/values.hpp"
 
 namespace kiv {
 

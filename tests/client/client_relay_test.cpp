@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "allocation_counter.hpp"
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
+#include "relay/build_limits.hpp"
 #include "relay_process.hpp"
-#include "room_code.hpp"
+#include "wire/room_code.hpp"
 
 namespace kiv::test {
 namespace {

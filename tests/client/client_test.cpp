@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
 #include "relay_process.hpp"
 
 namespace kiv::test {

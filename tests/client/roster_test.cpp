@@ -2,7 +2,7 @@
 // come and go within one time-out than the roster holds.
 #include <gtest/gtest.h>
 
-#include "roster.hpp"
+#include "client/roster.hpp"
 
 namespace kiv::client {
 namespace {

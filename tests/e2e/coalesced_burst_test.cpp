@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "ipv4.hpp"
+#include "net/segment_control.hpp"
 #include "relay_process.hpp"
-#include "segment_control.hpp"
 
 namespace kiv::test {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "preload_env.hpp"
+#include "relay/settings.hpp"
 #include "relay_process.hpp"
-#include "settings.hpp"
 #include "shim_alloc_counts.hpp"
 
 namespace kiv::test {

@@ -22,7 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kiv_client.hpp"
+#include "client/kiv_client.hpp"
 
 namespace kiv::fuzz {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "http_request.hpp"
+#include "relay/http_request.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "open_token.hpp"
+#include "wire/open_token.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <memory>
 
-#include "cli.hpp"
+#include "kiv/cli.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "protocol.hpp"
-#include "room_code.hpp"
+#include "wire/protocol.hpp"
+#include "wire/room_code.hpp"
 
 namespace {
 

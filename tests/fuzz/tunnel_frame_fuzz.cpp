@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tunnel_frame.hpp"
+#include "kiv/tunnel_frame.hpp"
 
 namespace {
 

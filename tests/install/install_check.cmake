@@ -18,14 +18,16 @@ set(expected
     usr/lib/systemd/system/kiv-relay.service
     usr/lib/systemd/system/kiv-relay@.service
     usr/share/doc/kiv-relay/copyright
+    usr/include/kiv/client/kiv_client.hpp
+    usr/include/kiv/wire/protocol.hpp
+    usr/include/kiv/wire/room_code.hpp
+    usr/include/kiv/wire/addr_text.hpp
+    usr/include/kiv/client/resolve.hpp
+    usr/include/kiv/client/roster.hpp
+    usr/include/kiv/wire/peer.hpp
+    usr/include/kiv/wire/values.hpp
+    usr/include/kiv/net/segments.hpp
     usr/include/kiv/kiv_client.hpp
-    usr/include/kiv/protocol.hpp
-    usr/include/kiv/room_code.hpp
-    usr/include/kiv/addr_text.hpp
-    usr/include/kiv/resolve.hpp
-    usr/include/kiv/roster.hpp
-    usr/include/kiv/peer.hpp
-    usr/include/kiv/values.hpp
     usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
      "${SCRATCH}/usr/lib/*.so*" "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "cli.hpp"
+#include "kiv/cli.hpp"
 
 namespace kiv::cli {
 namespace {

@@ -8,9 +8,9 @@
 #include <random>
 #include <string>
 
-#include "forward_table.hpp"
-#include "sender_table.hpp"
-#include "tunnel.hpp"
+#include "kiv/forward_table.hpp"
+#include "kiv/sender_table.hpp"
+#include "kiv/tunnel.hpp"
 
 namespace kiv::tunnel {
 namespace {

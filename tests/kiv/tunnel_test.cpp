@@ -18,9 +18,9 @@
 
 #include "e2e_steps.hpp"
 #include "ipv4.hpp"
+#include "kiv/tunnel_frame.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
-#include "tunnel_frame.hpp"
 
 namespace kiv::test {
 namespace {

@@ -14,9 +14,10 @@
 #include "core_doubles.hpp"
 #include "event_input.hpp"
 #include "model_compare.hpp"
-#include "relay.hpp"
+#include "net/segments.hpp"
+#include "relay/build_limits.hpp"
+#include "relay/relay.hpp"
 #include "relay_model.hpp"
-#include "segments.hpp"
 #include "table_checks.hpp"
 
 namespace kiv::fuzz {

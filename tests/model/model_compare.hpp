@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "relay.hpp"
+#include "relay/relay.hpp"
 #include "relay_model.hpp"
 
 namespace kiv::model {

@@ -1,6 +1,7 @@
 // Written from the protocol's description, not from the core: its own constants, its own
 // formatting and no shared helpers, so that a slip in one is not copied into the other.
 #include "relay_model.hpp"
+#include "relay/build_limits.hpp"
 
 #include <arpa/inet.h>
 

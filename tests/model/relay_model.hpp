@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "peer.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::model {
 

@@ -8,7 +8,7 @@
 
 #include "core_doubles.hpp"
 #include "ipv4.hpp"
-#include "relay.hpp"
+#include "relay/relay.hpp"
 
 namespace kiv {
 namespace {

@@ -1,7 +1,7 @@
 // Cutting coalesced receives into datagrams, and gathering forwards into segmented sends:
 // both are pure, so they are checked here on their own, without a socket; and the layout of
 // a plan as the kernel's messages.
-#include "batch_io.hpp"
+#include "relay/batch_io.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ipv4.hpp"
-#include "segments.hpp"
+#include "net/segments.hpp"
 
 namespace kiv {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "allocation_counter.hpp"
 #include "event_input.hpp"
-#include "log.hpp"
-#include "relay.hpp"
+#include "relay/log.hpp"
+#include "relay/relay.hpp"
 #include "setting.hpp"
 
 namespace kiv::test {

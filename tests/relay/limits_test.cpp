@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "open_token.hpp"
-#include "relay.hpp"
+#include "relay/relay.hpp"
+#include "wire/open_token.hpp"
 
 namespace kiv {
 namespace {

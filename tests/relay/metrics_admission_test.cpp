@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "metrics_admission.hpp"
+#include "relay/metrics_admission.hpp"
 
 namespace kiv {
 namespace {

@@ -1,6 +1,6 @@
 // What the core counts, how the metrics page and the stats line show it, and which requests
 // the metrics server answers with the page.
-#include "metrics.hpp"
+#include "relay/metrics.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +13,9 @@
 
 #include "core_doubles.hpp"
 #include "datagram.hpp"
-#include "http_metrics.hpp"
 #include "ipv4.hpp"
-#include "relay.hpp"
+#include "relay/http_metrics.hpp"
+#include "relay/relay.hpp"
 
 namespace kiv {
 namespace {

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "addr_text.hpp"
 #include "ipv4.hpp"
-#include "relay.hpp"
+#include "relay/relay.hpp"
+#include "wire/addr_text.hpp"
 
 namespace kiv {
 namespace {
@@ -52,25 +52,28 @@ TEST(Peer, AMappedAddressIsTheIpv4PeerInEveryRespect) {
     EXPECT_TRUE(as_mapped.is_ipv4());
     EXPECT_EQ(as_mapped, plain);
     EXPECT_EQ(as_mapped.hash(key), plain.hash(key));
-    EXPECT_EQ(as_mapped.network_key(), plain.network_key());
+    EXPECT_EQ(as_mapped.network_key(IPV6_LIMIT_PREFIX), plain.network_key(IPV6_LIMIT_PREFIX));
     EXPECT_STREQ(addr_str(as_mapped), "192.0.2.7:40000");
     EXPECT_EQ(as_mapped.unmapped().family(), AF_INET);
     EXPECT_FALSE(mapped(make_addr("192.0.2.7", 40001)) == plain);
     // ::c000:207 holds the same four bytes and is another peer altogether.
     Peer compatible = make_addr("::192.0.2.7", 40000);
     EXPECT_FALSE(compatible == plain);
-    EXPECT_NE(compatible.network_key(), plain.network_key());
+    EXPECT_NE(compatible.network_key(IPV6_LIMIT_PREFIX), plain.network_key(IPV6_LIMIT_PREFIX));
 }
 
 TEST(Peer, Ipv6PeersShareANetworkByTheirPrefix) {
     Peer a = make_addr("2001:db8:1:2::1", 1);
-    EXPECT_EQ(a.network_key(), make_addr("2001:db8:1:2:ffff:ffff:ffff:ffff", 2).network_key());
-    EXPECT_NE(a.network_key(), make_addr("2001:db8:1:3::1", 1).network_key());
+    EXPECT_EQ(a.network_key(IPV6_LIMIT_PREFIX),
+              make_addr("2001:db8:1:2:ffff:ffff:ffff:ffff", 2).network_key(IPV6_LIMIT_PREFIX));
+    EXPECT_NE(a.network_key(IPV6_LIMIT_PREFIX),
+              make_addr("2001:db8:1:3::1", 1).network_key(IPV6_LIMIT_PREFIX));
     EXPECT_FALSE(a == make_addr("2001:db8:1:2::2", 1));
     // IPv4 networks lie where no IPv6 source can be.
-    EXPECT_NE(make_addr("0.0.0.0", 1).network_key(), make_addr("::1", 1).network_key());
-    EXPECT_NE(make_addr("255.255.255.255", 1).network_key(),
-              make_addr("ff00:0:0:0:ffff:ffff::", 1).network_key() ^ 1);
+    EXPECT_NE(make_addr("0.0.0.0", 1).network_key(IPV6_LIMIT_PREFIX),
+              make_addr("::1", 1).network_key(IPV6_LIMIT_PREFIX));
+    EXPECT_NE(make_addr("255.255.255.255", 1).network_key(IPV6_LIMIT_PREFIX),
+              make_addr("ff00:0:0:0:ffff:ffff::", 1).network_key(IPV6_LIMIT_PREFIX) ^ 1);
 }
 
 // The room table finds a host or a client whichever form its address arrives in, and tells

@@ -1,5 +1,5 @@
 // The handlers and the sweep, driven with an injected clock and a scripted random source.
-#include "relay.hpp"
+#include "relay/relay.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

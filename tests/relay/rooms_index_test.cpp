@@ -13,9 +13,9 @@
 #include <set>
 #include <vector>
 
-#include "fixed_index.hpp"
-#include "relay.hpp"
-#include "rooms.hpp"
+#include "relay/fixed_index.hpp"
+#include "relay/relay.hpp"
+#include "relay/rooms.hpp"
 #include "table_scan.hpp"
 
 namespace kiv {

@@ -1,4 +1,4 @@
-#include "rooms.hpp"
+#include "relay/rooms.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -35,7 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "number_text.hpp"
+#include "wire/number_text.hpp"
 
 namespace {
 

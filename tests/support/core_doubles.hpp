@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "relay.hpp"
-#include "rooms.hpp"
+#include "relay/relay.hpp"
+#include "relay/rooms.hpp"
 
 namespace kiv::test {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv::test {
 

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "protocol.hpp"
 #include "relay_process.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv::test {
 

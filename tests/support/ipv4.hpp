@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "peer.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::test {
 

@@ -1,5 +1,5 @@
 // Room codes as people see them: written from an id, and read back from what someone typed.
-#include "room_code.hpp"
+#include "wire/room_code.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "protocol.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 namespace {

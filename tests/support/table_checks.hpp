@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "relay.hpp"
-#include "rooms.hpp"
+#include "relay/relay.hpp"
+#include "relay/rooms.hpp"
 
 namespace kiv::check {
 

@@ -31,8 +31,8 @@
 #include <cstdint>
 
 #include "ipv4.hpp"
-#include "peer.hpp"
-#include "rooms.hpp"
+#include "relay/rooms.hpp"
+#include "wire/peer.hpp"
 
 namespace kiv::fuzz {
 

@@ -2,7 +2,7 @@
 // the table's indexed lookups are checked (and, in the micro-benchmarks, timed) against.
 #pragma once
 
-#include "rooms.hpp"
+#include "relay/rooms.hpp"
 
 namespace kiv::scan {
 
