@@ -32,8 +32,8 @@ set(expected
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
      "${SCRATCH}/usr/lib/*.so*" "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
 list(LENGTH libraries found)
-if(NOT found EQUAL 7)
-  message(FATAL_ERROR "expected two static libraries, libkiv.so with its two links, kiv.pc and "
+if(NOT found EQUAL 8)
+  message(FATAL_ERROR "expected three static libraries, libkiv.so with its two links, kiv.pc and "
                       "kivConfig.cmake, got: ${libraries}")
 endif()
 foreach(path IN LISTS expected)
