@@ -27,6 +27,14 @@ set(expected
     usr/include/kiv/wire/peer.hpp
     usr/include/kiv/wire/values.hpp
     usr/include/kiv/net/segments.hpp
+    usr/include/kiv/client/errors.hpp
+    usr/include/kiv/client/events.hpp
+    usr/include/kiv/client/retry.hpp
+    usr/include/kiv/client/transport.hpp
+    usr/include/kiv/client/link.hpp
+    usr/include/kiv/client/host_session.hpp
+    usr/include/kiv/client/client_session.hpp
+    usr/include/kiv/client/pinger_session.hpp
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
