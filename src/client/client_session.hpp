@@ -5,7 +5,6 @@
 
 #include <sys/uio.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 

@@ -5,7 +5,6 @@
 
 #include <sys/uio.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -69,7 +68,7 @@ class HostSession {
     size_t open_token_length_ = 0;
     Roster roster_;
     // A datagram from a new tag, held back while the tag is announced; its payload stays in
-    // the link's buffer, as nothing is received until it is delivered.
+    // the transport's buffer, as nothing is received until it is delivered.
     Tag held_tag_;
     const uint8_t* held_payload_ = nullptr;
     size_t held_length_ = 0;
