@@ -91,4 +91,14 @@ class MemoryTransport : public Transport {
     size_t handed_ = 0;   // of which handed out
 };
 
+// A state machine over a memory transport of its own: InMemory<HostSession> is driven like
+// a Host, with deliver() and take_sent() in place of a relay. `args` follow the transport
+// (a ClientSession's or PingerSession's random source).
+template <class Session>
+class InMemory : public MemoryTransport, public Session {
+  public:
+    template <class... Args>
+    explicit InMemory(Args... args) : Session(static_cast<MemoryTransport&>(*this), args...) {}
+};
+
 }  // namespace kiv::client

@@ -18,13 +18,9 @@ using client::Error;
 using client::Event;
 using client::EventKind;
 
-template <class Session>
-struct Scripted : client::MemoryTransport, Session {
-    Scripted() : Session(static_cast<client::MemoryTransport&>(*this)) {}
-};
-using TestHost = Scripted<client::HostSession>;
-using TestClient = Scripted<client::ClientSession>;
-using TestPinger = Scripted<client::PingerSession>;
+using TestHost = client::InMemory<client::HostSession>;
+using TestClient = client::InMemory<client::ClientSession>;
+using TestPinger = client::InMemory<client::PingerSession>;
 
 class StandInRelay : public ::testing::Test {
   protected:
