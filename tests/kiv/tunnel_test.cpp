@@ -18,7 +18,7 @@
 
 #include "e2e_steps.hpp"
 #include "ipv4.hpp"
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 

@@ -1,4 +1,4 @@
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 
 #include <cstring>
 

@@ -1,0 +1,380 @@
+// The tunnel's two session machines, one input at a time on a clock the tests step: who a
+// tag is, what a relay restart changes, who gets a socket or a place, and that a datagram
+// of any size crosses from one session to the other whole. Each step's actions are written
+// one a line, so a table row says all that one input asks for.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tunnel/forward_session.hpp"
+#include "tunnel/listen_session.hpp"
+#include "tunnel/rules.hpp"
+#include "wire/room_code.hpp"
+
+namespace kiv::tunnel {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using client::EventKind;
+constexpr uint64_t MS = 1000;
+constexpr uint64_t IDENTITY = 42;
+const std::string RELAY = "127.0.0.1:9";
+
+Bytes hello(uint64_t identity, FrameKind kind = FrameKind::hello) {
+    Bytes frame(HELLO_SIZE);
+    write_hello(frame.data(), kind, identity);
+    return frame;
+}
+Bytes welcome(uint64_t identity, uint16_t binding) {
+    Bytes frame(WELCOME_SIZE);
+    write_welcome(frame.data(), identity, binding);
+    return frame;
+}
+Bytes whole(uint16_t channel, uint16_t generation, uint16_t binding, size_t length) {
+    Bytes payload(length, 'w'), frame(WHOLE_HEADER + length);
+    write_whole(frame.data(), channel, generation, binding, payload.data(), length);
+    return frame;
+}
+Peer local(uint16_t port) {
+    return Peer::ipv4(0x7F000001, port);
+}
+
+std::string text_of(const Peer& peer) {
+    char text[Peer::TEXT_CAPACITY];
+    return peer.write_text(text, sizeof text);
+}
+
+std::string summary(const Actions& actions) {
+    static const char* const FRAMES[] = {"raw", "hello", "welcome", "whole", "piece", "who"};
+    static const char* const KINDS[] = {"open",  "close", "close all", "deliver", "send",
+                                        "queue", "take",  "leave",     "drop"};
+    std::string lines;
+    for (const Action& action : actions) {
+        std::string line = action.text != nullptr ? action.text : "";
+        if (action.kind == ActionKind::oversize) {
+            line = "oversize " + std::to_string(action.length) + " " + line;
+        }
+        if (action.kind <= ActionKind::drop_place) line = KINDS[int(action.kind)];
+        if (action.kind == ActionKind::deliver || action.kind == ActionKind::queue) {
+            line += " " +
+                    (action.to != nullptr ? text_of(*action.to) : std::to_string(action.target)) +
+                    " " + std::to_string(action.length);
+        } else if (action.kind == ActionKind::send) {
+            Frame frame = parse_frame(action.data, action.length);
+            line += " " + std::to_string(action.tag.valid() ? action.tag.value : action.target) +
+                    " " + FRAMES[int(frame.kind)];
+            if (frame.kind == FrameKind::welcome) line += " " + std::to_string(frame.binding);
+        } else if (action.kind != ActionKind::close_all && action.kind <= ActionKind::drop_place) {
+            line += " " + std::to_string(action.target);
+        }
+        lines += line + "\n";
+    }
+    return lines;
+}
+
+client::Event event(EventKind kind, uint32_t value = 0, const Bytes& payload = {},
+                    client::Error error = client::Error::none) {
+    client::Event made;
+    made.kind = kind;
+    made.error = error;
+    made.room = RoomId(value);
+    made.tag = Tag(value);
+    made.payload = payload.data();
+    made.length = payload.size();
+    return made;
+}
+
+// Both sessions and their buffers; heap-held, as they are megabytes.
+struct Ends {
+    std::unique_ptr<ForwardSession> host = std::make_unique<ForwardSession>();
+    std::unique_ptr<ListenSession> join = std::make_unique<ListenSession>();
+    std::unique_ptr<Actions> actions = std::make_unique<Actions>();
+    std::unique_ptr<Outbox> frames = std::make_unique<Outbox>();
+    ListenSession::Outcome outcome{};
+
+    Ends() {
+        host->start(RELAY.c_str(), 100);
+        join->start(IDENTITY, RoomId(5), RELAY.c_str(), room_code(RoomId(5)), *actions);
+    }
+    std::string at_host(uint64_t now_us, const client::Event& input) {
+        actions->clear();
+        host->on_relay(input, now_us, *actions);
+        EXPECT_TRUE(host->table().consistent());
+        return summary(*actions);
+    }
+    std::string at_join(uint64_t now_us, int place, const client::Event& input) {
+        actions->clear();
+        outcome = join->on_relay(place, input, now_us, *actions);
+        EXPECT_TRUE(join->consistent());
+        return summary(*actions);
+    }
+    std::string from_local(uint64_t now_us, uint16_t port, const Bytes& payload) {
+        actions->clear();
+        join->from_application(local(port), payload.data(), payload.size(), now_us, *frames,
+                               *actions);
+        EXPECT_TRUE(join->consistent());
+        return summary(*actions);
+    }
+    std::string join_tick(uint64_t now_us) {
+        actions->clear();
+        join->tick(now_us, *actions);
+        return summary(*actions);
+    }
+};
+
+TEST(ForwardSession, WhoATagIsAcrossHellosBindingsAndARelayRestart) {
+    Ends ends;
+    std::string code5 = room_code(RoomId(5)), code6 = room_code(RoomId(6));
+    Bytes lookalike = whole(0, 1, 7, 1);  // a plain payload that passes for a frame
+    const struct {
+        uint64_t at_ms;
+        EventKind kind;
+        uint32_t value;
+        Bytes payload;
+        std::string expected;
+    } steps[] = {
+        {0,
+         EventKind::opened,
+         5,
+         {},
+         "room " + code5 + " (id 5)\nkiv host: clients join with: kiv join " + RELAY + " " + code5 +
+             " --listen ADDR:PORT\n"},
+        {10, EventKind::data, 1, {'a', 'b'}, "open 0\ndeliver 0 2\n"},
+        {20, EventKind::data, 1, {}, ""},
+        {30, EventKind::data, 2, hello(IDENTITY), "send 2 welcome 100\ntag 2 is a kiv join\n"},
+        {40, EventKind::data, 2, whole(3, 1, 100, 3), "open 1\ndeliver 1 3\n"},
+        {50, EventKind::data, 2, whole(3, 2, 100, 2), "close 1\nopen 1\ndeliver 1 2\n"},
+        {60, EventKind::data, 2, whole(3, 1, 100, 1), ""},  // the channel's older sender
+        {70, EventKind::data, 2, whole(3, 2, 99, 1), "send 2 who\nasked tag 2 who it is\n"},
+        {80, EventKind::data, 2, {3}, "dropped a malformed frame of 1 bytes from tag 2\n"},
+        // A plain client whose first datagram passes for a frame is asked; its first that
+        // is no frame shows it plain at once, and then everything crosses as it is.
+        {100, EventKind::data, 3, lookalike, "send 3 who\nasked tag 3 who it is\n"},
+        {110, EventKind::data, 3, {'p'}, "open 2\ndeliver 2 1\n"},
+        {120, EventKind::data, 3, lookalike, "deliver 2 8\n"},
+        {200,
+         EventKind::lost,
+         5,
+         {},
+         "kiv host: lost the relay at " + RELAY + " (no such room); asking for room " + code5 +
+             " again\n"},
+        // Beside a kiv join, a tag not known is asked, at most once a WHO_RETRY_US for all.
+        {300, EventKind::data, 7, {}, "send 7 who\nasked tag 7 who it is\n"},
+        {310, EventKind::data, 8, {}, ""},
+        {400, EventKind::data, 7, whole(3, 2, 100, 1), "send 7 who\nasked tag 7 who it is\n"},
+        {410, EventKind::data, 7, hello(IDENTITY),
+         "send 7 welcome 101\ntag 7 is a kiv join heard from before; its 1 socket(s) stay\n"},
+        {420, EventKind::data, 7, whole(3, 2, 101, 2), "deliver 1 2\n"},
+        {430, EventKind::data, 9, hello(IDENTITY + 1), "send 9 welcome 102\ntag 9 is a kiv join\n"},
+        {500,
+         EventKind::opened,
+         5,
+         {},
+         "kiv host: regained the relay at " + RELAY + "; room " + code5 + " is open\n"},
+        // Frames from a tag that never says hello: asked WHO_TRIES times, then plain.
+        {1000, EventKind::data, 11, whole(0, 1, 1, 1), "send 11 who\nasked tag 11 who it is\n"},
+        {1100, EventKind::data, 11, whole(0, 1, 1, 1), ""},
+        {1300, EventKind::data, 11, whole(0, 1, 1, 1), "send 11 who\nasked tag 11 who it is\n"},
+        {1600, EventKind::data, 11, whole(0, 1, 1, 1), "send 11 who\nasked tag 11 who it is\n"},
+        {1700, EventKind::data, 11, whole(0, 1, 1, 1), ""},
+        {1900, EventKind::data, 11, whole(0, 1, 1, 1), "open 3\ndeliver 3 8\n"},
+        {2000,
+         EventKind::opened,
+         6,
+         {},
+         "kiv host: the relay gave a new room " + code6 +
+             " (id 6); clients must join it\n"
+             "close all\n"},
+        {2010, EventKind::data, 7, whole(3, 2, 101, 1), "send 7 who\nasked tag 7 who it is\n"},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(ends.at_host(step.at_ms * MS,
+                               event(step.kind, step.value, step.payload, client::Error::no_room)),
+                  step.expected)
+            << "at " << step.at_ms << " ms";
+    }
+}
+
+TEST(ForwardSession, AQuietTagGivesItsEntryToANewcomerWhileOneThatTalksKeepsIt) {
+    Ends ends;
+    ends.at_host(0, event(EventKind::opened, 5));
+    for (uint32_t tag = 1; tag <= ForwardTable::CLIENTS; ++tag)
+        ends.at_host(0, event(EventKind::data, tag, {'c'}));
+    EXPECT_EQ(ends.at_host(MS, event(EventKind::data, 100, {'n'})),
+              "dropped a datagram from tag 100: all 32 client entries in use\n");
+    // Tag 1 talks every second; the others joined once and fell silent.
+    for (uint64_t second = 1; second <= 5; ++second)
+        EXPECT_EQ(ends.at_host(second * 1000 * MS, event(EventKind::data, 1, {'h'})),
+                  "deliver 0 1\n");
+    for (uint32_t tag = 2; tag <= ForwardTable::CLIENTS; ++tag) {
+        EXPECT_EQ(ends.at_host(CLIENT_GIVE_WAY_US, event(EventKind::data, 100 + tag, {'n'})),
+                  "tag " + std::to_string(tag) +
+                      " gave its entry and 1 socket(s) to a newcomer (quiet for 5 s)\nclose " +
+                      std::to_string(tag - 1) + "\nopen " + std::to_string(30 + tag) +
+                      "\ndeliver " + std::to_string(30 + tag) + " 1\n");
+    }
+    EXPECT_EQ(ends.at_host(CLIENT_GIVE_WAY_US, event(EventKind::data, 200, {'n'})),
+              "dropped a datagram from tag 200: all 32 client entries in use\n");
+    EXPECT_EQ(ends.at_host(CLIENT_GIVE_WAY_US, event(EventKind::data, 1, {'h'})), "deliver 0 1\n");
+}
+
+TEST(ForwardSession, QuietSocketsCloseAFewDozenALookAndThenTheirClient) {
+    Ends ends;
+    ends.at_host(0, event(EventKind::data, 4, hello(IDENTITY)));
+    for (uint16_t channel = 0; channel < 40; ++channel)
+        ends.at_host(0, event(EventKind::data, 4, whole(channel, 1, 100, 1)));
+    ends.actions->clear();
+    EXPECT_EQ(ends.host->tick(TUNNEL_IDLE_US - 1, *ends.actions), TUNNEL_IDLE_US);
+    EXPECT_EQ(ends.host->tick(TUNNEL_IDLE_US, *ends.actions), TUNNEL_IDLE_US);  // more to close
+    EXPECT_EQ(ends.actions->size(), 2u * EXPIRY_CLOSES_PER_LOOK);
+    EXPECT_STREQ((*ends.actions)[0].text, "tag 4 silent for 60 s; its socket is closed");
+    ends.actions->clear();
+    ends.host->tick(TUNNEL_IDLE_US, *ends.actions);
+    EXPECT_EQ(ends.actions->size(), 2u * (40 - EXPIRY_CLOSES_PER_LOOK));
+    EXPECT_EQ(ends.host->table().open_sockets(), 0);
+    EXPECT_EQ(ends.host->table().client_by_tag(Tag(4)), ForwardTable::NONE);
+}
+
+TEST(ListenSession, APlainHostGetsAPlaceForEachSenderAndAQuietOneGivesItsUp) {
+    Ends ends;
+    EXPECT_EQ(summary(*ends.actions), "take 0\n");
+    EXPECT_EQ(ends.at_join(0, 0, event(EventKind::joined, 5)), "send 0 hello\n");
+    EXPECT_EQ(ends.join_tick(300 * MS), "send 0 hello\n");
+    EXPECT_EQ(ends.join_tick(600 * MS), "send 0 hello\n");
+    EXPECT_FALSE(ends.join->ready_for_senders());
+    EXPECT_EQ(ends.join_tick(900 * MS),
+              "kiv join: the host is not kiv host --forward: each local sender takes a place of "
+              "its own (8 at most) and datagrams over 1400 bytes are dropped\n");
+    for (uint16_t port = 1; port <= 8; ++port) {
+        std::string place = std::to_string(port - 1);
+        EXPECT_EQ(ends.from_local(MS * 1000, port, {'a'}),
+                  "local sender 127.0.0.1:" + std::to_string(port) + " heard from\n" +
+                      (port > 1 ? "take " + place + "\n" : "") + "queue " + place + " 1\n");
+    }
+    EXPECT_EQ(ends.at_join(1500 * MS, 1, event(EventKind::data, 1, {'x', 'y'})),
+              "deliver 127.0.0.1:2 2\n");
+    EXPECT_EQ(ends.from_local(1500 * MS, 3, Bytes(1401)), "oversize 1401 from 127.0.0.1:3\n");
+    EXPECT_EQ(
+        ends.from_local(2000 * MS, 9, {'n'}),
+        "dropped a datagram from 127.0.0.1:9: all 8 local senders in use, none quiet for 5 s\n");
+    EXPECT_EQ(ends.from_local(6000 * MS, 9, {'n'}),
+              "local sender 127.0.0.1:1 gave way to 127.0.0.1:9 (quiet for 5 s)\nleave 0\ntake 0\n"
+              "queue 0 1\n");
+    std::string refusal = "kiv join: room " + std::string(room_code(RoomId(5))) + " (id 5) on " +
+                          RELAY + " refused a place: room is full\n";
+    EXPECT_EQ(
+        ends.at_join(6000 * MS, 4, event(EventKind::refused, 0, {}, client::Error::room_full)),
+        refusal + "kiv join: that local sender's datagrams are dropped\ndrop 4\n");
+    EXPECT_EQ(ends.outcome, ListenSession::Outcome::go_on);
+    EXPECT_EQ(ends.from_local(6000 * MS, 5, {'z'}), "");  // its place is gone
+    // A minute later every sender is forgotten and its place given up.
+    std::string forgotten = ends.join_tick(6000 * MS + TUNNEL_IDLE_US);
+    EXPECT_NE(forgotten.find("local sender 127.0.0.1:9 forgotten (quiet for 60 s)\nleave 0\n"),
+              std::string::npos)
+        << forgotten;
+    for (int place = 0; place < ListenSession::PLACES; ++place)
+        EXPECT_FALSE(ends.join->place_held(place)) << place;
+    ends.at_join(0, 0, event(EventKind::refused, 0, {}, client::Error::room_full));
+    EXPECT_EQ(ends.outcome, ListenSession::Outcome::failed);
+}
+
+TEST(ListenSession, AKivHostKnowsTheJoinByItsBindingAcrossARestart) {
+    Ends ends;
+    const struct {
+        uint64_t at_ms;
+        EventKind kind;
+        Bytes payload;
+        std::string expected;
+        ListenSession::Outcome outcome = ListenSession::Outcome::go_on;
+    } steps[] = {
+        {0, EventKind::joined, {}, "send 0 hello\n"},
+        {10, EventKind::data, welcome(IDENTITY, 100),
+         "kiv join: the host is kiv host --forward: up to 1024 local senders share this place, "
+         "with datagrams of up to 65507 bytes\n"},
+        {30, EventKind::data, whole(0, 1, 100, 1), "deliver 127.0.0.1:1 1\n"},
+        {40, EventKind::data, whole(0, 2, 100, 1), ""},  // not the sender's generation
+        {50, EventKind::data, whole(0, 1, 99, 1),
+         "kiv join: the host does not know this join under its new tag (the relay restarted); "
+         "saying hello again\nsend 0 hello\n"},
+        {60, EventKind::data, hello(0, FrameKind::who), ""},
+        {70, EventKind::data, welcome(IDENTITY + 1, 101), ""},
+        {80, EventKind::data, welcome(IDENTITY, 101), "kiv join: the host knows this join again\n"},
+        {90, EventKind::data, whole(0, 1, 101, 2), "deliver 127.0.0.1:1 2\n"},
+        {100,
+         EventKind::lost,
+         {},
+         "kiv join: lost the relay at " + RELAY +
+             " (no such room); "
+             "joining again\n"},
+        {110, EventKind::lost, {}, ""},
+        {120,
+         EventKind::joined,
+         {},
+         "kiv join: regained the relay at " + RELAY + "\nsend 0 hello\n"},
+        {130, EventKind::data, {3}, "dropped a malformed frame of 1 bytes from the host\n"},
+        {140,
+         EventKind::timed_out,
+         {},
+         "kiv join: no answer from the relay at " + RELAY + "\n",
+         ListenSession::Outcome::failed},
+    };
+    for (const auto& step : steps) {
+        if (step.at_ms == 30) {
+            EXPECT_EQ(ends.from_local(20 * MS, 1, {'a'}), "local sender 127.0.0.1:1 heard from\n");
+        }
+        EXPECT_EQ(ends.at_join(step.at_ms * MS, 0,
+                               event(step.kind, 1, step.payload, client::Error::no_room)),
+                  step.expected)
+            << "at " << step.at_ms << " ms";
+        EXPECT_EQ(ends.outcome, step.outcome) << "at " << step.at_ms << " ms";
+    }
+    EXPECT_EQ(ends.frames->count, 1u);
+}
+
+// The frames one end cuts are the datagrams the other delivers, whatever their size.
+TEST(TunnelSessions, ADatagramOfAnySizeCrossesWholeBothWays) {
+    Ends ends;
+    ends.at_join(0, 0, event(EventKind::joined, 5));
+    Bytes said_hello(ends.actions->begin()->data,
+                     ends.actions->begin()->data + ends.actions->begin()->length);
+    ends.at_host(0, event(EventKind::data, 1, said_hello));
+    Bytes answer(ends.actions->begin()->data,
+                 ends.actions->begin()->data + ends.actions->begin()->length);
+    ends.at_join(0, 0, event(EventKind::data, 1, answer));
+    ASSERT_TRUE(ends.join->ready_for_senders());
+    for (size_t size : {0, 1, 1393, 1394, 2775, 2776, 65507}) {
+        Bytes payload(size);
+        for (size_t i = 0; i < size; ++i)
+            payload[i] = uint8_t(i * 7 + size);
+        Bytes crossed;
+        auto pass = [&](bool towards_host) {
+            Outbox& frames = *ends.frames;
+            for (size_t i = 0; i < frames.count; ++i) {
+                const auto* bytes = static_cast<const uint8_t*>(frames.queued[i].iov_base);
+                Bytes frame(bytes, bytes + frames.queued[i].iov_len);
+                towards_host ? ends.at_host(MS, event(EventKind::data, 1, frame))
+                             : ends.at_join(MS, 0, event(EventKind::data, 1, frame));
+                for (const Action& action : *ends.actions) {
+                    if (action.kind == ActionKind::deliver)
+                        crossed.assign(action.data, action.data + action.length);
+                }
+            }
+            frames.count = 0;
+        };
+        ends.from_local(MS, 1, payload);
+        EXPECT_EQ(ends.frames->count, frames_for(size)) << size;
+        pass(true);
+        EXPECT_EQ(crossed, payload) << size;
+        crossed.clear();
+        ends.actions->clear();
+        ends.host->from_application(0, payload.data(), size, MS, *ends.frames, *ends.actions);
+        EXPECT_EQ(ends.frames->tag, Tag(1));
+        pass(false);
+        EXPECT_EQ(crossed, payload) << size;
+    }
+}
+
+}  // namespace
+}  // namespace kiv::tunnel
