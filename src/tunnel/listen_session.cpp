@@ -33,6 +33,7 @@ void ListenSession::take_place(int index, Actions& out) {
 }
 
 void ListenSession::leave_place(int index, Actions& out) {
+    if (!places_[index].held) return;  // refused or never had: nothing to leave
     places_[index].held = false;
     places_[index].joined = false;
     out.add(ActionKind::leave_place).target = uint16_t(index);

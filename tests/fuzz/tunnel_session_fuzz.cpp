@@ -1,0 +1,197 @@
+// Fuzz target for the tunnel's two session machines: any sequence of inputs (relay events,
+// frames and raw payloads from any tag, local datagrams, timer ticks, sockets that cannot be
+// opened) keeps their rules. Each input is a run of steps: an op byte, then its arguments.
+// Beside the sessions stands a mirror of what a shell would hold: a socket is opened only
+// when closed and closed only when open, data goes only to what is open or held, and after
+// each step the mirror agrees with the session's tables.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "tunnel/forward_session.hpp"
+#include "tunnel/listen_session.hpp"
+
+namespace {
+
+using namespace kiv;
+using namespace kiv::tunnel;
+
+[[noreturn]] void fail(const char* fault) {
+    fprintf(stderr, "tunnel_session_fuzz: %s\n", fault);
+    abort();
+}
+
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t at = 0;
+    uint8_t next() { return at < size ? data[at++] : 0; }
+};
+
+std::optional<ForwardSession> host;
+std::optional<ListenSession> join;
+Actions actions;
+Outbox frames;
+bool open_socket[ForwardTable::SOCKETS];
+bool held[ListenSession::PLACES];
+uint8_t payload[MAX_APP_DATAGRAM];
+uint64_t now_us;
+
+// A payload the far end might send: a hello, a welcome, a frame of a few channels and
+// bindings, or raw bytes.
+size_t make_payload(Input& in) {
+    uint8_t kind = in.next(), a = in.next(), b = in.next();
+    size_t length = size_t(in.next()) << (b % 9);
+    if (length > MAX_APP_DATAGRAM - PIECE_HEADER) length = MAX_APP_DATAGRAM - PIECE_HEADER;
+    for (size_t i = 0; i < length; ++i)
+        payload[i] = uint8_t(i * 31 + a);
+    static uint8_t data[MAX_APP_DATAGRAM];
+    uint16_t channel = a % 4, generation = b % 3, binding = uint16_t(100 + a % 3);
+    size_t total = (length % 4000) + WHOLE_DATA + 1;
+    if (kind % 5 == 0)
+        return write_hello(payload, a % 2 ? FrameKind::hello : FrameKind::who, 40 + b % 3);
+    if (kind % 5 == 1) return write_welcome(payload, 40 + a % 3, binding);
+    if (kind % 5 == 2) {
+        return write_whole(payload, channel, generation, binding, data,
+                           length < WHOLE_DATA ? length : WHOLE_DATA);
+    }
+    if (kind % 5 == 3) {
+        return write_piece(payload, channel, generation, binding, b % 2, data, total,
+                           kind % frames_for(total));
+    }
+    return length < client::MAX_PAYLOAD ? length : client::MAX_PAYLOAD;
+}
+
+void host_actions(bool open_fails) {
+    bool opened_now[ForwardTable::SOCKETS] = {};
+    for (const Action& action : actions) {
+        uint16_t socket = action.target;
+        if (action.kind == ActionKind::open_socket) {
+            if (open_socket[socket]) fail("a socket opened twice");
+            open_socket[socket] = !open_fails;
+            opened_now[socket] = true;
+            if (open_fails) host->socket_failed(socket);
+        } else if (action.kind == ActionKind::close_socket) {
+            if (!open_socket[socket]) fail("a socket closed that is not open");
+            open_socket[socket] = false;
+        } else if (action.kind == ActionKind::close_all) {
+            for (bool& open : open_socket)
+                open = false;
+        } else if (action.kind == ActionKind::deliver) {
+            if (!open_socket[socket] && !opened_now[socket]) fail("a datagram for no socket");
+            if (action.length > MAX_APP_DATAGRAM) fail("a datagram too long delivered");
+        } else if (action.kind >= ActionKind::queue && action.kind <= ActionKind::drop_place) {
+            fail("a listening end's action");
+        }
+    }
+    for (uint16_t index = 0; index < ForwardTable::SOCKETS; ++index) {
+        if (open_socket[index] != (host->table().socket(index).client != ForwardTable::NONE)) {
+            fail("the shell's sockets and the table disagree");
+        }
+    }
+    if (!host->table().consistent()) fail("the forward table is inconsistent");
+}
+
+void join_actions(bool take_fails) {
+    bool taken_now[ListenSession::PLACES] = {};
+    for (const Action& action : actions) {
+        int place = action.target;
+        if (action.kind == ActionKind::take_place) {
+            if (held[place]) fail("a place taken twice");
+            held[place] = !take_fails;
+            taken_now[place] = true;
+            if (take_fails) join->place_failed(place);
+        } else if (action.kind == ActionKind::leave_place ||
+                   action.kind == ActionKind::drop_place) {
+            if (!held[place]) fail("a place left that is not held");
+            held[place] = false;
+        } else if (action.kind == ActionKind::deliver) {
+            if (action.to == nullptr || !action.to->is_set()) fail("a delivery to nobody");
+        } else if (action.kind == ActionKind::queue || action.kind == ActionKind::send) {
+            if (!held[place] && !taken_now[place]) fail("a datagram by a place not held");
+        } else if (action.kind <= ActionKind::close_all || action.kind == ActionKind::print) {
+            fail("a forwarding end's action");
+        }
+    }
+    for (int index = 0; index < ListenSession::PLACES; ++index) {
+        if (held[index] != join->place_held(index)) fail("the shell's places and the session's");
+    }
+    if (!join->consistent()) fail("the listen session is inconsistent");
+}
+
+client::Event relay_event(Input& in, uint8_t which) {
+    static const client::EventKind KINDS[] = {
+        client::EventKind::data,   client::EventKind::data,     client::EventKind::joined,
+        client::EventKind::opened, client::EventKind::lost,     client::EventKind::refused,
+        client::EventKind::data,   client::EventKind::timed_out};
+    client::Event event;
+    event.kind = KINDS[which % 8];
+    event.error = which & 8 ? client::Error::room_full : client::Error::no_room;
+    event.room = RoomId(5 + (which >> 4) % 2);
+    event.tag = Tag(1 + in.next() % 6);
+    if (event.kind == client::EventKind::data) {
+        event.payload = payload;
+        event.length = make_payload(in);
+    }
+    return event;
+}
+
+void step(Input& in) {
+    static const uint64_t STEPS_US[] = {0, 1000, 300'000, 5'000'000, 60'000'000, 61'000'000};
+    uint8_t op = in.next();
+    bool fails = (op & 0x80) != 0;
+    actions.clear();
+    int which = op % 7;
+    if (which <= 1) {
+        client::Event event = relay_event(in, in.next());
+        host->on_relay(event, now_us, actions);
+        host_actions(fails);
+    } else if (which == 2) {
+        uint16_t socket = uint16_t(in.next() % 64);
+        size_t length = make_payload(in);
+        if (!open_socket[socket]) return;
+        host->from_application(socket, payload, length, now_us, frames, actions);
+        frames.count = 0;
+        host_actions(fails);
+    } else if (which == 3) {
+        int place = in.next() % ListenSession::PLACES;
+        client::Event event = relay_event(in, in.next());
+        if (!held[place]) return;
+        (void)join->on_relay(place, event, now_us, actions);
+        join_actions(fails);
+    } else if (which == 4) {
+        Peer source = Peer::ipv4(0x7F000001, uint16_t(1 + in.next() % 12));
+        size_t length = make_payload(in);
+        join->from_application(source, payload, length, now_us, frames, actions);
+        frames.count = 0;
+        join_actions(fails);
+    } else {
+        now_us += STEPS_US[in.next() % 6];
+        if (host->tick(now_us, actions) < now_us) fail("a tick due in the past");
+        host_actions(fails);
+        actions.clear();
+        if (join->tick(now_us, actions) < now_us) fail("a tick due in the past");
+        join_actions(fails);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    host.emplace();
+    join.emplace();
+    host->start("relay", 100);
+    for (bool& open : open_socket)
+        open = false;
+    for (bool& place : held)
+        place = false;
+    now_us = 1;
+    actions.clear();
+    join->start(40, RoomId(5), "relay", "ROOMS", actions);
+    join_actions(false);
+    Input in{data, size};
+    while (in.at < size)
+        step(in);
+    return 0;
+}
