@@ -15,7 +15,8 @@ const char* const ListenSession::HAPPENING_LABELS[HAPPENINGS] = {
     "malformed frame(s) dropped",
 };
 static_assert(SENDER_QUIET_US == 5'000'000, "the lines name the time");
-static_assert(ListenSession::PLACES <= SenderTable::CAPACITY, "towards a plain host a sender is a place");
+static_assert(ListenSession::PLACES <= SenderTable::CAPACITY,
+              "towards a plain host a sender is a place");
 
 void ListenSession::start(uint64_t identity, RoomId room, const char* relay_text,
                           const char* room_text, Actions& out) {

@@ -8,9 +8,9 @@
 #include <random>
 #include <string>
 
+#include "kiv/tunnel.hpp"
 #include "tunnel/forward_table.hpp"
 #include "tunnel/sender_table.hpp"
-#include "kiv/tunnel.hpp"
 
 namespace kiv::tunnel {
 namespace {
