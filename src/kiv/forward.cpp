@@ -34,7 +34,7 @@ constexpr int WAKE_EVENTS = 64;
 constexpr size_t RELAY_SLOTS = 16;
 constexpr uint32_t RELAY_EVENT = 0;  // epoll data of the relay's socket; sockets are index + 1
 
-// Everything kiv host --forward holds, about 13 MB: most of it the session's reassembly (a
+// Everything kiv host --forward holds, about 13 MiB: most of it the session's reassembly (a
 // few datagrams of up to 64 KB in progress for each client) and the batches of 64 KB
 // datagrams. It lives in static storage (forwarder_state below), taken once when the program
 // starts: nothing is allocated while datagrams flow, and the stack stays small.

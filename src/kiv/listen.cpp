@@ -41,7 +41,7 @@ struct Place {
     size_t queued_count = 0;
 };
 
-// Everything kiv join --listen holds, about 5 MB: most of it the batches of 64 KB datagrams
+// Everything kiv join --listen holds, about 6 MiB: most of it the batches of 64 KB datagrams
 // and the reassembly. It lives in static storage (listener_state below), taken once when the
 // program starts: nothing is allocated while datagrams flow, and the stack stays small.
 struct Listener {
