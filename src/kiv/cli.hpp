@@ -1,5 +1,5 @@
-// What the kiv subcommands share: reading their arguments, waiting on the relay and standard
-// input together, and printing what peers send in a form that is safe for a terminal.
+// What the kiv subcommands share: reading their arguments, their stop signals, reading typed
+// lines, and printing what peers send in a form that is safe for a terminal.
 #pragma once
 
 #include <getopt.h>
@@ -92,10 +92,6 @@ class LineReader {
     size_t taken_ = 0;  // bytes at the front already handed out
     char buffer_[4096];
 };
-
-// Waits for the relay socket and, when `input` is not null, standard input, for at most
-// timeout_ms (-1: no limit). Returns false if a stop signal came.
-bool wait_for(int socket_fd, LineReader* input, int timeout_ms);
 
 // A peer's payload as text that cannot drive a terminal: UTF-8 is decoded, and invalid
 // sequences, C0 controls (but tab), DEL, C1 controls, U+2028/U+2029 and the bidirectional

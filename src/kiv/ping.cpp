@@ -1,6 +1,4 @@
 // kiv ping: asks the relay for pongs and says whether it answers; the health probe.
-#include <poll.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +6,7 @@
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/event_loop.hpp"
 #include "wire/addr_text.hpp"
 
 namespace kiv::cli {
@@ -45,7 +44,8 @@ void print_summary(const char* relay_text, const Summary& summary) {
 }
 
 // One probe, from its first send to its pong or time-out. False if a stop signal came.
-bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Summary* summary) {
+bool probe(Wake& wake, client::Pinger& pinger, uint64_t wait_us, const char* relay_text,
+           Summary* summary) {
     uint32_t sequence = ++summary->sent;
     if (client::Error error = pinger.start(client::monotonic_us(), wait_us);
         error != client::Error::none) {
@@ -54,7 +54,10 @@ bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Sum
         return true;
     }
     for (;;) {
-        if (!wait_for(pinger.fd(), nullptr, pinger.wait_ms(client::monotonic_us()))) return false;
+        wake.clear();
+        wake.watch(pinger.fd());
+        wake.within_ms(pinger.wait_ms(client::monotonic_us()));
+        if (!wake.wait()) return false;
         client::Event event = pinger.next_event(client::monotonic_us());
         switch (event.kind) {
             case client::EventKind::pong:
@@ -148,17 +151,16 @@ int run_ping(int argc, char** argv) {
         fprintf(stderr, "kiv ping: socket: %s\n", strerror(pinger.system_errno()));
         return EXIT_FAILED;
     }
-    catch_stop_signals();
+    Wake wake;
     Summary summary;
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t started_us = client::monotonic_us();
-        if (!probe(pinger, wait_us, relay_text, &summary)) break;
+        if (!probe(wake, pinger, wait_us, relay_text, &summary)) break;
         if (i + 1 == count) break;
         // Probes start a second apart, unless waiting for the answer took longer.
-        uint64_t next_us = started_us + INTERVAL_US;
-        if (!wait_for(-1, nullptr, client::wait_ms_until(client::monotonic_us(), next_us))) {
-            break;
-        }
+        wake.clear();
+        wake.by_us(client::monotonic_us(), started_us + INTERVAL_US);
+        if (!wake.wait()) break;
     }
     print_summary(relay_text, summary);
     return summary.answered > 0 ? 0 : EXIT_FAILED;
