@@ -20,7 +20,7 @@ bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t
     return parse_decimal(text, minimum, maximum, value);
 }
 
-bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
+bool parse_relay_address(const char* text, client::RelayAddresses* relay, Reason* reason) {
     char host[256];
     uint16_t port = 0;
     if (client::split_host_port(text, DEFAULT_PORT, 1, host, sizeof host, &port) ==
@@ -29,7 +29,7 @@ bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
                  strrchr(text, ':') + 1, text);
         return false;
     }
-    switch (client::resolve_relay(text, DEFAULT_PORT, relay)) {
+    switch (client::resolve_relay_addresses(text, DEFAULT_PORT, relay)) {
         case client::ResolveError::none:
             return true;
         case client::ResolveError::no_host:

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/resolve.hpp"
 #include "wire/peer.hpp"
 #include "wire/values.hpp"
 
@@ -21,9 +22,10 @@ struct Reason {
     char text[400];
 };
 
-// "HOST[:PORT]": a numeric IPv4 address or a name (resolved once, here); PORT defaults to
-// 27017.
-bool parse_relay_address(const char* text, Peer* relay, Reason* reason);
+// "HOST[:PORT]": a numeric IPv4 address, an IPv6 one ("[::1]:PORT", or "::1" without a port)
+// or a name, resolved once, here, to every address it has (see RelayChoice); PORT defaults
+// to 27017.
+bool parse_relay_address(const char* text, client::RelayAddresses* relay, Reason* reason);
 // A room as people give it: a 5-character code in either case, or a decimal id. A 5-digit
 // id needs a leading zero ("012345"), since 5 characters are read as a code.
 bool parse_room(const char* text, RoomId* room_id, Reason* reason);

@@ -7,6 +7,7 @@
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
 #include "kiv/event_loop.hpp"
+#include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
 #include "wire/number_text.hpp"
 #include "wire/room_code.hpp"
@@ -21,7 +22,9 @@ constexpr const char* HOST_HELP =
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
     "The room is kept alive while the command runs and closed at end of input or Ctrl-C.\n"
     "\n"
-    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
+    "  HOST[:PORT] the relay: a name, an IPv4 address, or an IPv6 address in brackets\n"
+    "              ([2001:db8::7]:27017; a bare ::1 takes no port); the port defaults to\n"
+    "              27017. Of a name's addresses, the first to answer is used\n"
     "  ROOM        the room wanted, as a code or an id; the relay picks another one if it\n"
     "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n"
     "  --token HEX the open token (kiv token) a relay started with --open-key asks for\n"
@@ -69,7 +72,7 @@ void announce_room(const char* relay_text, RoomId room_id, bool first) {
 }
 
 struct HostArguments {
-    Peer relay;
+    client::RelayAddresses relay;
     RoomId requested;
     const char* forward_text = nullptr;
     Peer forward_to;
@@ -217,17 +220,19 @@ int host_lines(LineHost& line) {
 int run_host(int argc, char** argv) {
     HostArguments arguments;
     if (int status = read_arguments(argc, argv, &arguments); status >= 0) return status;
+    Peer relay;
+    if (int status = choose_relay("kiv host", arguments.relay, &relay); status >= 0) return status;
     if (arguments.forward_text != nullptr) {
-        return run_forward(arguments.relay, arguments.requested, arguments.forward_to,
+        return run_forward(relay, arguments.requested, arguments.forward_to,
                            arguments.token_text != nullptr ? arguments.token : nullptr,
                            sizeof arguments.token);
     }
-    LineHost line{{}, RelayStatus("kiv host", arguments.relay), {}};
+    LineHost line{{}, RelayStatus("kiv host", relay), {}};
     client::Host& host = line.host;
     if (arguments.token_text != nullptr) {
         (void)host.set_open_token(arguments.token, sizeof arguments.token);
     }
-    if (host.connect(arguments.relay) != client::Error::none ||
+    if (host.connect(relay) != client::Error::none ||
         host.open(arguments.requested, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
         return EXIT_FAILED;

@@ -6,6 +6,7 @@
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
 #include "kiv/event_loop.hpp"
+#include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
 #include "wire/room_code.hpp"
 
@@ -18,7 +19,9 @@ constexpr const char* JOIN_HELP =
     "line the host sends. The place in the room is kept while the command runs and given up\n"
     "at end of input or Ctrl-C. A refused join prints the reason and exits 1.\n"
     "\n"
-    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
+    "  HOST[:PORT] the relay: a name, an IPv4 address, or an IPv6 address in brackets\n"
+    "              ([2001:db8::7]:27017; a bare ::1 takes no port); the port defaults to\n"
+    "              27017. Of a name's addresses, the first to answer is used\n"
     "  ROOM        the room's 5-character code (any case) or its id (write a 5-digit id\n"
     "              as 012345)\n"
     "  --listen ADDR:PORT\n"
@@ -27,7 +30,7 @@ constexpr const char* JOIN_HELP =
     "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n";
 
 struct JoinArguments {
-    Peer relay;
+    client::RelayAddresses relay;
     RoomId room_id;
     const char* listen_text = nullptr;
     Peer listen_on;
@@ -154,13 +157,15 @@ int join_lines(LineJoin& line) {
 int run_join(int argc, char** argv) {
     JoinArguments arguments;
     if (int status = read_arguments(argc, argv, &arguments); status >= 0) return status;
+    Peer relay;
+    if (int status = choose_relay("kiv join", arguments.relay, &relay); status >= 0) return status;
     if (arguments.listen_text != nullptr) {
-        return run_listen(arguments.relay, arguments.room_id, arguments.listen_on);
+        return run_listen(relay, arguments.room_id, arguments.listen_on);
     }
-    LineJoin line{{}, RelayStatus("kiv join", arguments.relay), arguments.room_id, {}};
+    LineJoin line{{}, RelayStatus("kiv join", relay), arguments.room_id, {}};
     snprintf(line.room_text, sizeof line.room_text, "%s", room_code(arguments.room_id));
     client::Client& joiner = line.joiner;
-    if (joiner.connect(arguments.relay) != client::Error::none ||
+    if (joiner.connect(relay) != client::Error::none ||
         joiner.join(arguments.room_id, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv join: socket: %s\n", strerror(joiner.system_errno()));
         return EXIT_FAILED;
