@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client/kiv_client.hpp"
+#include "client/roster.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
 #include "kiv/event_loop.hpp"
@@ -126,7 +127,21 @@ struct LineHost {
     client::Host host;
     RelayStatus status;
     RoomId room;
+    // The relay gave another room: the tags the library reports gone next were in the last.
+    bool room_changed = false;
 };
+
+// The relay says nothing when a client leaves, so the library reports a tag gone once it has
+// been silent as long as the relay keeps a client (a kiv join that left says so only to the
+// relay), or when the room changed under it.
+void say_client_left(const LineHost& line, Tag tag) {
+    if (line.room_changed) {
+        fprintf(stderr, "kiv host: tag %u left (it was in the room before)\n", tag.value);
+    } else {
+        fprintf(stderr, "kiv host: tag %u left (silent for %d s)\n", tag.value,
+                int(client::Roster::SILENCE_US / 1'000'000));
+    }
+}
 
 // One event of the host. Returns an exit status, or -1 to go on.
 int on_event(LineHost& line, const client::Event& event) {
@@ -134,8 +149,9 @@ int on_event(LineHost& line, const client::Event& event) {
     switch (event.kind) {
         case client::EventKind::opened: {
             bool first = !status.answered();
+            line.room_changed = !first && event.room != line.room;
             // The same room again needs no new announcement: its clients come back.
-            if (!status.regain(nullptr) || event.room != line.room) {
+            if (!status.regain(nullptr) || line.room_changed) {
                 announce_room(status.relay_text(), event.room, first);
             }
             line.room = event.room;
@@ -164,11 +180,16 @@ int on_event(LineHost& line, const client::Event& event) {
                                                : "");
             (void)line.host.close();
             return EXIT_FAILED;
+        case client::EventKind::client_joined:
+            line.room_changed = false;  // the last room's tags are all gone by now
+            fprintf(stderr, "kiv host: tag %u joined\n", event.tag.value);
+            break;
+        case client::EventKind::client_left:
+            say_client_left(line, event.tag);
+            break;
         case client::EventKind::none:
         case client::EventKind::joined:
         case client::EventKind::pong:
-        case client::EventKind::client_joined:
-        case client::EventKind::client_left:
         default:
             break;
     }
