@@ -39,14 +39,9 @@ void Wake::by_us(uint64_t now_us, uint64_t due_us) {
 
 bool Wake::wait() {
     timespec limit{timeout_ms_ / 1000, long(timeout_ms_ % 1000) * 1'000'000};
-    int ready =
-        ppoll(watched_.data(), nfds_t(count_), timeout_ms_ < 0 ? nullptr : &limit, &during_wait_);
-    // An interrupted or failed wait reads as nothing ready: the loop looks at its timers
-    // and waits again.
-    if (ready <= 0) {
-        for (int slot = 0; slot < count_; ++slot)
-            watched_[size_t(slot)].revents = 0;
-    }
+    // An interrupted or failed wait is one that ended early: the loop reads what is ready,
+    // looks at its timers and waits again.
+    (void)ppoll(watched_.data(), nfds_t(count_), timeout_ms_ < 0 ? nullptr : &limit, &during_wait_);
     return stop_signal() == 0;
 }
 
