@@ -15,6 +15,7 @@
 
 #include "client/kiv_client.hpp"
 #include "wire/peer.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv::cli {
 
@@ -25,7 +26,7 @@ class Wake {
   public:
     // Enough for the busiest loop that polls: kiv join --listen watches its local socket and
     // one socket per place in the room. A loop with more sockets waits on an epoll set.
-    static constexpr int MAX_WATCHED = 16;
+    static constexpr int MAX_WATCHED = 1 + MAX_CLIENTS;
 
     // Catches the stop signals (see catch_stop_signals), so that no loop can wait before a
     // stop signal can end its wait.

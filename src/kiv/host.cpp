@@ -22,6 +22,8 @@ constexpr const char* HOST_HELP =
     "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
     "The room is kept alive while the command runs and closed at end of input or Ctrl-C.\n"
+    "Standard error says when a tag joins, and when one leaves: after 60 s of silence, as\n"
+    "the relay does not tell a host that a client left.\n"
     "\n"
     "  HOST[:PORT] the relay: a name, an IPv4 address, or an IPv6 address in brackets\n"
     "              ([2001:db8::7]:27017; a bare ::1 takes no port); the port defaults to\n"

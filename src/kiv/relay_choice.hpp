@@ -18,6 +18,9 @@
 
 namespace kiv::cli {
 
+// Each address is watched in one wait.
+static_assert(client::RelayAddresses::CAPACITY <= size_t(Wake::MAX_WATCHED));
+
 class RelayChoice {
   public:
     // At least one address. With one, the pings are exactly those of a single client::Pinger.
