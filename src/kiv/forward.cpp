@@ -11,10 +11,12 @@
 #include <cassert>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/event_loop.hpp"
 #include "kiv/tunnel.hpp"
 #include "tunnel/forward_session.hpp"
 #include "wire/addr_text.hpp"
@@ -41,9 +43,9 @@ constexpr uint32_t RELAY_EVENT = 0;  // epoll data of the relay's socket; socket
 struct Forwarder {
     client::Host host;
     ForwardSession session;
+    std::optional<RelayStatus> status;  // made with the relay's address
     Peer target;
-    char relay_text[32] = {};
-    char target_text[32] = {};
+    char target_text[Peer::TEXT_CAPACITY] = {};
     int epoll_fd = -1;
     std::array<int, ForwardTable::SOCKETS> fds;  // by the table's socket entry; -1 for none
     ReceiveBatch batch;
@@ -174,6 +176,19 @@ void from_application(Forwarder& forwarder, uint16_t index, uint64_t now_us) {
     }
 }
 
+// The room is open: the session announces it or closes the last one's sockets; the relay's
+// status says whether it was lost.
+void on_opened(Forwarder& forwarder, const client::Event& event, uint64_t now_us) {
+    bool same_room = forwarder.session.announced() && event.room == forwarder.session.room();
+    forwarder.session.on_relay(event, now_us, forwarder.actions);
+    carry_out(forwarder, now_us);
+    if (!same_room) {
+        forwarder.status->heard();
+    } else {
+        forwarder.status->regain("; room %s is open", room_code(event.room));
+    }
+}
+
 // Handles what the relay sent and the host's own timers. Returns an exit status, or -1 to
 // go on.
 int relay_events(Forwarder& forwarder) {
@@ -185,16 +200,22 @@ int relay_events(Forwarder& forwarder) {
                 forwarder.to_application.flush();
                 return -1;
             case client::EventKind::refused:
-                fprintf(stderr, "kiv host: relay %s refused: %s\n", forwarder.relay_text,
+                fprintf(stderr, "kiv host: relay %s refused: %s\n", forwarder.status->relay_text(),
                         client::error_text(event.error));
                 return EXIT_FAILED;
             case client::EventKind::timed_out:
-                fprintf(stderr, "kiv host: no answer from the relay at %s%s\n",
-                        forwarder.relay_text,
-                        forwarder.session.announced() ? " (the room may be lost)" : "");
+                forwarder.status->give_up(forwarder.session.announced() ? " (the room may be lost)"
+                                                                        : "");
                 return EXIT_FAILED;
             case client::EventKind::opened:
+                on_opened(forwarder, event, now_us);
+                break;
             case client::EventKind::lost:
+                forwarder.status->lose(event.error, "; asking for room %s again",
+                                       room_code(forwarder.session.room()));
+                forwarder.session.on_relay(event, now_us, forwarder.actions);
+                carry_out(forwarder, now_us);
+                break;
             case client::EventKind::data:
             case client::EventKind::client_joined:
             case client::EventKind::client_left:
@@ -208,6 +229,7 @@ int relay_events(Forwarder& forwarder) {
 }
 
 int forward(Forwarder& forwarder) {
+    Wake wake;
     epoll_event ready[WAKE_EVENTS];
     // The relay's socket is read only when it is readable or a timer of the host is due: a
     // read that finds nothing is a system call each wake-up pays for nothing.
@@ -220,10 +242,11 @@ int forward(Forwarder& forwarder) {
         forwarder.events.flush(now_us);
         uint64_t next_us = forwarder.session.tick(now_us, forwarder.actions);
         carry_out(forwarder, now_us);
-        int timeout_ms = client::wait_ms_until(now_us, next_us);
-        timeout_ms = sooner_ms(timeout_ms, forwarder.host.wait_ms(now_us));
-        timeout_ms = sooner_ms(timeout_ms, forwarder.events.wait_ms(now_us));
-        int count = wait_events(forwarder.epoll_fd, ready, WAKE_EVENTS, timeout_ms);
+        wake.clear();
+        wake.by_us(now_us, next_us);
+        wake.within_ms(forwarder.host.wait_ms(now_us));
+        wake.within_ms(forwarder.events.wait_ms(now_us));
+        int count = wake.wait(forwarder.epoll_fd, ready, WAKE_EVENTS);
         if (count < 0) return 0;
         now_us = client::monotonic_us();
         relay_due = count == 0;  // the wait ended on a timer
@@ -250,10 +273,11 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
     Forwarder& forwarder = forwarder_state;
     forwarder.fds.fill(-1);
     forwarder.target = forward_to;
-    snprintf(forwarder.relay_text, sizeof forwarder.relay_text, "%s", addr_str(relay));
+    forwarder.status.emplace("kiv host", relay);
     snprintf(forwarder.target_text, sizeof forwarder.target_text, "%s", addr_str(forward_to));
     raise_descriptor_limit();
-    forwarder.session.start(forwarder.relay_text, uint16_t(client::unpredictable_start()));
+    forwarder.session.start(forwarder.status->relay_text(),
+                            uint16_t(client::unpredictable_start()));
     client::Host& host = forwarder.host;
     if (open_token != nullptr) (void)host.set_open_token(open_token, open_token_length);
     forwarder.epoll_fd = epoll_create1(EPOLL_CLOEXEC);

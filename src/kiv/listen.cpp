@@ -16,6 +16,7 @@
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/event_loop.hpp"
 #include "kiv/tunnel.hpp"
 #include "tunnel/listen_session.hpp"
 #include "wire/addr_text.hpp"
@@ -48,7 +49,7 @@ struct Listener {
     int fd = -1;
     Peer relay;
     RoomId room_id;
-    char relay_text[32] = {};
+    std::optional<RelayStatus> status;  // made with the relay's address
     char room_text[CODE_LENGTH + 1] = {};
     std::array<Place, PLACES> places{};
     ListenSession session;
@@ -173,6 +174,12 @@ int relay_events(Listener& listener, int index) {
             listener.to_senders.flush();
             return -1;
         }
+        if (event.kind == client::EventKind::joined) listener.status->regain(nullptr);
+        if (event.kind == client::EventKind::lost) {
+            // Said once for all the places; the library joins again by itself.
+            listener.status->lose(event.error, "; joining again");
+        }
+        if (event.kind == client::EventKind::timed_out) listener.status->give_up("");
         ListenSession::Outcome outcome =
             listener.session.on_relay(index, event, now_us, listener.actions);
         carry_out(listener, now_us);
@@ -182,8 +189,8 @@ int relay_events(Listener& listener, int index) {
 }
 
 int listen_loop(Listener& listener) {
-    std::array<pollfd, 1 + PLACES> waiting{};
-    std::array<int, PLACES> waiting_slot{};  // a place's entry in `waiting`; 0 for none
+    Wake wake;
+    std::array<int, PLACES> slots{};  // a place's slot in the wait; -1 for none
     // A place's socket is read only when it is readable or a timer of its client is due: a
     // read that finds nothing is a system call each wake-up pays for nothing.
     std::array<bool, PLACES> due;
@@ -196,30 +203,25 @@ int listen_loop(Listener& listener) {
         }
         uint64_t now_us = client::monotonic_us();
         listener.events.flush(now_us);
-        uint64_t next_us = listener.session.tick(now_us, listener.actions);
+        wake.clear();
+        wake.by_us(now_us, listener.session.tick(now_us, listener.actions));
         carry_out(listener, now_us);
-        int timeout_ms = client::wait_ms_until(now_us, next_us);
-        timeout_ms = sooner_ms(timeout_ms, listener.events.wait_ms(now_us));
-        int count = 0;
+        wake.within_ms(listener.events.wait_ms(now_us));
         bool reading = listener.session.ready_for_senders();
-        waiting[count++] = {reading ? listener.fd : -1, POLLIN, 0};
+        int local_slot = wake.watch(reading ? listener.fd : -1);
         for (int index = 0; index < PLACES; ++index) {
             Place& place = listener.places[index];
-            waiting_slot[index] = 0;
-            if (!place.client) continue;
-            waiting_slot[index] = count;
-            waiting[count++] = {place.client->fd(), POLLIN, 0};
-            timeout_ms = sooner_ms(timeout_ms, place.client->wait_ms(now_us));
+            slots[index] = place.client ? wake.watch(place.client->fd()) : -1;
+            if (place.client) wake.within_ms(place.client->wait_ms(now_us));
         }
-        if (!wait_readable(waiting.data(), count, timeout_ms)) return 0;
-        if (reading && waiting[0].revents != 0) from_application(listener, client::monotonic_us());
+        if (!wake.wait()) return 0;
+        if (wake.readable(local_slot)) from_application(listener, client::monotonic_us());
         now_us = client::monotonic_us();
         for (int index = 0; index < PLACES; ++index) {
             Place& place = listener.places[index];
             // A place taken while local datagrams were read has its join's answer to come.
-            due[index] = place.client &&
-                         (waiting_slot[index] == 0 || waiting[waiting_slot[index]].revents != 0 ||
-                          place.client->wait_ms(now_us) == 0);
+            due[index] = place.client && (slots[index] < 0 || wake.readable(slots[index]) ||
+                                          place.client->wait_ms(now_us) == 0);
         }
     }
 }
@@ -232,7 +234,7 @@ int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on) {
     Listener& listener = listener_state;
     listener.relay = relay;
     listener.room_id = room_id;
-    snprintf(listener.relay_text, sizeof listener.relay_text, "%s", addr_str(relay));
+    listener.status.emplace("kiv join", relay);
     snprintf(listener.room_text, sizeof listener.room_text, "%s", room_code(room_id));
     raise_descriptor_limit();
     listener.fd = socket(listen_on.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -247,11 +249,11 @@ int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on) {
     socklen_t length = Peer::RECEIVE_CAPACITY;
     getsockname(listener.fd, bound.receive_name(), &length);
     fprintf(stderr, "kiv join: listening on %s for room %s on %s\n", addr_str(bound),
-            listener.room_text, listener.relay_text);
+            listener.room_text, listener.status->relay_text());
     catch_stop_signals();
     uint64_t identity =
         uint64_t(client::unpredictable_start()) << 32 | client::unpredictable_start();
-    listener.session.start(identity, room_id, listener.relay_text, listener.room_text,
+    listener.session.start(identity, room_id, listener.status->relay_text(), listener.room_text,
                            listener.actions);
     carry_out(listener, client::monotonic_us());
     if (!listener.session.place_held(0)) return EXIT_FAILED;

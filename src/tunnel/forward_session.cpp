@@ -29,10 +29,6 @@ void ForwardSession::on_relay(const client::Event& event, uint64_t now_us, Actio
             on_opened(event.room, out);
             break;
         case client::EventKind::lost:
-            out.add(ActionKind::say).text =
-                out.format("kiv host: lost the relay at %s (%s); asking for room %s again",
-                           relay_text_, client::error_text(event.error), room_code(room_));
-            lost_ = true;
             // The relay's tags are gone with it: each client is known again when it speaks,
             // a kiv join by its hello, to the same sockets.
             table_.forget_tags();
@@ -62,15 +58,7 @@ void ForwardSession::on_opened(RoomId room, Actions& out) {
             out.format("kiv host: clients join with: kiv join %s %s --listen ADDR:PORT",
                        relay_text_, room_code(room));
         announced_ = true;
-    } else if (room == room_) {
-        // The same room again: its clients come back to the same sockets, a kiv join by
-        // its identity.
-        if (lost_) {
-            out.add(ActionKind::say).text =
-                out.format("kiv host: regained the relay at %s; room %s is open", relay_text_,
-                           room_code(room));
-        }
-    } else {
+    } else if (room != room_) {
         // The relay lost the room (a restart) and gave another: the tags of the old one
         // mean nothing any more.
         out.add(ActionKind::say).text =
@@ -81,7 +69,8 @@ void ForwardSession::on_opened(RoomId room, Actions& out) {
         for (Reassembly& set : pieces_)
             set.clear();
     }
-    lost_ = false;
+    // The same room again needs nothing: its clients come back to the same sockets, a kiv
+    // join by its identity.
     room_ = room;
 }
 

@@ -37,7 +37,8 @@ class ForwardSession {
     // differ from one run of the host to the next.
     void start(const char* relay_text, uint16_t first_binding);
 
-    // An opened, lost or data event of the host's client::Host; the others are the shell's.
+    // An opened, lost or data event of the host's client::Host; the others, and the lines
+    // about the relay itself (lost, regained, no answer), are the shell's.
     void on_relay(const client::Event& event, uint64_t now_us, Actions& out);
     // A datagram the application sent on socket `socket`, towards its client: appended to
     // `frames` (whose tag is set to the client's), which the shell sends before it is full().
@@ -72,7 +73,6 @@ class ForwardSession {
     const char* relay_text_ = "";
     RoomId room_;
     bool announced_ = false;
-    bool lost_ = false;                  // the relay lost the room or stopped answering
     uint64_t last_untabled_who_us_ = 0;  // a who to a tag with no entry (see ask_who)
     uint64_t next_expiry_us_ = 0;
 };

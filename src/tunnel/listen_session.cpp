@@ -52,11 +52,6 @@ ListenSession::Outcome ListenSession::on_relay(int index, const client::Event& e
     switch (event.kind) {
         case client::EventKind::joined:
             place.joined = true;
-            if (lost_relay_) {
-                out.add(ActionKind::say).text =
-                    out.format("kiv join: regained the relay at %s", relay_text_);
-                lost_relay_ = false;
-            }
             // Every tag says hello, so that a kiv host knows a join that comes back under a
             // new one.
             if (index == 0 && host_kind_ != HostKind::plain) {
@@ -82,17 +77,8 @@ ListenSession::Outcome ListenSession::on_relay(int index, const client::Event& e
             out.add(ActionKind::drop_place).target = uint16_t(index);
             return Outcome::go_on;
         case client::EventKind::timed_out:
-            out.add(ActionKind::say).text =
-                out.format("kiv join: no answer from the relay at %s", relay_text_);
             return Outcome::failed;
         case client::EventKind::lost:
-            // Said once for all the places; the library joins again by itself.
-            if (!lost_relay_) {
-                out.add(ActionKind::say).text =
-                    out.format("kiv join: lost the relay at %s (%s); joining again", relay_text_,
-                               client::error_text(event.error));
-                lost_relay_ = true;
-            }
             // Local datagrams wait in the socket's buffer until the host has heard this
             // join's hello under its new tag.
             place.joined = false;

@@ -35,7 +35,8 @@ class ListenSession {
     // texts name the relay and the room in lines. Takes the first place.
     void start(uint64_t identity, RoomId room, const char* relay_text, const char* room_text,
                Actions& out);
-    // An event other than none of place `index`'s client::Client.
+    // An event other than none of place `index`'s client::Client. The lines about the relay
+    // itself (lost, regained, no answer) are the shell's.
     Outcome on_relay(int index, const client::Event& event, uint64_t now_us, Actions& out);
     // A datagram a local application sent from `source`. Towards a kiv host its frames go
     // to `frames`, which the shell sends by the first place before it is full().
@@ -86,7 +87,6 @@ class ListenSession {
     RoomId room_;
     const char* relay_text_ = "";
     const char* room_text_ = "";
-    bool lost_relay_ = false;
     bool asked_who_ = false;  // saying hello again because the host did not know this tag
     uint32_t next_datagram_ = 0;
     uint64_t next_expiry_us_ = 0;

@@ -154,12 +154,8 @@ TEST(ForwardSession, WhoATagIsAcrossHellosBindingsAndARelayRestart) {
         {100, EventKind::data, 3, lookalike, "send 3 who\nasked tag 3 who it is\n"},
         {110, EventKind::data, 3, {'p'}, "open 2\ndeliver 2 1\n"},
         {120, EventKind::data, 3, lookalike, "deliver 2 8\n"},
-        {200,
-         EventKind::lost,
-         5,
-         {},
-         "kiv host: lost the relay at " + RELAY + " (no such room); asking for room " + code5 +
-             " again\n"},
+        // The relay restarted: its tags mean nothing (the lines about it are the shell's).
+        {200, EventKind::lost, 5, {}, ""},
         // Beside a kiv join, a tag not known is asked, at most once a WHO_RETRY_US for all.
         {300, EventKind::data, 7, {}, "send 7 who\nasked tag 7 who it is\n"},
         {310, EventKind::data, 8, {}, ""},
@@ -168,11 +164,7 @@ TEST(ForwardSession, WhoATagIsAcrossHellosBindingsAndARelayRestart) {
          "send 7 welcome 101\ntag 7 is a kiv join heard from before; its 1 socket(s) stay\n"},
         {420, EventKind::data, 7, whole(3, 2, 101, 2), "deliver 1 2\n"},
         {430, EventKind::data, 9, hello(IDENTITY + 1), "send 9 welcome 102\ntag 9 is a kiv join\n"},
-        {500,
-         EventKind::opened,
-         5,
-         {},
-         "kiv host: regained the relay at " + RELAY + "; room " + code5 + " is open\n"},
+        {500, EventKind::opened, 5, {}, ""},
         // Frames from a tag that never says hello: asked WHO_TRIES times, then plain.
         {1000, EventKind::data, 11, whole(0, 1, 1, 1), "send 11 who\nasked tag 11 who it is\n"},
         {1100, EventKind::data, 11, whole(0, 1, 1, 1), ""},
@@ -302,23 +294,10 @@ TEST(ListenSession, AKivHostKnowsTheJoinByItsBindingAcrossARestart) {
         {70, EventKind::data, welcome(IDENTITY + 1, 101), ""},
         {80, EventKind::data, welcome(IDENTITY, 101), "kiv join: the host knows this join again\n"},
         {90, EventKind::data, whole(0, 1, 101, 2), "deliver 127.0.0.1:1 2\n"},
-        {100,
-         EventKind::lost,
-         {},
-         "kiv join: lost the relay at " + RELAY +
-             " (no such room); "
-             "joining again\n"},
-        {110, EventKind::lost, {}, ""},
-        {120,
-         EventKind::joined,
-         {},
-         "kiv join: regained the relay at " + RELAY + "\nsend 0 hello\n"},
+        {100, EventKind::lost, {}, ""},
+        {120, EventKind::joined, {}, "send 0 hello\n"},
         {130, EventKind::data, {3}, "dropped a malformed frame of 1 bytes from the host\n"},
-        {140,
-         EventKind::timed_out,
-         {},
-         "kiv join: no answer from the relay at " + RELAY + "\n",
-         ListenSession::Outcome::failed},
+        {140, EventKind::timed_out, {}, "", ListenSession::Outcome::failed},
     };
     for (const auto& step : steps) {
         if (step.at_ms == 30) {
