@@ -1,12 +1,12 @@
-// Fuzz target for the tunnel's two session machines: any sequence of inputs (relay events,
-// frames and raw payloads from any tag, local datagrams, timer ticks, sockets that cannot be
-// opened) keeps their rules. Each input is a run of steps: an op byte, then its arguments.
-// Beside the sessions stands a mirror of what a shell would hold: a socket is opened only
-// when closed and closed only when open, data goes only to what is open or held, and after
-// each step the mirror agrees with the session's tables.
+// Fuzz target for the tunnel's two session machines: any run of inputs (an op byte, then its
+// arguments: relay events, frames and raw payloads from any tag, local datagrams, ticks,
+// sockets that cannot be opened) keeps their rules. A mirror of what a shell holds checks
+// that a socket or place is opened only when closed and closed only when open, that data
+// goes only to what is open, and that after each step the mirror agrees with the session.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "tunnel/forward_session.hpp"
@@ -44,8 +44,6 @@ size_t make_payload(Input& in) {
     uint8_t kind = in.next(), a = in.next(), b = in.next();
     size_t length = size_t(in.next()) << (b % 9);
     if (length > MAX_APP_DATAGRAM - PIECE_HEADER) length = MAX_APP_DATAGRAM - PIECE_HEADER;
-    for (size_t i = 0; i < length; ++i)
-        payload[i] = uint8_t(i * 31 + a);
     static uint8_t data[MAX_APP_DATAGRAM];
     uint16_t channel = a % 4, generation = b % 3, binding = uint16_t(100 + a % 3);
     size_t total = (length % 4000) + WHOLE_DATA + 1;
@@ -182,10 +180,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     host.emplace();
     join.emplace();
     host->start("relay", 100);
-    for (bool& open : open_socket)
-        open = false;
-    for (bool& place : held)
-        place = false;
+    memset(open_socket, 0, sizeof open_socket);
+    memset(held, 0, sizeof held);
     now_us = 1;
     actions.clear();
     join->start(40, RoomId(5), "relay", "ROOMS", actions);
