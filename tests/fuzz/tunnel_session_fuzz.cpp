@@ -61,26 +61,37 @@ size_t make_payload(Input& in) {
     return length < client::MAX_PAYLOAD ? length : client::MAX_PAYLOAD;
 }
 
-void host_actions(bool open_fails) {
-    bool opened_now[ForwardTable::SOCKETS] = {};
+// Carries the step's actions out on the mirror (a socket or place that cannot be had when
+// `fails`), then holds both sessions to it and to their own rules.
+void carry_out(bool fails) {
+    bool opened_now[ForwardTable::SOCKETS] = {}, taken_now[ListenSession::PLACES] = {};
     for (const Action& action : actions) {
-        uint16_t socket = action.target;
-        if (action.kind == ActionKind::open_socket) {
-            if (open_socket[socket]) fail("a socket opened twice");
-            open_socket[socket] = !open_fails;
-            opened_now[socket] = true;
-            if (open_fails) host->socket_failed(socket);
+        uint16_t target = action.target;
+        bool& place = held[target % ListenSession::PLACES];
+        if (action.kind == ActionKind::open_socket || action.kind == ActionKind::take_place) {
+            bool& open = action.kind == ActionKind::take_place ? place : open_socket[target];
+            if (open) fail("a socket or place opened twice");
+            open = !fails;
+            (action.kind == ActionKind::take_place ? taken_now[target] : opened_now[target]) = true;
+            if (fails && action.kind == ActionKind::open_socket) host->socket_failed(target);
+            if (fails && action.kind == ActionKind::take_place) join->place_failed(target);
         } else if (action.kind == ActionKind::close_socket) {
-            if (!open_socket[socket]) fail("a socket closed that is not open");
-            open_socket[socket] = false;
+            if (!open_socket[target]) fail("a socket closed that is not open");
+            open_socket[target] = false;
+        } else if (action.kind == ActionKind::leave_place ||
+                   action.kind == ActionKind::drop_place) {
+            if (!place) fail("a place left that is not held");
+            place = false;
         } else if (action.kind == ActionKind::close_all) {
-            for (bool& open : open_socket)
-                open = false;
-        } else if (action.kind == ActionKind::deliver) {
-            if (!open_socket[socket] && !opened_now[socket]) fail("a datagram for no socket");
+            memset(open_socket, 0, sizeof open_socket);
+        } else if (action.kind == ActionKind::deliver && action.to == nullptr) {
+            if (!open_socket[target] && !opened_now[target]) fail("a datagram for no socket");
             if (action.length > MAX_APP_DATAGRAM) fail("a datagram too long delivered");
-        } else if (action.kind >= ActionKind::queue && action.kind <= ActionKind::drop_place) {
-            fail("a listening end's action");
+        } else if (action.kind == ActionKind::deliver && !action.to->is_set()) {
+            fail("a delivery to nobody");
+        } else if (action.kind == ActionKind::queue ||
+                   (action.kind == ActionKind::send && !action.tag.valid())) {
+            if (!place && !taken_now[target]) fail("a datagram by a place not held");
         }
     }
     for (uint16_t index = 0; index < ForwardTable::SOCKETS; ++index) {
@@ -88,34 +99,10 @@ void host_actions(bool open_fails) {
             fail("the shell's sockets and the table disagree");
         }
     }
-    if (!host->table().consistent()) fail("the forward table is inconsistent");
-}
-
-void join_actions(bool take_fails) {
-    bool taken_now[ListenSession::PLACES] = {};
-    for (const Action& action : actions) {
-        int place = action.target;
-        if (action.kind == ActionKind::take_place) {
-            if (held[place]) fail("a place taken twice");
-            held[place] = !take_fails;
-            taken_now[place] = true;
-            if (take_fails) join->place_failed(place);
-        } else if (action.kind == ActionKind::leave_place ||
-                   action.kind == ActionKind::drop_place) {
-            if (!held[place]) fail("a place left that is not held");
-            held[place] = false;
-        } else if (action.kind == ActionKind::deliver) {
-            if (action.to == nullptr || !action.to->is_set()) fail("a delivery to nobody");
-        } else if (action.kind == ActionKind::queue || action.kind == ActionKind::send) {
-            if (!held[place] && !taken_now[place]) fail("a datagram by a place not held");
-        } else if (action.kind <= ActionKind::close_all || action.kind == ActionKind::print) {
-            fail("a forwarding end's action");
-        }
-    }
     for (int index = 0; index < ListenSession::PLACES; ++index) {
         if (held[index] != join->place_held(index)) fail("the shell's places and the session's");
     }
-    if (!join->consistent()) fail("the listen session is inconsistent");
+    if (!host->table().consistent() || !join->consistent()) fail("a session is inconsistent");
 }
 
 client::Event relay_event(Input& in, uint8_t which) {
@@ -144,34 +131,27 @@ void step(Input& in) {
     if (which <= 1) {
         client::Event event = relay_event(in, in.next());
         host->on_relay(event, now_us, actions);
-        host_actions(fails);
     } else if (which == 2) {
         uint16_t socket = uint16_t(in.next() % 64);
         size_t length = make_payload(in);
-        if (!open_socket[socket]) return;
-        host->from_application(socket, payload, length, now_us, frames, actions);
-        frames.count = 0;
-        host_actions(fails);
+        if (open_socket[socket])
+            host->from_application(socket, payload, length, now_us, frames, actions);
     } else if (which == 3) {
         int place = in.next() % ListenSession::PLACES;
         client::Event event = relay_event(in, in.next());
-        if (!held[place]) return;
-        (void)join->on_relay(place, event, now_us, actions);
-        join_actions(fails);
+        if (held[place]) (void)join->on_relay(place, event, now_us, actions);
     } else if (which == 4) {
         Peer source = Peer::ipv4(0x7F000001, uint16_t(1 + in.next() % 12));
         size_t length = make_payload(in);
         join->from_application(source, payload, length, now_us, frames, actions);
-        frames.count = 0;
-        join_actions(fails);
     } else {
         now_us += STEPS_US[in.next() % 6];
-        if (host->tick(now_us, actions) < now_us) fail("a tick due in the past");
-        host_actions(fails);
-        actions.clear();
-        if (join->tick(now_us, actions) < now_us) fail("a tick due in the past");
-        join_actions(fails);
+        if (host->tick(now_us, actions) < now_us || join->tick(now_us, actions) < now_us) {
+            fail("a tick due in the past");
+        }
     }
+    frames.count = 0;  // sent
+    carry_out(fails);
 }
 
 }  // namespace
@@ -185,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     now_us = 1;
     actions.clear();
     join->start(40, RoomId(5), "relay", "ROOMS", actions);
-    join_actions(false);
+    carry_out(false);
     Input in{data, size};
     while (in.at < size)
         step(in);
