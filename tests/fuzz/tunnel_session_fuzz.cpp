@@ -110,11 +110,9 @@ client::Event relay_event(Input& in, uint8_t which) {
         client::EventKind::data,   client::EventKind::data,     client::EventKind::joined,
         client::EventKind::opened, client::EventKind::lost,     client::EventKind::refused,
         client::EventKind::data,   client::EventKind::timed_out};
-    client::Event event;
-    event.kind = KINDS[which % 8];
-    event.error = which & 8 ? client::Error::room_full : client::Error::no_room;
-    event.room = RoomId(5 + (which >> 4) % 2);
-    event.tag = Tag(1 + in.next() % 6);
+    client::Event event{KINDS[which % 8],
+                        which & 8 ? client::Error::room_full : client::Error::no_room,
+                        RoomId(5 + (which >> 4) % 2), Tag(1 + in.next() % 6)};
     if (event.kind == client::EventKind::data) {
         event.payload = payload;
         event.length = make_payload(in);

@@ -192,14 +192,17 @@ TEST(ForwardSession, QuietSocketsCloseAFewDozenALookAndThenTheirClient) {
     ends.at_host(0, event(EventKind::data, 4, hello(IDENTITY)));
     for (uint16_t channel = 0; channel < 40; ++channel)
         ends.at_host(0, event(EventKind::data, 4, whole(channel, 1, 100, 1)));
-    ends.actions->clear();
-    EXPECT_EQ(ends.host->tick(TUNNEL_IDLE_US - 1, *ends.actions), TUNNEL_IDLE_US);
-    EXPECT_EQ(ends.host->tick(TUNNEL_IDLE_US, *ends.actions), TUNNEL_IDLE_US);  // more to close
-    EXPECT_EQ(ends.actions->size(), 2u * EXPIRY_CLOSES_PER_LOOK);
-    EXPECT_STREQ((*ends.actions)[0].text, "tag 4 silent for 60 s; its socket is closed");
-    ends.actions->clear();
-    ends.host->tick(TUNNEL_IDLE_US, *ends.actions);
-    EXPECT_EQ(ends.actions->size(), 2u * (40 - EXPIRY_CLOSES_PER_LOOK));
+    std::string closing = "tag 4 silent for 60 s; its socket is closed\nclose ";
+    uint64_t next_us = 0;
+    EXPECT_EQ(ends.run([&] { next_us = ends.host->tick(TUNNEL_IDLE_US - 1, *ends.actions); }), "");
+    EXPECT_EQ(next_us, TUNNEL_IDLE_US);
+    for (size_t closed : {size_t(EXPIRY_CLOSES_PER_LOOK), 40 - size_t(EXPIRY_CLOSES_PER_LOOK)}) {
+        ends.run([&] { next_us = ends.host->tick(TUNNEL_IDLE_US, *ends.actions); });
+        EXPECT_EQ(ends.actions->size(), 2 * closed);
+        EXPECT_EQ(summary(*ends.actions).rfind(closing, 0), 0u);
+        EXPECT_EQ(next_us, closed == EXPIRY_CLOSES_PER_LOOK ? TUNNEL_IDLE_US  // more to close
+                                                            : TUNNEL_IDLE_US + EXPIRY_LOOK_US);
+    }
     EXPECT_EQ(ends.host->table().open_sockets(), 0);
     EXPECT_EQ(ends.host->table().client_by_tag(Tag(4)), ForwardTable::NONE);
 }
@@ -237,10 +240,9 @@ TEST(ListenSession, APlainHostGetsAPlaceForEachSenderAndAQuietOneGivesItsUp) {
     EXPECT_EQ(ends.outcome, ListenSession::Outcome::go_on);
     EXPECT_EQ(ends.from_local(6000 * MS, 5, {'z'}), "");  // its place is gone
     // A minute later every sender is forgotten and its place given up.
-    std::string forgotten = ends.join_tick(6000 * MS + TUNNEL_IDLE_US);
-    EXPECT_NE(forgotten.find("local sender 127.0.0.1:9 forgotten (quiet for 60 s)\nleave 0\n"),
-              std::string::npos)
-        << forgotten;
+    EXPECT_NE(ends.join_tick(6000 * MS + TUNNEL_IDLE_US)
+                  .find("local sender 127.0.0.1:9 forgotten (quiet for 60 s)\nleave 0\n"),
+              std::string::npos);
     for (int place = 0; place < ListenSession::PLACES; ++place)
         EXPECT_FALSE(ends.join->place_held(place)) << place;
     ends.at_join(0, 0, event(EventKind::refused, 0, {}, client::Error::room_full));
