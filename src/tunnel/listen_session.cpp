@@ -168,6 +168,7 @@ void ListenSession::on_welcome(const Frame& frame, Actions& out) {
     place.binding = frame.binding;
     if (place.welcomed) return;
     place.welcomed = true;
+    assert(host_kind_ != HostKind::plain && "a plain host's datagrams are never read as frames");
     if (asked_who_) {
         out.add(ActionKind::say).text = out.format("kiv join: the host knows this join again");
         asked_who_ = false;
@@ -242,6 +243,7 @@ void ListenSession::from_application(const Peer& source, const uint8_t* data, si
     uint16_t channel = sender_for(source, now_us, out);
     if (channel == SenderTable::NONE) return;
     if (host_kind_ == HostKind::kiv) {
+        assert(places_[0].held && places_[0].welcomed && channel < CHANNELS);
         cut_frames(frames, channel, senders_.sender(channel).generation, places_[0].binding,
                    next_datagram_, data, length);
         return;
@@ -255,6 +257,7 @@ void ListenSession::from_application(const Peer& source, const uint8_t* data, si
     }
     // An empty datagram would reach a plain host as a keep-alive only; the library sends
     // those itself.
+    assert(host_kind_ == HostKind::plain && channel < PLACES);
     if (length == 0 || !places_[channel].held) return;
     Action& action = out.add(ActionKind::queue);
     action.target = channel;

@@ -1,7 +1,6 @@
-// The tunnel's two session machines, one input at a time on a clock the tests step: who a
-// tag is, what a relay restart changes, who gets a socket or a place. Each step's actions
-// are written one a line, so a table row says all that one input asks for. (That a datagram
-// of any size crosses between the two is tunnel_test's, through the real relay.)
+// The tunnel's two session machines, one input at a time on a clock the tests step: who a tag
+// is, what a relay restart changes, who gets a socket or a place; a row says all one input asks
+// for. (That a datagram of any size crosses between the two is tunnel_test's, by the relay.)
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,8 +17,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using client::EventKind;
-constexpr uint64_t MS = 1000;
-constexpr uint64_t IDENTITY = 42;
+constexpr uint64_t MS = 1000, IDENTITY = 42;
 const std::string RELAY = "127.0.0.1:9";
 
 Bytes hello(uint64_t identity, FrameKind kind = FrameKind::hello) {
