@@ -59,8 +59,7 @@ size_t make_payload(Input& in) {
     return length < client::MAX_PAYLOAD ? length : client::MAX_PAYLOAD;
 }
 
-// Carries the step's actions out on the mirror (a socket or place that cannot be had when
-// `fails`), then holds both sessions to it and to their own rules.
+// The step's actions on the mirror (`fails`: no socket or place to be had), then the checks.
 void carry_out(bool fails) {
     bool opened_now[ForwardTable::SOCKETS] = {}, taken_now[ListenSession::PLACES] = {};
     for (const Action& action : actions) {
