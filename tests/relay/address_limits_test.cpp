@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core_doubles.hpp"
+#include "core_harness.hpp"
 #include "ipv4.hpp"
 #include "relay/relay.hpp"
 
@@ -14,39 +14,18 @@ namespace kiv {
 namespace {
 
 using test::make_addr;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t UNUSED_ID = 4242;
 
-class AddressLimits : public ::testing::Test {
+class AddressLimits : public ::testing::Test, public test::CoreHarness {
   protected:
-    // The type of the answer, or nothing when the datagram is dropped.
-    std::optional<MsgType> send(const Peer& from, MsgType type, uint32_t value) {
-        Bytes datagram(MAX_DATAGRAM + 1);
-        header_write(datagram.data(), type, value);
-        last_ = relay.handle(datagram.data(), HEADER_SIZE + 4, from, now);
-        if (last_.length == 0) return std::nullopt;
-        last_value_ = header_value(datagram.data());
-        return MsgType(datagram[OFFSET_TYPE]);
-    }
-    uint32_t open_room(const Peer& host) {
-        EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
-        return last_value_;
-    }
+    AddressLimits() : CoreHarness(test::ScriptedRandom::seeded(1), 1000) {}
     // Spends the whole burst of `scanner` on ids nobody holds.
     void spend_burst(const Peer& scanner) {
         for (uint32_t i = 0; i < ROOM_MISS_BURST; ++i)
             ASSERT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID + i), MsgType::MSG_ERROR);
     }
 
-    size_t lines() const { return log.lines().size(); }
-
-    test::LogCollector log;
-    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
-    uint32_t now = 1000;
-    Relay relay{random.source(), log.sink()};
-    Outgoing last_{};
-    uint32_t last_value_ = 0;
     const Peer scanner = make_addr("203.0.113.9", 40000);
 };
 
@@ -80,9 +59,9 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     spend_burst(scanner);
 
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
-    EXPECT_TRUE(last_.to == host);
+    EXPECT_TRUE(sent->to == host);
     EXPECT_EQ(send(host, MsgType::MSG_DATA, 1), MsgType::MSG_DATA);
-    EXPECT_TRUE(last_.to == client);
+    EXPECT_TRUE(sent->to == client);
     EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
 
     // Its other ports can no longer look rooms up: no join, no move, no answer.
@@ -129,7 +108,7 @@ TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
     size_t lines_before = lines();
     const Peer one_more = make_addr("198.51.100.4", 29999);
     EXPECT_EQ(send(one_more, MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
-    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(sent->value(), uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
     EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(hosts[0], MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
     open_room(make_addr("198.51.100.5", 30000));  // another address is not capped
@@ -157,7 +136,7 @@ TEST_F(AddressLimits, AnIpv6PrefixIsOneSourceAndAMappedAddressItsIpv4One) {
     for (uint32_t i = 0; i < ROOMS_PER_ADDRESS; ++i)
         open_room(make_addr(("2001:db8:7:7::" + std::to_string(i + 1)).c_str(), 5));
     EXPECT_EQ(send(make_addr("2001:db8:7:7:1::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
-    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(sent->value(), uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
     EXPECT_EQ(send(make_addr("2001:db8:7:8::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
 
     spend_burst(scanner);

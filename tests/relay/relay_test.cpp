@@ -1,18 +1,13 @@
 // The handlers and the sweep, driven with an injected clock and a scripted random source.
 #include "relay/relay.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "core_doubles.hpp"
-#include "datagram.hpp"
+#include "core_harness.hpp"
 #include "ipv4.hpp"
 
 namespace kiv {
@@ -21,38 +16,13 @@ namespace {
 using test::Bytes;
 using test::datagram;
 using test::make_addr;
+using test::Sent;
 
-struct Sent {
-    Peer to;
-    Bytes bytes;
-};
-
-class RelayTest : public ::testing::Test {
+class RelayTest : public ::testing::Test, public test::CoreHarness {
   protected:
-    // Drives one datagram through the core as the shell would: the buffer is the shell's,
-    // the core rewrites it in place and says where to send how much of it.
-    std::optional<Sent> deliver(const Peer& from, Bytes datagram, size_t length = 0) {
-        if (length == 0) length = datagram.size();
-        datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
-        Outgoing out = relay.handle(datagram.data(), length, from, now);
-        if (out.length == 0) return std::nullopt;
-        EXPECT_LE(out.length, length);
-        return Sent{out.to, Bytes(datagram.begin(), datagram.begin() + out.length)};
-    }
-
-    uint32_t open_room(const Peer& host, uint32_t requested = 0) {
-        std::optional<Sent> reply = deliver(host, datagram(MsgType::MSG_OPEN, requested));
-        EXPECT_TRUE(reply);
-        EXPECT_EQ(reply->bytes[OFFSET_TYPE], uint8_t(MsgType::MSG_OPENED));
-        return header_value(reply->bytes.data());
-    }
-
-    std::vector<std::string> take_log() { return log.take(); }
-
-    test::LogCollector log;
-    test::ScriptedRandom random{{0, 69, 0, 99, 0, 199, 0, 299}};  // ids 70, 100, 200, 300
-    uint32_t now = 5000;
-    Relay relay{random.source(), log.sink()};
+    RelayTest()
+        : CoreHarness(test::ScriptedRandom({0, 69, 0, 99, 0, 199, 0, 299})) {
+    }  // ids 70, 100, 200, 300
 
     const Peer host = make_addr("192.0.2.7", 40000);
     const Peer client = make_addr("198.51.100.1", 50000);
