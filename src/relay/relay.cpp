@@ -98,10 +98,11 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
         return refuse(datagram, source, ErrorCode::ERR_NOT_ALLOWED);
     }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
-    // lookup like a join, paid from the same budget whatever the answer.
+    // lookup like a join, paid from the same budget whatever the answer; but it may also
+    // spend the lookups kept back for re-opens (REOPEN_LOOKUP_RESERVE).
     bool asks_for_id = requested.valid();
     if (asks_for_id &&
-        (!limits_.lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
+        (!limits_.open_lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
         return NOTHING;
     }
     limits_.event_spend(network, now_ms);

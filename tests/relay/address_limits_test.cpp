@@ -70,7 +70,11 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     EXPECT_EQ(send(client, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
     EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // still in its room
-    // Nor ask for an id, free or taken; an open that asks for none is no lookup.
+    // Nor ask for an id, free or taken, beyond the lookups kept for re-opens; an open that
+    // asks for none is no lookup.
+    for (uint16_t i = 0; i < REOPEN_LOOKUP_RESERVE; ++i)
+        EXPECT_EQ(send(make_addr("203.0.113.9", 41000 + i), MsgType::MSG_OPEN, room + 1 + i),
+                  MsgType::MSG_OPENED);
     const Peer other_port = make_addr("203.0.113.9", 40004);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, room), std::nullopt);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, UNUSED_ID), std::nullopt);
@@ -81,6 +85,33 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR);
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
     EXPECT_EQ(relay.counters().dropped_throttled, 4u);
+}
+
+// After a restart the relay has lost the room, so each datagram of a host that streams reads
+// as a lookup of an unknown room (its tag as the room id); however fast it streams, its
+// keep-alive open takes its id back, while a source probing ids with opens and data together
+// still gets no more answers than the lookup budget and its re-open reserve.
+TEST_F(AddressLimits, AStreamingHostReopensAfterARestartAndProbesStayBounded) {
+    const Peer host = make_addr("192.0.2.7", 40000);
+    for (uint32_t stream_every_ms : {1, 10, 33}) {
+        CoreHarness restarted(test::ScriptedRandom::seeded(2), now);
+        for (uint32_t waited_ms = 1;
+             waited_ms <= 3000 && !restarted.relay.table().room_by_host(host); ++waited_ms) {
+            ++restarted.now;
+            if (waited_ms % stream_every_ms == 0) restarted.send(host, MsgType::MSG_DATA, 1);
+            if (waited_ms % 1000 == 0) restarted.send(host, MsgType::MSG_OPEN, UNUSED_ID);
+        }
+        const Room* back = restarted.relay.table().room_by_host(host);
+        ASSERT_NE(back, nullptr) << "streaming every " << stream_every_ms << " ms";
+        EXPECT_EQ(back->id.value, UNUSED_ID);
+    }
+    uint32_t answers = 0;
+    for (uint32_t i = 0; i <= 10000; ++i, ++now) {
+        answers += send(scanner, MsgType::MSG_DATA, UNUSED_ID + i).has_value();
+        answers += send(make_addr("203.0.113.9", 1), MsgType::MSG_OPEN, UNUSED_ID + i).has_value();
+        send(make_addr("203.0.113.9", 1), MsgType::MSG_CLOSE, 0);
+    }
+    EXPECT_EQ(answers, ROOM_MISS_BURST + REOPEN_LOOKUP_RESERVE + 10 * ROOM_MISS_PER_SECOND);
 }
 
 // More addresses than there are budgets: every newcomer still gets its answer, and a spent
