@@ -57,11 +57,18 @@ TEST(Startup, LimitsTakeOnOrOffAndNothingElse) {
     }
 }
 
-TEST(Startup, HelpPrintsUsageOnStandardOutput) {
-    ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--help"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, USAGE);
-    EXPECT_EQ(result.err, "");
+TEST(Startup, HelpPrintsUsageAndEachOptionOnStandardOutput) {
+    // --help anywhere wins, even over a value that is no address.
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--help"}, {"-h"}, {"5", "--bind", "x", "--help"}}) {
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, args);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind(USAGE + "\n", 0), 0u) << result.out;
+        for (const char* part : {"--bind ADDR", "--metrics [ADDR:]PORT", "--limits on|off",
+                                 "--open-key FILE", "default 27017", "--version", "man kiv-relay"})
+            EXPECT_NE(result.out.find(part), std::string::npos) << part;
+        EXPECT_EQ(result.err, "");
+    }
 }
 
 TEST(Startup, PortZeroShowsThePortActuallyBound) {
