@@ -28,21 +28,17 @@ class RelayTest : public ::testing::Test, public test::CoreHarness {
     const Peer client = make_addr("198.51.100.1", 50000);
 };
 
-bool same_addr(const Peer& a, const Peer& b) {
-    return a == b;
-}
-
 TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
     std::optional<Sent> opened = deliver(host, datagram(MsgType::MSG_OPEN, 0));
     ASSERT_TRUE(opened);
-    EXPECT_TRUE(same_addr(opened->to, host));
+    EXPECT_TRUE(opened->to == host);
     const Bytes expected_opened = {0x4B, 0x49, 0x56, 0x52, 2, 1, 0, 0, 0x46, 0, 0, 0};
     EXPECT_EQ(opened->bytes, expected_opened);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF opened by 192.0.2.7:40000"});
 
     std::optional<Sent> to_host = deliver(client, datagram(MsgType::MSG_DATA, 70, {0x61, 0x62}));
     ASSERT_TRUE(to_host);
-    EXPECT_TRUE(same_addr(to_host->to, host));
+    EXPECT_TRUE(to_host->to == host);
     const Bytes expected_to_host = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 1, 0, 0, 0, 0x61, 0x62};
     EXPECT_EQ(to_host->bytes, expected_to_host);
     EXPECT_EQ(take_log(), std::vector<std::string>{
@@ -50,7 +46,7 @@ TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
 
     std::optional<Sent> to_client = deliver(host, datagram(MsgType::MSG_DATA, 1, {0x63}));
     ASSERT_TRUE(to_client);
-    EXPECT_TRUE(same_addr(to_client->to, client));
+    EXPECT_TRUE(to_client->to == client);
     const Bytes expected_to_client = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 0, 0, 0, 0, 0x63};
     EXPECT_EQ(to_client->bytes, expected_to_client);
 
@@ -175,7 +171,7 @@ TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
     Peer mover = make_addr("203.0.113.1", 1003);
     std::optional<Sent> to_b = deliver(mover, datagram(MsgType::MSG_DATA, room_b, {7}));
     ASSERT_TRUE(to_b);
-    EXPECT_TRUE(same_addr(to_b->to, host_b));
+    EXPECT_TRUE(to_b->to == host_b);
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAADD: 203.0.113.1:1003 joined as tag 1 (1 client(s))"});
     EXPECT_EQ(client_count(*relay.table().room_by_id(RoomId(room_a))), MAX_CLIENTS - 1);
