@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "relay/hand_over.hpp"
 #include "wire/number_text.hpp"
 #include "wire/open_token.hpp"
 #include "wire/protocol.hpp"
@@ -87,6 +88,8 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
             bind_text = argv[++i];
         } else if (strncmp(arg, "--bind=", 7) == 0) {
             bind_text = arg + 7;
+        } else if (strcmp(arg, "--hand-over") == 0) {
+            arguments->hand_over = true;
         } else if (strncmp(arg, "--", 2) == 0) {
             snprintf(reason, reason_size, "unknown option '%s'", arg);
             return Command::INVALID;
@@ -127,6 +130,10 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
     arguments->limits = strcmp(limits_text, "on") == 0;
     if (arguments->open_key_path != nullptr && !open_token_supported()) {
         snprintf(reason, reason_size, "--open-key: this build has no token support");
+        return Command::INVALID;
+    }
+    if (arguments->hand_over && !hand_over_supported()) {
+        snprintf(reason, reason_size, "--hand-over: this build has no hand-over support");
         return Command::INVALID;
     }
     return Command::RUN;

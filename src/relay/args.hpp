@@ -1,5 +1,6 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
-// [--limits on|off] [--open-key FILE] [port].
+// [--limits on|off] [--open-key FILE] [--hand-over] [port]. The usage line leaves
+// --hand-over out: it is for the service unit, which the manual describes.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,7 @@ struct Arguments {
     Peer metrics_address{};               // where: 127.0.0.1 when no ADDR is given
     bool limits = true;                   // --limits off: every limit on datagrams off
     const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
+    bool hand_over = false;               // --hand-over: restarts keep the socket and rooms
 };
 
 enum class Command {

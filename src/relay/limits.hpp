@@ -76,6 +76,7 @@ class Limits {
     }
 
   private:
+    friend struct SnapshotAccess;  // snapshot.cpp
     bool refuse(uint64_t& reason) {
         ++reason;
         ++counters_.dropped_throttled;

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/hand_over.hpp"
 #include "relay/log.hpp"
 #include "relay/metrics.hpp"
+#include "relay/reload.hpp"
 #include "relay/settings.hpp"
 #include "relay/system.hpp"
 #include "version.hpp"
@@ -28,6 +30,25 @@ constexpr int DRAIN_LIMIT = 1024;
 volatile sig_atomic_t stats_asked = 0;
 void on_stats_signal(int) {
     stats_asked = 1;
+}
+// SIGHUP and SIGTERM alike: set by the handler, acted on by the loop after its wait.
+volatile sig_atomic_t reload_asked = 0;
+void on_reload_signal(int) {
+    reload_asked = 1;
+}
+volatile sig_atomic_t hand_over_asked = 0;
+void on_hand_over_signal(int) {
+    hand_over_asked = 1;
+}
+
+// The signals the loop acts on reach it only during its wait.
+sigset_t catch_signals(bool hand_over) {
+    sigset_t mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
+    mask = sys::catch_during_wait(SIGHUP, on_reload_signal);
+    if (hand_over) mask = sys::catch_during_wait(SIGTERM, on_hand_over_signal);
+    sigdelset(&mask, SIGUSR1);
+    sigdelset(&mask, SIGHUP);
+    return mask;
 }
 
 // Room ids come from the kernel's random source: an id that could be predicted from the
@@ -79,6 +100,23 @@ void log_stats(Shell& shell) {
     logf_("%s", line);
 }
 
+// SIGTERM under a manager that keeps descriptors: the socket and the rooms go to the next
+// start. Datagrams not yet read stay in the socket's queue for it.
+int hand_over(Shell& shell) {
+    update_shell_figures(shell);
+    char said[200];
+    bool handed = hand_over_give(shell.sock, *shell.relay, shell.origin, shell.hash_key,
+                                 sys::monotonic_ms(), shell.kernel_drops_seen, said, sizeof said);
+    logf_("hand-over: %s%s", handed ? "" : "failed: ", said);
+    // The last lines are written before the process ends, if output takes them within a second.
+    for (int tries = 0; tries < 10 && log_waiting(); ++tries) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        (void)sys::wait(&output, 1, 100, shell.wait_mask);
+        log_flush();
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
@@ -100,14 +138,29 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
         return false;
     }
     random.next = 0;
-    shell.wait_mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
+    shell.arguments = &arguments;
+    shell.hand_over = arguments.hand_over && hand_over_possible();
+    shell.wait_mask = catch_signals(shell.hand_over);
     shell.start_time_seconds = sys::wall_clock_seconds();
     Peer listen_address = arguments.bind_address;
     listen_address.set_port(arguments.port);
-    Peer bound;
-    shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound, reason,
-                               reason_size);
+    static TakeOver take;
+    if (arguments.hand_over) hand_over_take(listen_address, &take);
+    Peer bound = take.bound;
+    shell.sock = take.sock;
+    if (shell.sock < 0)
+        shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound,
+                                   reason, reason_size);
     if (shell.sock < 0) return false;
+    take.origin.bound = bound;
+    hand_over_check_snapshot(&take);
+    if (take.snapshot_good) {
+        // The same key rebuilds the same indexes and budget sets.
+        hash_key = take.header.hash_key;
+        if (take.sock >= 0) shell.kernel_drops_seen = take.header.socket_drops_seen;
+    }
+    shell.origin = take.origin;
+    shell.hash_key = hash_key;
     // Its connections and buffers are fixed like the rest; only what is asked for listens.
     static MetricsServer metrics;
     if (arguments.metrics) {
@@ -144,10 +197,11 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
         shown.set_port(metrics.port());
         logf_("metrics on http://%s/metrics", addr_str(shown));
     }
+    if (arguments.hand_over) hand_over_finish(&take, relay);
     return true;
 }
 
-void shell_run(Shell& shell) {
+int shell_run(Shell& shell) {
     std::array<pollfd, 2 + METRICS_POLL_FDS> waiting;
     uint32_t now_ms = sys::monotonic_ms();
     uint32_t last_sweep_ms = 0;
@@ -166,6 +220,7 @@ void shell_run(Shell& shell) {
             for (int i = 0; i < count; ++i)
                 waiting[i].revents = 0;
         }
+        if (hand_over_asked) return hand_over(shell);
         // One reading of the clock serves the pass: a pass is short (DRAIN_LIMIT datagrams
         // at most), and the core's timeouts are in seconds.
         now_ms = sys::monotonic_ms();
@@ -183,6 +238,10 @@ void shell_run(Shell& shell) {
         if (stats_asked) {
             stats_asked = 0;
             log_stats(shell);
+        }
+        if (reload_asked) {
+            reload_asked = 0;
+            reload_settings(*shell.arguments, *shell.relay, uint64_t(sys::wall_clock_seconds()));
         }
         if (uint32_t(now_ms - last_sweep_ms) >= SWEEP_MS) {
             // Open tokens expire by the wall clock, which the core is told once a sweep.
