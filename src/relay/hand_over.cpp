@@ -75,8 +75,8 @@ bool bound_as_asked(int fd, const Peer& address) {
 
 void map_snapshot(int fd, TakeOver* take) {
     off_t size = lseek(fd, 0, SEEK_END);
-    void* mapped = size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0)
-                            : MAP_FAILED;
+    void* mapped =
+        size > 0 ? mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
     if (mapped == MAP_FAILED) {
         snprintf(take->refused, sizeof take->refused, "it cannot be read");
         return;
@@ -157,8 +157,7 @@ void hand_over_finish(TakeOver* take, Relay& relay) {
     if (taken) {
         int clients = 0;
         int rooms = rooms_in_use(relay, &clients);
-        logf_("hand-over: took %d room(s) and %d client(s) from the last process", rooms,
-              clients);
+        logf_("hand-over: took %d room(s) and %d client(s) from the last process", rooms, clients);
     } else if (take->snapshot != nullptr) {
         logf_("hand-over: snapshot refused (%s); starting empty", take->refused);
     }
@@ -170,17 +169,15 @@ void hand_over_finish(TakeOver* take, Relay& relay) {
     }
 }
 
-bool hand_over_give(int sock, const Relay& relay, const SnapshotOrigin& origin,
-                    uint64_t hash_key, uint32_t now_ms, uint32_t socket_drops_seen,
-                    char* reason, size_t reason_size) {
+bool hand_over_give(int sock, const Relay& relay, const SnapshotOrigin& origin, uint64_t hash_key,
+                    uint32_t now_ms, uint32_t socket_drops_seen, char* reason, size_t reason_size) {
     int snapshot = snapshot_file(relay, origin, hash_key, now_ms, socket_drops_seen);
     if (snapshot < 0) {
         snprintf(reason, reason_size, "cannot write the snapshot: %s", strerror(errno));
         return false;
     }
     int failed = sd_pid_notify_with_fds(0, 0, STORE_SOCKET, &sock, 1);
-    if (failed >= 0)
-        failed = sd_pid_notify_with_fds(0, 0, STORE_SNAPSHOT, &snapshot, 1);
+    if (failed >= 0) failed = sd_pid_notify_with_fds(0, 0, STORE_SNAPSHOT, &snapshot, 1);
     if (failed >= 0) failed = sd_notify_barrier(0, BARRIER_LIMIT_US);
     close(snapshot);
     if (failed < 0) {
@@ -189,8 +186,8 @@ bool hand_over_give(int sock, const Relay& relay, const SnapshotOrigin& origin,
     }
     int clients = 0;
     int rooms = rooms_in_use(relay, &clients);
-    snprintf(reason, reason_size, "handed %d room(s) and %d client(s) to the next process",
-             rooms, clients);
+    snprintf(reason, reason_size, "handed %d room(s) and %d client(s) to the next process", rooms,
+             clients);
     return true;
 }
 

@@ -22,13 +22,13 @@ bool hand_over_possible();
 
 // What a start with --hand-over found.
 struct TakeOver {
-    int sock = -1;  // the socket handed over and bound where asked, or -1
-    Peer bound;     // where that socket is bound
+    int sock = -1;                      // the socket handed over and bound where asked, or -1
+    Peer bound;                         // where that socket is bound
     const uint8_t* snapshot = nullptr;  // mapped until hand_over_finish()
     size_t snapshot_size = 0;
     bool snapshot_good = false;  // it passed snapshot_check(); header is set
     SnapshotHeader header{};
-    SnapshotOrigin origin;  // this boot, and the socket the relay serves on
+    SnapshotOrigin origin;   // this boot, and the socket the relay serves on
     char refused[160] = {};  // why a snapshot was refused, "" if none was
 };
 
@@ -44,8 +44,7 @@ void hand_over_finish(TakeOver* take, Relay& relay);
 
 // At SIGTERM: writes the snapshot into a memory file and stores it and the socket with the
 // manager; false, with the reason written, when it could not.
-bool hand_over_give(int sock, const Relay& relay, const SnapshotOrigin& origin,
-                    uint64_t hash_key, uint32_t now_ms, uint32_t socket_drops_seen,
-                    char* reason, size_t reason_size);
+bool hand_over_give(int sock, const Relay& relay, const SnapshotOrigin& origin, uint64_t hash_key,
+                    uint32_t now_ms, uint32_t socket_drops_seen, char* reason, size_t reason_size);
 
 }  // namespace kiv

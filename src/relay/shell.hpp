@@ -24,7 +24,7 @@ struct Shell {
     MetricsServer* metrics = nullptr;  // only when asked for
     sigset_t wait_mask{};
     int64_t start_time_seconds = 0;
-    uint32_t kernel_drops_seen = 0;  // the socket's drop count as last read
+    uint32_t kernel_drops_seen = 0;        // the socket's drop count as last read
     const Arguments* arguments = nullptr;  // read again on SIGHUP
     // With --hand-over under a manager that keeps descriptors, SIGTERM hands over: what the
     // next start checks the snapshot against and needs to rebuild the same indexes.

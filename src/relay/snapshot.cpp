@@ -50,20 +50,38 @@ constexpr size_t PEER_BYTES = 23;
 // Every counter, in the order the snapshot keeps them.
 template <class C, class F>
 void each_counter(C& counters, F f) {
-    for (auto* field :
-         {&counters.datagrams_received, &counters.dropped_short, &counters.dropped_bad_magic,
-          &counters.dropped_unknown_type, &counters.dropped_oversize, &counters.dropped_no_client,
-          &counters.dropped_throttled, &counters.throttled_lookups,
-          &counters.throttled_lookup_ceiling, &counters.throttled_events,
-          &counters.forwarded_to_host, &counters.forwarded_to_client, &counters.bytes_to_host,
-          &counters.bytes_to_client, &counters.datagrams_received_ipv6,
-          &counters.forwarded_to_host_ipv6, &counters.forwarded_to_client_ipv6,
-          &counters.bytes_to_host_ipv6, &counters.bytes_to_client_ipv6, &counters.pongs_sent,
-          &counters.send_failures, &counters.receive_queue_drops, &counters.rooms_opened,
-          &counters.rooms_closed_by_host, &counters.rooms_closed_silent,
-          &counters.clients_joined, &counters.clients_left, &counters.clients_timed_out,
-          &counters.clients_moved, &counters.clients_room_closed, &counters.log_lines_dropped,
-          &counters.log_lines_suppressed})
+    for (auto* field : {&counters.datagrams_received,
+                        &counters.dropped_short,
+                        &counters.dropped_bad_magic,
+                        &counters.dropped_unknown_type,
+                        &counters.dropped_oversize,
+                        &counters.dropped_no_client,
+                        &counters.dropped_throttled,
+                        &counters.throttled_lookups,
+                        &counters.throttled_lookup_ceiling,
+                        &counters.throttled_events,
+                        &counters.forwarded_to_host,
+                        &counters.forwarded_to_client,
+                        &counters.bytes_to_host,
+                        &counters.bytes_to_client,
+                        &counters.datagrams_received_ipv6,
+                        &counters.forwarded_to_host_ipv6,
+                        &counters.forwarded_to_client_ipv6,
+                        &counters.bytes_to_host_ipv6,
+                        &counters.bytes_to_client_ipv6,
+                        &counters.pongs_sent,
+                        &counters.send_failures,
+                        &counters.receive_queue_drops,
+                        &counters.rooms_opened,
+                        &counters.rooms_closed_by_host,
+                        &counters.rooms_closed_silent,
+                        &counters.clients_joined,
+                        &counters.clients_left,
+                        &counters.clients_timed_out,
+                        &counters.clients_moved,
+                        &counters.clients_room_closed,
+                        &counters.log_lines_dropped,
+                        &counters.log_lines_suppressed})
         f(*field);
     for (auto& field : counters.errors_sent)
         f(field);

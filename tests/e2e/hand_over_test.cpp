@@ -48,8 +48,7 @@ TEST(HandOver, RestartUnderTrafficLosesNothing) {
     send_phase(1);
     ASSERT_EQ(manager.stop(*old_relay), std::optional<int>(0));
     send_phase(2);
-    std::unique_ptr<RelayProcess> new_relay =
-        manager.start({"--hand-over", std::to_string(port)});
+    std::unique_ptr<RelayProcess> new_relay = manager.start({"--hand-over", std::to_string(port)});
     EXPECT_EQ(new_relay->port(), port);
     EXPECT_EQ(next_message(*new_relay),
               "hand-over: took 1 room(s) and 3 client(s) from the last process");
@@ -119,8 +118,8 @@ TEST(HandOver, RefusedSnapshotStartsEmptyOnTheSameSocket) {
         std::unique_ptr<RelayProcess> new_relay =
             manager.start({"--hand-over", std::to_string(old_relay->port())});
         EXPECT_EQ(new_relay->port(), old_relay->port());
-        EXPECT_EQ(next_message(*new_relay), std::string("hand-over: snapshot refused (") +
-                                                refusal.why + "); starting empty");
+        EXPECT_EQ(next_message(*new_relay),
+                  std::string("hand-over: snapshot refused (") + refusal.why + "); starting empty");
         client.send_to(new_relay->port(), data(id, "hi"));
         EXPECT_EQ(receive_hex(client), error_hex(ERR_NO_ROOM));
         EXPECT_TRUE(next_is_pong(*new_relay, host));

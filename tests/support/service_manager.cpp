@@ -55,8 +55,8 @@ std::unique_ptr<RelayProcess> ServiceManager::start(const std::vector<std::strin
         passed.fds.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
         passed.names += (passed.names.empty() ? "" : ":") + name;
     }
-    auto relay = std::make_unique<RelayProcess>(args, std::vector<std::string>{notify_variable()},
-                                                passed);
+    auto relay =
+        std::make_unique<RelayProcess>(args, std::vector<std::string>{notify_variable()}, passed);
     for (int fd : passed.fds)
         close(fd);
     return relay;
