@@ -25,6 +25,8 @@ constexpr int WAIT_LIMIT_MS = 1000;
 // A drain pass ends after this many datagrams even if more are waiting, so that a steady
 // flood cannot keep the loop from looking at the clock and sweeping silent peers.
 constexpr int DRAIN_LIMIT = 1024;
+// How long a relay that handed over waits for standard output to take its last lines.
+constexpr int LAST_LINES_WAIT_MS = 50;
 
 // Set by SIGUSR1, which is delivered only while the loop waits.
 volatile sig_atomic_t stats_asked = 0;
@@ -108,10 +110,11 @@ int hand_over(Shell& shell) {
     bool handed = hand_over_give(shell.sock, *shell.relay, shell.origin, shell.hash_key,
                                  sys::monotonic_ms(), shell.kernel_drops_seen, said, sizeof said);
     logf_("hand-over: %s%s", handed ? "" : "failed: ", said);
-    // The last lines are written before the process ends, if output takes them within a second.
-    for (int tries = 0; tries < 10 && log_waiting(); ++tries) {
+    // The last lines are written if output takes them within LAST_LINES_WAIT_MS: the next
+    // relay starts only once this one has exited, and until then nothing forwards.
+    for (int waited_ms = 0; waited_ms < LAST_LINES_WAIT_MS && log_waiting(); waited_ms += 10) {
         pollfd output{STDOUT_FILENO, POLLOUT, 0};
-        (void)sys::wait(&output, 1, 100, shell.wait_mask);
+        (void)sys::wait(&output, 1, 10, shell.wait_mask);
         log_flush();
     }
     return 0;
@@ -221,6 +224,11 @@ int shell_run(Shell& shell) {
                 waiting[i].revents = 0;
         }
         if (hand_over_asked) return hand_over(shell);
+        // Before the drain: whatever arrives after the signal meets the settings it asked for.
+        if (reload_asked) {
+            reload_asked = 0;
+            reload_settings(*shell.arguments, *shell.relay, uint64_t(sys::wall_clock_seconds()));
+        }
         // One reading of the clock serves the pass: a pass is short (DRAIN_LIMIT datagrams
         // at most), and the core's timeouts are in seconds.
         now_ms = sys::monotonic_ms();
@@ -238,10 +246,6 @@ int shell_run(Shell& shell) {
         if (stats_asked) {
             stats_asked = 0;
             log_stats(shell);
-        }
-        if (reload_asked) {
-            reload_asked = 0;
-            reload_settings(*shell.arguments, *shell.relay, uint64_t(sys::wall_clock_seconds()));
         }
         if (uint32_t(now_ms - last_sweep_ms) >= SWEEP_MS) {
             // Open tokens expire by the wall clock, which the core is told once a sweep.
