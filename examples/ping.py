@@ -4,9 +4,11 @@
     python3 ping.py HOST:PORT
 
 The library is KIV_LIBRARY when that is set, else libkiv.so.0 wherever the loader finds it
-(LD_LIBRARY_PATH, the system's library directories). Prints the round trip and the room's
-code and exits 0; exits 1 with the reason on standard error when the relay refuses or does not
-answer, 2 on a wrong command line or when the library cannot be loaded.
+(LD_LIBRARY_PATH, the system's library directories, where the libkiv0 package puts it).
+`cmake --build --preset default --target kiv_shared` builds it as build/src/client/libkiv.so.0.
+Prints the round trip and the room's code and exits 0; exits 1 with the reason on standard
+error when the relay refuses or does not answer, 2 on a wrong command line or when the library
+cannot be loaded (saying how to get it).
 """
 import ctypes
 import os
@@ -118,7 +120,12 @@ def main(argv):
     try:
         lib = load_library()
     except OSError as error:
-        print(f"ping.py: cannot load libkiv: {error}", file=sys.stderr)
+        print(f"ping.py: cannot load libkiv: {error}\n"
+              "ping.py: build it (it lands in build/src/client/libkiv.so.0) and name it in KIV_LIBRARY:\n"
+              "    cmake --preset default && cmake --build --preset default --target kiv_shared\n"
+              "    KIV_LIBRARY=build/src/client/libkiv.so.0 python3 examples/ping.py HOST:PORT\n"
+              "ping.py: or install the libkiv0 package, whose libkiv.so.0 the loader finds by itself",
+              file=sys.stderr)
         return 2
     try:
         run(lib, argv[1])

@@ -4,7 +4,7 @@
 #               copyright file
 #   libkiv0     the "lib" component: the shared library libkiv.so.0 for C and other languages
 #   libkiv-dev  the "dev" component: kiv.h, the C++ headers, libkiv.so, the static libraries,
-#               the CMake package and kiv.pc
+#               the CMake package, kiv.pc and the manual page kiv(3)
 set(CPACK_PACKAGE_NAME kiv-relay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The kiv-relay developers")
@@ -27,8 +27,8 @@ and in every language that calls C.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "client library for the kiv UDP relay - development files
 ${KIV_PACKAGE_ABOUT}
 
-This package holds the C header kiv.h, the C++ headers and static libraries,
-a CMake package and a pkg-config file.")
+This package holds the C header kiv.h with its manual page, the C++ headers
+and static libraries, a CMake package and a pkg-config file.")
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL relay lib dev)

@@ -21,8 +21,18 @@ bool reachable(const Peer& peer) {
     return connected;
 }
 
+// Adds `peer` unless it is there already: a name listed twice in the hosts file, or under
+// two families that unmap to one address, is one place to try.
+void add_once(RelayAddresses* addresses, const Peer& peer) {
+    for (size_t i = 0; i < addresses->count; ++i) {
+        if (addresses->peers[i] == peer) return;
+    }
+    if (addresses->count < RelayAddresses::CAPACITY) addresses->peers[addresses->count++] = peer;
+}
+
 ResolveError resolve(const char* text, uint16_t default_port, uint16_t minimum_port,
-                     bool port_needed, Peer* result) {
+                     bool port_needed, RelayAddresses* addresses) {
+    addresses->count = 0;
     // The longest name DNS allows is 253 characters.
     char host[254];
     uint16_t port = 0;
@@ -33,7 +43,7 @@ ResolveError resolve(const char* text, uint16_t default_port, uint16_t minimum_p
     if (port_needed && !port_given) return ResolveError::bad_port;
     Peer numeric = Peer::from_text(host, port);
     if (numeric.is_set()) {
-        *result = numeric;
+        add_once(addresses, numeric);
         return ResolveError::none;
     }
     addrinfo hints{};
@@ -43,18 +53,23 @@ ResolveError resolve(const char* text, uint16_t default_port, uint16_t minimum_p
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
         return ResolveError::not_found;
     }
-    error = ResolveError::not_found;
     for (const addrinfo* answer = found; answer != nullptr; answer = answer->ai_next) {
         Peer peer = Peer::from_sockaddr(answer->ai_addr, answer->ai_addrlen).unmapped();
         if (!peer.is_set()) continue;
         peer.set_port(port);
-        // A port of 0 is no destination: the first answer of a known family serves a bind.
+        // A port of 0 is no destination: any answer of a known family serves a bind.
         if (port != 0 && !reachable(peer)) continue;
-        *result = peer;
-        error = ResolveError::none;
-        break;
+        add_once(addresses, peer);
     }
     freeaddrinfo(found);
+    return addresses->count > 0 ? ResolveError::none : ResolveError::not_found;
+}
+
+ResolveError resolve_first(const char* text, uint16_t default_port, uint16_t minimum_port,
+                           bool port_needed, Peer* result) {
+    RelayAddresses addresses;
+    ResolveError error = resolve(text, default_port, minimum_port, port_needed, &addresses);
+    if (error == ResolveError::none) *result = addresses.peers[0];
     return error;
 }
 
@@ -110,12 +125,17 @@ ResolveError split_host_port(const char* text, uint16_t default_port, uint16_t m
     return ResolveError::none;
 }
 
+ResolveError resolve_relay_addresses(const char* text, uint16_t default_port,
+                                     RelayAddresses* addresses) {
+    return resolve(text, default_port, 1, false, addresses);
+}
+
 ResolveError resolve_relay(const char* text, uint16_t default_port, Peer* relay) {
-    return resolve(text, default_port, 1, false, relay);
+    return resolve_first(text, default_port, 1, false, relay);
 }
 
 ResolveError resolve_endpoint(const char* text, bool port_zero_allowed, Peer* endpoint) {
-    return resolve(text, 0, port_zero_allowed ? 0 : 1, true, endpoint);
+    return resolve_first(text, 0, port_zero_allowed ? 0 : 1, true, endpoint);
 }
 
 }  // namespace kiv::client

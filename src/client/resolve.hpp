@@ -3,6 +3,8 @@
 // such as "::1" (which, having colons of its own, takes no port).
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "wire/peer.hpp"
@@ -26,10 +28,22 @@ ResolveError split_host_port(const char* text, uint16_t default_port, uint16_t m
                              char* host, size_t host_size, uint16_t* port,
                              bool* port_given = nullptr);
 
+// The addresses a relay's name gives, in the resolver's order. A name may give several (such
+// as localhost: ::1 and 127.0.0.1) while the relay listens on only one of them, so a caller
+// that can tries them until one answers. More than a relay's name has in practice.
+struct RelayAddresses {
+    static constexpr size_t CAPACITY = 4;
+    std::array<Peer, CAPACITY> peers{};
+    size_t count = 0;
+};
+
 // A numeric address is read directly, without the resolver, so that it neither blocks nor
-// allocates; a name goes through getaddrinfo, and its answers are tried in the order given
-// until one that a UDP socket of its family can be connected to (a machine without an IPv6
-// route refuses an IPv6 answer at once, and the IPv4 one after it is taken).
+// allocates, and is the one address; a name goes through getaddrinfo, and its answers are
+// kept in the order given, each once, but for those a UDP socket of their family cannot be
+// connected to (a machine without an IPv6 route refuses an IPv6 answer at once).
+ResolveError resolve_relay_addresses(const char* text, uint16_t default_port,
+                                     RelayAddresses* addresses);
+// The first of resolve_relay_addresses, for a caller that talks to one address only.
 ResolveError resolve_relay(const char* text, uint16_t default_port, Peer* relay);
 // An ADDR:PORT whose port must be given: 1..65535, or 0 too for an address to bind.
 ResolveError resolve_endpoint(const char* text, bool port_zero_allowed, Peer* endpoint);

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netdb.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -21,7 +20,7 @@ bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t
     return parse_decimal(text, minimum, maximum, value);
 }
 
-bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
+bool parse_relay_address(const char* text, client::RelayAddresses* relay, Reason* reason) {
     char host[256];
     uint16_t port = 0;
     if (client::split_host_port(text, DEFAULT_PORT, 1, host, sizeof host, &port) ==
@@ -30,7 +29,7 @@ bool parse_relay_address(const char* text, Peer* relay, Reason* reason) {
                  strrchr(text, ':') + 1, text);
         return false;
     }
-    switch (client::resolve_relay(text, DEFAULT_PORT, relay)) {
+    switch (client::resolve_relay_addresses(text, DEFAULT_PORT, relay)) {
         case client::ResolveError::none:
             return true;
         case client::ResolveError::no_host:
@@ -143,10 +142,6 @@ bool parse_room(const char* text, RoomId* room_id, Reason* reason) {
 namespace {
 
 volatile sig_atomic_t caught_signal = 0;
-// The signal mask during a wait: the stop signals are blocked at all other times, so one that
-// comes between the check of the flag and the wait is held back until the wait starts and
-// then cuts it short, instead of being missed until the wait times out.
-sigset_t wait_mask;
 
 void on_stop_signal(int signal_number) {
     caught_signal = signal_number;
@@ -166,9 +161,9 @@ void catch_stop_signals() {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
-    sigdelset(&wait_mask, SIGINT);
-    sigdelset(&wait_mask, SIGTERM);
+    // Blocked outside the waits, which let them in (see Wake): one that comes between a look
+    // at the flag and the wait is held back until the wait starts and then cuts it short.
+    sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
 }
 
 int stop_signal() {
@@ -209,15 +204,6 @@ bool LineReader::next(const char** line, size_t* length, bool* too_long) {
     discarding_ = false;
     *line = start;
     *length = line_length;
-    return true;
-}
-
-bool wait_for(int socket_fd, LineReader* input, int timeout_ms) {
-    pollfd waiting[2] = {{socket_fd, POLLIN, 0}, {input ? input->fd() : -1, POLLIN, 0}};
-    timespec limit{timeout_ms / 1000, long(timeout_ms % 1000) * 1000000};
-    int ready = ppoll(waiting, 2, timeout_ms < 0 ? nullptr : &limit, &wait_mask);
-    if (stop_signal() != 0) return false;
-    if (ready > 0 && input != nullptr && waiting[1].revents != 0) input->fill();
     return true;
 }
 

@@ -1,5 +1,5 @@
-// What the kiv subcommands share: reading their arguments, waiting on the relay and standard
-// input together, and printing what peers send in a form that is safe for a terminal.
+// What the kiv subcommands share: reading their arguments, their stop signals, reading typed
+// lines, and printing what peers send in a form that is safe for a terminal.
 #pragma once
 
 #include <getopt.h>
@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/resolve.hpp"
 #include "wire/peer.hpp"
 #include "wire/values.hpp"
 
@@ -21,9 +22,10 @@ struct Reason {
     char text[400];
 };
 
-// "HOST[:PORT]": a numeric IPv4 address or a name (resolved once, here); PORT defaults to
-// 27017.
-bool parse_relay_address(const char* text, Peer* relay, Reason* reason);
+// "HOST[:PORT]": a numeric IPv4 address, an IPv6 one ("[::1]:PORT", or "::1" without a port)
+// or a name, resolved once, here, to every address it has (see RelayChoice); PORT defaults
+// to 27017.
+bool parse_relay_address(const char* text, client::RelayAddresses* relay, Reason* reason);
 // A room as people give it: a 5-character code in either case, or a decimal id. A 5-digit
 // id needs a leading zero ("012345"), since 5 characters are read as a code.
 bool parse_room(const char* text, RoomId* room_id, Reason* reason);
@@ -92,10 +94,6 @@ class LineReader {
     size_t taken_ = 0;  // bytes at the front already handed out
     char buffer_[4096];
 };
-
-// Waits for the relay socket and, when `input` is not null, standard input, for at most
-// timeout_ms (-1: no limit). Returns false if a stop signal came.
-bool wait_for(int socket_fd, LineReader* input, int timeout_ms);
 
 // A peer's payload as text that cannot drive a terminal: UTF-8 is decoded, and invalid
 // sequences, C0 controls (but tab), DEL, C1 controls, U+2028/U+2029 and the bidirectional

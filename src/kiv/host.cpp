@@ -4,8 +4,11 @@
 #include <cstring>
 
 #include "client/kiv_client.hpp"
+#include "client/roster.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/event_loop.hpp"
+#include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
 #include "wire/number_text.hpp"
 #include "wire/room_code.hpp"
@@ -19,8 +22,12 @@ constexpr const char* HOST_HELP =
     "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
     "The room is kept alive while the command runs and closed at end of input or Ctrl-C.\n"
+    "Standard error says when a tag joins, and when one leaves: after 60 s of silence, as\n"
+    "the relay does not tell a host that a client left.\n"
     "\n"
-    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n"
+    "  HOST[:PORT] the relay: a name, an IPv4 address, or an IPv6 address in brackets\n"
+    "              ([2001:db8::7]:27017; a bare ::1 takes no port); the port defaults to\n"
+    "              27017. Of a name's addresses, the first to answer is used\n"
     "  ROOM        the room wanted, as a code or an id; the relay picks another one if it\n"
     "              is taken (a 5-character ROOM is a code; write a 5-digit id as 012345)\n"
     "  --token HEX the open token (kiv token) a relay started with --open-key asks for\n"
@@ -67,138 +74,193 @@ void announce_room(const char* relay_text, RoomId room_id, bool first) {
     if (first) fprintf(stderr, "type 'TAG text' to send a line to a client\n");
 }
 
-}  // namespace
+struct HostArguments {
+    client::RelayAddresses relay;
+    RoomId requested;
+    const char* forward_text = nullptr;
+    Peer forward_to;
+    const char* token_text = nullptr;
+    uint8_t token[41] = {};
+};
 
-int run_host(int argc, char** argv) {
+// Reads the command line into `arguments`: -1 to go on, else the exit status.
+int read_arguments(int argc, char** argv, HostArguments* arguments) {
     static const option long_options[] = {{"forward", required_argument, nullptr, 'f'},
                                           {"token", required_argument, nullptr, 't'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
-    ArgumentScanner arguments(argc, argv, "h", long_options);
-    const char* forward_text = nullptr;
-    const char* token_text = nullptr;
-    for (int option; (option = arguments.next()) != -1;) {
+    ArgumentScanner scanner(argc, argv, "h", long_options);
+    for (int option; (option = scanner.next()) != -1;) {
         switch (option) {
             case 'h':
                 printf("%s\n\n%s", HOST_USAGE, HOST_HELP);
                 return 0;
             case 'f':
-                forward_text = arguments.value();
+                arguments->forward_text = scanner.value();
                 break;
             case 't':
-                token_text = arguments.value();
+                arguments->token_text = scanner.value();
                 break;
             default:
-                return arguments.report_bad_option(option, HOST_USAGE);
+                return scanner.report_bad_option(option, HOST_USAGE);
         }
     }
-    int operands = arguments.operand_count();
+    int operands = scanner.operand_count();
     if (operands < 1 || operands > 2) {
         fprintf(stderr, "kiv host: expected a relay address and at most one room\n%s\n",
                 HOST_USAGE);
         return EXIT_USAGE;
     }
-    Peer relay;
-    Peer forward_to;
-    RoomId requested;
-    uint8_t token[41] = {};
     Reason reason;
-    if (!parse_relay_address(arguments.operand(0), &relay, &reason) ||
-        (operands == 2 && !parse_room(arguments.operand(1), &requested, &reason)) ||
-        (forward_text != nullptr && !parse_endpoint(forward_text, false, &forward_to, &reason)) ||
-        (token_text != nullptr && !parse_open_token(token_text, token, &reason))) {
+    if (!parse_relay_address(scanner.operand(0), &arguments->relay, &reason) ||
+        (operands == 2 && !parse_room(scanner.operand(1), &arguments->requested, &reason)) ||
+        (arguments->forward_text != nullptr &&
+         !parse_endpoint(arguments->forward_text, false, &arguments->forward_to, &reason)) ||
+        (arguments->token_text != nullptr &&
+         !parse_open_token(arguments->token_text, arguments->token, &reason))) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
         return EXIT_USAGE;
     }
-    if (forward_text != nullptr) {
-        return run_forward(relay, requested, forward_to, token_text != nullptr ? token : nullptr,
-                           sizeof token);
-    }
-    char relay_text[Peer::TEXT_CAPACITY];
-    snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
+    return -1;
+}
 
+// The line mode's host: its room on the relay, and what it has said about them.
+struct LineHost {
     client::Host host;
-    if (token_text != nullptr) (void)host.set_open_token(token, sizeof token);
-    if (host.connect(relay) != client::Error::none ||
-        host.open(requested, client::monotonic_us()) != client::Error::none) {
-        fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
-        return EXIT_FAILED;
-    }
-    catch_stop_signals();
-    LineReader input(0);
-    bool announced = false;
-    bool lost = false;  // the relay lost the room or stopped answering; asking for it again
+    RelayStatus status;
     RoomId room;
+    // The relay gave another room: the tags the library reports gone next were in the last.
+    bool room_changed = false;
+};
+
+// The relay says nothing when a client leaves, so the library reports a tag gone once it has
+// been silent as long as the relay keeps a client (a kiv join that left says so only to the
+// relay), or when the room changed under it.
+void say_client_left(const LineHost& line, Tag tag) {
+    if (line.room_changed) {
+        fprintf(stderr, "kiv host: tag %u left (it was in the room before)\n", tag.value);
+    } else {
+        fprintf(stderr, "kiv host: tag %u left (silent for %d s)\n", tag.value,
+                int(client::Roster::SILENCE_US / 1'000'000));
+    }
+}
+
+// One event of the host. Returns an exit status, or -1 to go on.
+int on_event(LineHost& line, const client::Event& event) {
+    RelayStatus& status = line.status;
+    switch (event.kind) {
+        case client::EventKind::opened: {
+            bool first = !status.answered();
+            line.room_changed = !first && event.room != line.room;
+            // The same room again needs no new announcement: its clients come back.
+            if (!status.regain(nullptr) || line.room_changed) {
+                announce_room(status.relay_text(), event.room, first);
+            }
+            line.room = event.room;
+            break;
+        }
+        case client::EventKind::lost:
+            status.lose(event.error, "; asking for room %s again for up to %d s",
+                        room_code(line.room), int(client::RELAY_TIMEOUT_US / 1'000'000));
+            break;
+        case client::EventKind::data: {
+            // An empty datagram is a client keeping its slot, not a line.
+            if (event.length == 0) break;
+            char prefix[16];
+            snprintf(prefix, sizeof prefix, "%u: ", event.tag.value);
+            print_payload(prefix, event.payload, event.length);
+            break;
+        }
+        case client::EventKind::refused:
+            fprintf(stderr, "kiv host: relay %s refused: %s\n", status.relay_text(),
+                    client::error_text(event.error));
+            (void)line.host.close();  // a room the relay may still hold is given up
+            return EXIT_FAILED;
+        case client::EventKind::timed_out:
+            status.give_up(status.lost()       ? " (gave up on the room)"
+                           : status.answered() ? " (the room may be lost)"
+                                               : "");
+            (void)line.host.close();
+            return EXIT_FAILED;
+        case client::EventKind::client_joined:
+            line.room_changed = false;  // the last room's tags are all gone by now
+            fprintf(stderr, "kiv host: tag %u joined\n", event.tag.value);
+            break;
+        case client::EventKind::client_left:
+            say_client_left(line, event.tag);
+            break;
+        case client::EventKind::none:
+        case client::EventKind::joined:
+        case client::EventKind::pong:
+        default:
+            break;
+    }
+    return -1;
+}
+
+void send_typed_lines(client::Host& host, LineReader& input) {
+    const char* line = nullptr;
+    size_t length = 0;
+    bool too_long = false;
+    while (input.next(&line, &length, &too_long)) {
+        if (too_long) {
+            fprintf(stderr, "kiv host: line too long, not sent (at most %zu bytes)\n",
+                    client::MAX_PAYLOAD);
+            continue;
+        }
+        send_typed_line(host, line, length);
+    }
+}
+
+// Shows the clients' lines and sends the typed ones until input ends or a stop signal.
+int host_lines(LineHost& line) {
+    client::Host& host = line.host;
+    Wake wake;
+    LineReader input(0);
     for (;;) {
         // Typed lines wait until the room is open: before that there is no one to send to.
         bool open = host.state() == client::Host::State::open;
-        if (!wait_for(host.fd(), open ? &input : nullptr, host.wait_ms(client::monotonic_us()))) {
-            break;
-        }
+        wake.clear();
+        // The relay's socket needs no look after the wait: the host reads it for events.
+        wake.watch(host.fd());
+        int input_slot = wake.watch(open ? input.fd() : -1);
+        wake.within_ms(host.wait_ms(client::monotonic_us()));
+        if (!wake.wait()) break;
+        if (wake.readable(input_slot)) input.fill();
         for (client::Event event;
              (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
-            switch (event.kind) {
-                case client::EventKind::opened:
-                    if (lost) fprintf(stderr, "kiv host: regained the relay at %s\n", relay_text);
-                    // The same room again needs no new announcement: its clients come back.
-                    if (!lost || event.room != room)
-                        announce_room(relay_text, event.room, !announced);
-                    announced = true;
-                    lost = false;
-                    room = event.room;
-                    break;
-                case client::EventKind::lost:
-                    fprintf(stderr,
-                            "kiv host: lost the relay at %s (%s); asking for room %s again for "
-                            "up to %d s\n",
-                            relay_text, client::error_text(event.error), room_code(room),
-                            int(client::RELAY_TIMEOUT_US / 1'000'000));
-                    lost = true;
-                    break;
-                case client::EventKind::data: {
-                    // An empty datagram is a client keeping its slot, not a line.
-                    if (event.length == 0) break;
-                    char prefix[16];
-                    snprintf(prefix, sizeof prefix, "%u: ", event.tag.value);
-                    print_payload(prefix, event.payload, event.length);
-                    break;
-                }
-                case client::EventKind::refused:
-                    fprintf(stderr, "kiv host: relay %s refused: %s\n", relay_text,
-                            client::error_text(event.error));
-                    (void)host.close();  // a room the relay may still hold is given up
-                    return EXIT_FAILED;
-                case client::EventKind::timed_out:
-                    fprintf(stderr, "kiv host: no answer from the relay at %s%s\n", relay_text,
-                            lost        ? " (gave up on the room)"
-                            : announced ? " (the room may be lost)"
-                                        : "");
-                    (void)host.close();
-                    return EXIT_FAILED;
-                case client::EventKind::none:
-                case client::EventKind::joined:
-                case client::EventKind::pong:
-                case client::EventKind::client_joined:
-                case client::EventKind::client_left:
-                default:
-                    break;
-            }
+            if (int status = on_event(line, event); status >= 0) return status;
         }
-        const char* line = nullptr;
-        size_t length = 0;
-        bool too_long = false;
-        while (input.next(&line, &length, &too_long)) {
-            if (too_long) {
-                fprintf(stderr, "kiv host: line too long, not sent (at most %zu bytes)\n",
-                        client::MAX_PAYLOAD);
-                continue;
-            }
-            send_typed_line(host, line, length);
-        }
+        send_typed_lines(host, input);
         if (input.at_end()) break;
     }
     (void)host.close();
-    return stop_signal() != 0 ? 128 + stop_signal() : 0;
+    return stopped_exit_status();
+}
+
+}  // namespace
+
+int run_host(int argc, char** argv) {
+    HostArguments arguments;
+    if (int status = read_arguments(argc, argv, &arguments); status >= 0) return status;
+    Peer relay;
+    if (int status = choose_relay("kiv host", arguments.relay, &relay); status >= 0) return status;
+    if (arguments.forward_text != nullptr) {
+        return run_forward(relay, arguments.requested, arguments.forward_to,
+                           arguments.token_text != nullptr ? arguments.token : nullptr,
+                           sizeof arguments.token);
+    }
+    LineHost line{{}, RelayStatus("kiv host", relay), {}};
+    client::Host& host = line.host;
+    if (arguments.token_text != nullptr) {
+        (void)host.set_open_token(arguments.token, sizeof arguments.token);
+    }
+    if (host.connect(relay) != client::Error::none ||
+        host.open(arguments.requested, client::monotonic_us()) != client::Error::none) {
+        fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
+        return EXIT_FAILED;
+    }
+    return host_lines(line);
 }
 
 }  // namespace kiv::cli

@@ -1,6 +1,4 @@
 // kiv ping: asks the relay for pongs and says whether it answers; the health probe.
-#include <poll.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +6,8 @@
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/event_loop.hpp"
+#include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
 
 namespace kiv::cli {
@@ -21,7 +21,9 @@ constexpr const char* PING_HELP =
     "  -c COUNT    pings to send, one a second (default 3)\n"
     "  -W SECONDS  how long to wait for each answer (default 2); a ping is re-sent\n"
     "              every second while it waits\n"
-    "  HOST[:PORT] the relay: an IPv4 address or a name; the port defaults to 27017\n";
+    "  HOST[:PORT] the relay: a name, an IPv4 address, or an IPv6 address in brackets\n"
+    "              ([2001:db8::7]:27017; a bare ::1 takes no port); the port defaults to\n"
+    "              27017. Of a name's addresses, the first to answer is used\n";
 constexpr uint64_t INTERVAL_US = 1'000'000;
 
 struct Summary {
@@ -44,24 +46,31 @@ void print_summary(const char* relay_text, const Summary& summary) {
     fflush(stdout);
 }
 
+void count_pong(uint32_t round_trip_us, Summary* summary) {
+    ++summary->answered;
+    summary->total_us += round_trip_us;
+    if (round_trip_us < summary->min_us) summary->min_us = round_trip_us;
+    if (round_trip_us > summary->max_us) summary->max_us = round_trip_us;
+}
+
 // One probe, from its first send to its pong or time-out. False if a stop signal came.
-bool probe(client::Pinger& pinger, uint64_t wait_us, const char* relay_text, Summary* summary) {
+bool probe(Wake& wake, RelayChoice& choice, uint64_t wait_us, Summary* summary) {
     uint32_t sequence = ++summary->sent;
-    if (client::Error error = pinger.start(client::monotonic_us(), wait_us);
+    if (client::Error error = choice.start(client::monotonic_us(), wait_us);
         error != client::Error::none) {
-        printf("ping %u to %s: %s: %s\n", sequence, relay_text, client::error_text(error),
-               strerror(pinger.system_errno()));
+        printf("ping %u to %s: %s: %s\n", sequence, addr_str(choice.relay()),
+               client::error_text(error), strerror(choice.system_errno()));
         return true;
     }
     for (;;) {
-        if (!wait_for(pinger.fd(), nullptr, pinger.wait_ms(client::monotonic_us()))) return false;
-        client::Event event = pinger.next_event(client::monotonic_us());
+        wake.clear();
+        choice.watch(wake, client::monotonic_us());
+        if (!wake.wait()) return false;
+        client::Event event = choice.step(wake, client::monotonic_us());
+        const char* relay_text = addr_str(choice.relay());
         switch (event.kind) {
             case client::EventKind::pong:
-                ++summary->answered;
-                summary->total_us += event.round_trip_us;
-                if (event.round_trip_us < summary->min_us) summary->min_us = event.round_trip_us;
-                if (event.round_trip_us > summary->max_us) summary->max_us = event.round_trip_us;
+                count_pong(event.round_trip_us, summary);
                 printf("pong %u from %s: time=%.3f ms\n", sequence, relay_text,
                        double(event.round_trip_us) / 1000);
                 fflush(stdout);
@@ -134,33 +143,30 @@ int run_ping(int argc, char** argv) {
         fprintf(stderr, "kiv ping: expected one relay address\n%s\n", PING_USAGE);
         return EXIT_USAGE;
     }
-    Peer relay;
+    client::RelayAddresses relay;
     Reason reason;
     if (!parse_relay_address(arguments.operand(0), &relay, &reason)) {
         fprintf(stderr, "kiv ping: %s\n", reason.text);
         return EXIT_USAGE;
     }
-    char relay_text[Peer::TEXT_CAPACITY];
-    snprintf(relay_text, sizeof relay_text, "%s", addr_str(relay));
-
-    client::Pinger pinger;
-    if (pinger.connect(relay) != client::Error::none) {
-        fprintf(stderr, "kiv ping: socket: %s\n", strerror(pinger.system_errno()));
+    // Probes go to each of a name's addresses until one answers, and then to that one.
+    RelayChoice choice(relay);
+    if (choice.connect() != client::Error::none) {
+        fprintf(stderr, "kiv ping: socket: %s\n", strerror(choice.system_errno()));
         return EXIT_FAILED;
     }
-    catch_stop_signals();
+    Wake wake;
     Summary summary;
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t started_us = client::monotonic_us();
-        if (!probe(pinger, wait_us, relay_text, &summary)) break;
+        if (!probe(wake, choice, wait_us, &summary)) break;
         if (i + 1 == count) break;
         // Probes start a second apart, unless waiting for the answer took longer.
-        uint64_t next_us = started_us + INTERVAL_US;
-        if (!wait_for(-1, nullptr, client::wait_ms_until(client::monotonic_us(), next_us))) {
-            break;
-        }
+        wake.clear();
+        wake.by_us(client::monotonic_us(), started_us + INTERVAL_US);
+        if (!wake.wait()) break;
     }
-    print_summary(relay_text, summary);
+    print_summary(addr_str(choice.relay()), summary);
     return summary.answered > 0 ? 0 : EXIT_FAILED;
 }
 

@@ -48,86 +48,96 @@ bool parse_metrics_address(const char* text, Peer* address) {
     return true;
 }
 
-}  // namespace
-
-Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reason,
-                        size_t reason_size) {
-    *arguments = Arguments{DEFAULT_PORT};
+// What the command line says before any of it is judged: --help anywhere still wins over a
+// bad address.
+struct OptionTexts {
     bool port_given = false;
-    const char* metrics_text = nullptr;
-    const char* limits_text = "on";
-    const char* bind_text = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
-        if (strcmp(arg, "--version") == 0) return Command::VERSION;
-        if (strcmp(arg, "--metrics") == 0) {
-            if (i + 1 == argc) {
-                snprintf(reason, reason_size, "--metrics needs [ADDR:]PORT");
-                return Command::INVALID;
-            }
-            metrics_text = argv[++i];
-        } else if (strncmp(arg, "--metrics=", 10) == 0) {
-            metrics_text = arg + 10;
-        } else if (strcmp(arg, "--limits") == 0 || strcmp(arg, "--open-key") == 0) {
-            bool limits = arg[2] == 'l';
-            if (i + 1 == argc) {
-                snprintf(reason, reason_size, "%s needs %s", arg, limits ? "on or off" : "FILE");
-                return Command::INVALID;
-            }
-            (limits ? limits_text : arguments->open_key_path) = argv[++i];
-        } else if (strncmp(arg, "--limits=", 9) == 0) {
-            limits_text = arg + 9;
-        } else if (strncmp(arg, "--open-key=", 11) == 0) {
-            arguments->open_key_path = arg + 11;
-        } else if (strcmp(arg, "--bind") == 0) {
-            if (i + 1 == argc) {
-                snprintf(reason, reason_size, "--bind needs ADDR");
-                return Command::INVALID;
-            }
-            bind_text = argv[++i];
-        } else if (strncmp(arg, "--bind=", 7) == 0) {
-            bind_text = arg + 7;
-        } else if (strcmp(arg, "--hand-over") == 0) {
-            arguments->hand_over = true;
-        } else if (strncmp(arg, "--", 2) == 0) {
-            snprintf(reason, reason_size, "unknown option '%s'", arg);
-            return Command::INVALID;
-        } else if (port_given) {
-            snprintf(reason, reason_size, "too many arguments");
-            return Command::INVALID;
-        } else if (!parse_port(arg, &arguments->port)) {
-            snprintf(reason, reason_size, "invalid port '%s' (expected 0-65535)", arg);
-            return Command::INVALID;
-        } else {
-            port_given = true;
+    const char* metrics = nullptr;
+    const char* limits = "on";
+    const char* bind = nullptr;
+};
+
+// The options that take a value, as "--name VALUE" or "--name=VALUE".
+struct ValueOption {
+    const char* name;
+    const char* needs;  // for the reason when the value is missing
+    const char** value;
+};
+
+// Reads argv[*index], and its value if the option takes one; RUN to go on reading.
+Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arguments* arguments,
+                      char* reason, size_t reason_size) {
+    const char* arg = argv[*index];
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
+    if (strcmp(arg, "--version") == 0) return Command::VERSION;
+    const ValueOption options[] = {
+        {"--metrics", "[ADDR:]PORT", &texts->metrics},
+        {"--limits", "on or off", &texts->limits},
+        {"--open-key", "FILE", &arguments->open_key_path},
+        {"--bind", "ADDR", &texts->bind},
+    };
+    for (const ValueOption& option : options) {
+        size_t length = strlen(option.name);
+        if (strncmp(arg, option.name, length) != 0) continue;
+        if (arg[length] == '=') {
+            *option.value = arg + length + 1;
+            return Command::RUN;
         }
+        if (arg[length] != '\0') continue;
+        if (*index + 1 == argc) {
+            snprintf(reason, reason_size, "%s needs %s", arg, option.needs);
+            return Command::INVALID;
+        }
+        *option.value = argv[++*index];
+        return Command::RUN;
     }
-    // Addresses are judged only once every argument was read: --help anywhere still wins.
-    if (bind_text != nullptr) {
+    if (strcmp(arg, "--hand-over") == 0) {
+        arguments->hand_over = true;
+        return Command::RUN;
+    }
+    if (strncmp(arg, "--", 2) == 0) {
+        snprintf(reason, reason_size, "unknown option '%s'", arg);
+        return Command::INVALID;
+    }
+    if (texts->port_given) {
+        snprintf(reason, reason_size, "too many arguments");
+        return Command::INVALID;
+    }
+    if (!parse_port(arg, &arguments->port)) {
+        snprintf(reason, reason_size, "invalid port '%s' (expected 0-65535)", arg);
+        return Command::INVALID;
+    }
+    texts->port_given = true;
+    return Command::RUN;
+}
+
+// Judges the option values once every argument was read.
+Command judge_texts(const OptionTexts& texts, Arguments* arguments, char* reason,
+                    size_t reason_size) {
+    if (texts.bind != nullptr) {
         arguments->bind = true;
-        arguments->bind_address = parse_address(bind_text, strlen(bind_text), 0);
+        arguments->bind_address = parse_address(texts.bind, strlen(texts.bind), 0);
         if (!arguments->bind_address.is_set()) {
             snprintf(reason, reason_size,
-                     "invalid bind address '%s' (expected an IPv4 or IPv6 address)", bind_text);
+                     "invalid bind address '%s' (expected an IPv4 or IPv6 address)", texts.bind);
             return Command::INVALID;
         }
     }
-    if (metrics_text != nullptr) {
+    if (texts.metrics != nullptr) {
         arguments->metrics = true;
-        if (!parse_metrics_address(metrics_text, &arguments->metrics_address)) {
+        if (!parse_metrics_address(texts.metrics, &arguments->metrics_address)) {
             snprintf(reason, reason_size,
                      "invalid metrics address '%s' (expected [ADDR:]PORT, ADDR an IPv4 address "
                      "or [IPv6])",
-                     metrics_text);
+                     texts.metrics);
             return Command::INVALID;
         }
     }
-    if (strcmp(limits_text, "on") != 0 && strcmp(limits_text, "off") != 0) {
-        snprintf(reason, reason_size, "invalid --limits '%s' (expected on or off)", limits_text);
+    if (strcmp(texts.limits, "on") != 0 && strcmp(texts.limits, "off") != 0) {
+        snprintf(reason, reason_size, "invalid --limits '%s' (expected on or off)", texts.limits);
         return Command::INVALID;
     }
-    arguments->limits = strcmp(limits_text, "on") == 0;
+    arguments->limits = strcmp(texts.limits, "on") == 0;
     if (arguments->open_key_path != nullptr && !open_token_supported()) {
         snprintf(reason, reason_size, "--open-key: this build has no token support");
         return Command::INVALID;
@@ -137,6 +147,19 @@ Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reaso
         return Command::INVALID;
     }
     return Command::RUN;
+}
+
+}  // namespace
+
+Command parse_arguments(int argc, char** argv, Arguments* arguments, char* reason,
+                        size_t reason_size) {
+    *arguments = Arguments{DEFAULT_PORT};
+    OptionTexts texts;
+    for (int i = 1; i < argc; ++i) {
+        Command command = read_argument(argc, argv, &i, &texts, arguments, reason, reason_size);
+        if (command != Command::RUN) return command;
+    }
+    return judge_texts(texts, arguments, reason, reason_size);
 }
 
 }  // namespace kiv

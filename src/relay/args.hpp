@@ -7,12 +7,34 @@
 #include <cstdint>
 
 #include "wire/peer.hpp"
+#include "wire/protocol.hpp"
 
 namespace kiv {
 
 inline constexpr const char* RELAY_USAGE =
     "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
     "[port]";
+
+// The usage, then what each option does and its default, for --help.
+inline constexpr const char* RELAY_HELP =
+    "A UDP rendezvous and relay: a host opens a room and gets its id, clients send to that\n"
+    "id, and the relay forwards between them. It runs in the foreground, writes one line\n"
+    "per event to standard output, and stops on SIGINT or SIGTERM.\n"
+    "\n"
+    "  port                   UDP port to listen on, 0-65535 (default 27017; 0: any free)\n"
+    "  --bind ADDR            listen on this numeric address only, \"::\" for IPv4 and IPv6\n"
+    "                         on one socket (default: every IPv4 address)\n"
+    "  --metrics [ADDR:]PORT  also serve GET /metrics over HTTP on this TCP port\n"
+    "                         (ADDR 127.0.0.1 unless given; default: no metrics)\n"
+    "  --limits on|off        limits per address and relay-wide on datagrams (default on;\n"
+    "                         off is unsafe on a public port)\n"
+    "  --open-key FILE        a host needs a token made with the key in FILE to open a room\n"
+    "                         (default: anyone may open one)\n"
+    "  -h, --help             print this help and exit\n"
+    "  --version              print the version and exit\n"
+    "\n"
+    "The limits, the log lines and the signals: man kiv-relay\n";
+static_assert(DEFAULT_PORT == 27017, "the help names the default port");
 
 struct Arguments {
     uint16_t port;
@@ -29,7 +51,7 @@ struct Arguments {
 
 enum class Command {
     RUN,      // serve, as `arguments` say
-    HELP,     // print the usage to standard output and exit 0
+    HELP,     // print the usage and the help to standard output and exit 0
     VERSION,  // print the version to standard output and exit 0
     INVALID,  // print "kiv-relay: <reason>" and the usage to standard error and exit 2
 };

@@ -36,10 +36,13 @@ class Limits {
     const LimitSwitches& switches() const { return switches_; }
 
     // Whether `source` (a network key) may look a room up from outside it now; counted
-    // when not.
+    // when not. Joins and unknown ids leave the re-open reserve alone; opens that ask for an
+    // id may spend it.
     bool lookup_allowed(uint64_t source, uint32_t now_ms) {
-        if (!switches_.per_address || !lookups_.exhausted(source, now_ms)) return true;
-        return refuse(counters_.throttled_lookups);
+        return lookup_allowed(source, now_ms, REOPEN_LOOKUP_RESERVE);
+    }
+    bool open_lookup_allowed(uint64_t source, uint32_t now_ms) {
+        return lookup_allowed(source, now_ms, 0);
     }
     void lookup_spend(uint64_t source, uint32_t now_ms) {
         if (switches_.per_address) lookups_.spend(source, now_ms);
@@ -77,6 +80,10 @@ class Limits {
 
   private:
     friend struct SnapshotAccess;  // snapshot.cpp
+    bool lookup_allowed(uint64_t source, uint32_t now_ms, uint32_t kept_back) {
+        if (!switches_.per_address || !lookups_.exhausted(source, now_ms, kept_back)) return true;
+        return refuse(counters_.throttled_lookups);
+    }
     bool refuse(uint64_t& reason) {
         ++reason;
         ++counters_.dropped_throttled;

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     Arguments arguments;
     switch (parse_arguments(argc, argv, &arguments, reason, sizeof reason)) {
         case Command::HELP:
-            printf("%s\n", RELAY_USAGE);
+            printf("%s\n\n%s", RELAY_USAGE, RELAY_HELP);
             return 0;
         case Command::VERSION:
             printf("kiv-relay %s\n", KIV_VERSION);

@@ -61,6 +61,19 @@ class Relay {
                      uint32_t now_ms);
     void on_close(const Peer& source, uint32_t now_ms);
     Outgoing on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
+    Outgoing forward_to_client(Room& room, uint8_t* datagram, size_t length, const Peer& source,
+                               uint32_t now_ms);
+    Outgoing forward_to_host(Room& room, ClientSlot& slot, uint8_t* datagram, size_t length,
+                             uint32_t now_ms);
+    // A client's slot in the room it named, taken from outside it; no slot when refused.
+    struct Entry {
+        ClientSlot* slot;
+        Room* room;
+        Outgoing refusal;  // what to answer instead, when there is no slot
+    };
+    Entry enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old_slot, const Peer& source,
+                     uint32_t now_ms);
+    bool outsider_allowed(RoomId wanted, bool moves, uint64_t network, uint32_t now_ms);
     void on_leave(const Peer& source, uint32_t now_ms);
     Outgoing refuse(uint8_t* datagram, const Peer& source, ErrorCode error);
     enum class CloseReason { host_closed, host_silent };

@@ -23,6 +23,13 @@ inline constexpr int RECEIVE_BUFFER_BYTES = 4194304;
 // ERR_NO_ROOM, an open asking for an id) in a burst, and then per second.
 inline constexpr uint32_t ROOM_MISS_BURST = KIV_ROOM_MISS_BURST;
 inline constexpr uint32_t ROOM_MISS_PER_SECOND = KIV_ROOM_MISS_PER_SECOND;
+// Lookups kept back from a source's joins and unknown ids for its opens that ask for an id.
+// A host whose relay restarted has lost its room, so each of its data datagrams now reads as
+// a lookup of an unknown room (its tag taken for a room id); a host that streams would spend
+// every lookup that comes back and starve the open that takes its room back. Both kinds
+// draw on one budget, so whoever probes ids with opens, data or both still gets at most
+// ROOM_MISS_BURST + REOPEN_LOOKUP_RESERVE answers in a burst and ROOM_MISS_PER_SECOND after.
+inline constexpr uint32_t REOPEN_LOOKUP_RESERVE = 2;
 // Rooms one address may host at once; a further open is refused as if the table were full.
 inline constexpr int ROOMS_PER_ADDRESS = KIV_ROOMS_PER_ADDRESS;
 // Sources whose budgets are tracked at once, per kind of budget; a source not tracked has a
@@ -50,6 +57,7 @@ static_assert(EVENT_PER_SECOND >= 1 && EVENT_PER_SECOND <= 1000000, "event rate 
 static_assert(LOG_LINES_PER_SECOND >= 1 && LOG_LINES_BURST >= 1, "log ceiling out of range");
 static_assert(LOOKUPS_PER_SECOND >= 1 && LOOKUPS_BURST >= 1, "lookup ceiling out of range");
 static_assert(ROOM_MISS_BURST >= 1 && ROOM_MISS_BURST <= 1000000, "burst out of range");
+static_assert(REOPEN_LOOKUP_RESERVE >= 1, "a streaming host needs a lookup for its re-open");
 static_assert(ROOM_MISS_PER_SECOND >= 1 && ROOM_MISS_PER_SECOND <= 1000000, "rate out of range");
 static_assert(ROOMS_PER_ADDRESS >= 1 && ROOMS_PER_ADDRESS <= MAX_ROOMS, "cap out of range");
 

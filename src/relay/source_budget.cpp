@@ -44,10 +44,11 @@ SourceBudget::Bucket& SourceBudget::claim(uint64_t source, uint32_t now_ms) {
     return *fullest;
 }
 
-bool SourceBudget::exhausted(uint64_t source, uint32_t now_ms) {
+bool SourceBudget::exhausted(uint64_t source, uint32_t now_ms, uint32_t kept_back) {
+    assert(uint64_t(kept_back) * UNITS_PER_ACTION < full_units_);
     const Bucket* bucket = find(source, now_ms);
     if (bucket == nullptr) bucket = &claim(source, now_ms);
-    return bucket->spent_units + UNITS_PER_ACTION > full_units_;
+    return bucket->spent_units + (1 + kept_back) * UNITS_PER_ACTION > full_units_;
 }
 
 void SourceBudget::spend(uint64_t source, uint32_t now_ms) {

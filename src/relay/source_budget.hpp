@@ -32,8 +32,9 @@ class SourceBudget {
           per_second_(per_second),
           multiplier_(hash_key | 1) {}
 
-    // Whether `source` (a Peer's network_key()) has less than one action left at now_ms.
-    bool exhausted(uint64_t source, uint32_t now_ms);
+    // Whether `source` (a Peer's network_key()) has less than one action left at now_ms
+    // beyond the last `kept_back` actions of its burst.
+    bool exhausted(uint64_t source, uint32_t now_ms, uint32_t kept_back = 0);
     // Takes one action from the budget of `source`, which the caller found not exhausted.
     void spend(uint64_t source, uint32_t now_ms);
 

@@ -33,35 +33,59 @@ std::string expected_banner(uint16_t port) {
     return "kiv-relay listening on UDP " + std::to_string(port) + " (protocol 1, 256 rooms max)";
 }
 
-TEST(Startup, RefusesAnythingButAWholePortNumber) {
+// Every command line refused before start-up: status 2, the reason and the usage on standard
+// error, nothing on standard output.
+TEST(Startup, RefusedCommandLinesExitTwoWithTheReason) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
+    };
+    std::vector<Case> cases = {
+        {{"--limits", "of"}, "invalid --limits 'of' (expected on or off)"},
+        {{"--limits=", "0"}, "invalid --limits '' (expected on or off)"},
+        {{"0", "--limits"}, "--limits needs on or off"},
+        {{"0", "--bind"}, "--bind needs ADDR"},
+        {{"0", "--metrics"}, "--metrics needs [ADDR:]PORT"},
+        {{"--open-key"}, "--open-key needs FILE"},
+        {{"--metric", "9100"}, "unknown option '--metric'"},
+        {{"1", "2"}, "too many arguments"},
+    };
     // Text, out of range, signed, empty, trailing junk, blanks, and a number that would wrap
     // to a valid port in 32-bit arithmetic.
     for (std::string port :
-         {"abc", "70000", "-1", "", "12x", "65536", "+5", " 5", "0x10", "4294967297"}) {
-        SCOPED_TRACE("port argument '" + port + "'");
-        ExitResult result = run_to_exit(KIV_RELAY_PATH, {port});
-        EXPECT_EQ(result.status, 2);
-        EXPECT_EQ(result.err,
-                  "kiv-relay: invalid port '" + port + "' (expected 0-65535)\n" + USAGE);
-        EXPECT_EQ(result.out, "");
+         {"abc", "70000", "-1", "", "12x", "65536", "+5", " 5", "0x10", "4294967297"})
+        cases.push_back({{port}, "invalid port '" + port + "' (expected 0-65535)"});
+    for (std::string value : {"", "localhost", "1.2.3", "::g", "[::1", "127.0.0.1:9"}) {
+        cases.push_back(
+            {{"--bind", value, "0"},
+             "invalid bind address '" + value + "' (expected an IPv4 or IPv6 address)"});
+    }
+    for (std::string value : {"", "abc", "70000", ":9100", "localhost:9100", "1.2.3:9100",
+                              "127.0.0.1:", "127.0.0.1:-1", "::1:9100"}) {
+        cases.push_back({{"--metrics", value, "0"},
+                         "invalid metrics address '" + value +
+                             "' (expected [ADDR:]PORT, ADDR an IPv4 address or [IPv6])"});
+    }
+    for (const Case& c : cases) {
+        ExitResult result = run_to_exit(KIV_RELAY_PATH, c.args);
+        EXPECT_EQ(result.status, 2) << c.reason;
+        EXPECT_EQ(result.err, "kiv-relay: " + c.reason + "\n" + USAGE);
+        EXPECT_EQ(result.out, "") << c.reason;
     }
 }
 
-TEST(Startup, LimitsTakeOnOrOffAndNothingElse) {
+TEST(Startup, HelpPrintsUsageAndEachOptionOnStandardOutput) {
+    // --help anywhere wins, even over a value that is no address.
     for (std::vector<std::string> args :
-         {std::vector<std::string>{"--limits", "of"}, {"--limits=", "0"}, {"0", "--limits"}}) {
+         {std::vector<std::string>{"--help"}, {"-h"}, {"5", "--bind", "x", "--help"}}) {
         ExitResult result = run_to_exit(KIV_RELAY_PATH, args);
-        EXPECT_EQ(result.status, 2) << args[0];
-        EXPECT_NE(result.err.find(USAGE), std::string::npos) << result.err;
-        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind(USAGE + "\n", 0), 0u) << result.out;
+        for (const char* part : {"--bind ADDR", "--metrics [ADDR:]PORT", "--limits on|off",
+                                 "--open-key FILE", "default 27017", "--version", "man kiv-relay"})
+            EXPECT_NE(result.out.find(part), std::string::npos) << part;
+        EXPECT_EQ(result.err, "");
     }
-}
-
-TEST(Startup, HelpPrintsUsageOnStandardOutput) {
-    ExitResult result = run_to_exit(KIV_RELAY_PATH, {"--help"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, USAGE);
-    EXPECT_EQ(result.err, "");
 }
 
 TEST(Startup, PortZeroShowsThePortActuallyBound) {

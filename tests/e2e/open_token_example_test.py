@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Rooms only the operator's hosts may open, end to end: the README's lobby example mints a
-token that the real relay, started with --open-key, accepts; a forged one is refused with
-error 5 and no log line; `kiv token` mints one too; and the key file is refused at start-up
-when it is too short, readable by everyone or missing.
+"""Rooms only the operator's hosts may open, end to end: the lobby example of
+docs/operating.md mints a token that the real relay, started with --open-key, accepts; a
+forged one is refused with error 5 and no log line; `kiv token` mints one too; and the key
+file is refused at start-up when it is too short, readable by everyone or missing.
 
-usage: open_token_example_test.py KIV_RELAY KIV README.md (exit 77: no token support)"""
+usage: open_token_example_test.py KIV_RELAY KIV OPERATING_MD (exit 77: no token support)"""
 import os
 import re
 import select
@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 
-relay_path, kiv_path, readme_path = sys.argv[1:4]
+relay_path, kiv_path, document_path = sys.argv[1:4]
 SKIP = 77
 
 
@@ -64,9 +64,9 @@ with tempfile.TemporaryDirectory() as lobby:
     assert code == 1 and "readable by everyone" in message, (code, message)
     os.chmod(key_path, 0o600)
 
-    # The README's example, exactly as printed there, run where the lobby keeps its key.
-    readme = open(readme_path, encoding="utf-8").read()
-    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
+    # The document's example, exactly as printed there, run where the lobby keeps its key.
+    document = open(document_path, encoding="utf-8").read()
+    example = re.search(r"```python\n(.*?)```", document, re.S).group(1)
     assert len(example.strip().splitlines()) == 5, example
     minted = subprocess.run([sys.executable, "-c", example], cwd=lobby, capture_output=True,
                             check=True, timeout=10).stdout.decode().strip()

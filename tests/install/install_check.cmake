@@ -15,6 +15,7 @@ set(expected
     usr/bin/kiv
     usr/share/man/man1/kiv-relay.1
     usr/share/man/man1/kiv.1
+    usr/share/man/man3/kiv.3
     usr/lib/systemd/system/kiv-relay.service
     usr/lib/systemd/system/kiv-relay@.service
     usr/share/doc/kiv-relay/copyright

@@ -166,6 +166,9 @@ TEST(KivCommand, RefusedJoinPrintsTheReasonAndExitsOne) {
     ExitResult lost = run_to_exit(KIV_PATH, {"join", nobody, "2"}, 15s);
     EXPECT_EQ(lost.status, 1);
     EXPECT_TRUE(contains(lost.err, "no answer from the relay at " + nobody)) << lost.err;
+    // A relay that never answered is most likely not running: the line says how to start one.
+    EXPECT_TRUE(contains(lost.err, "start one with: kiv-relay " + nobody.substr(10) + ")\n"))
+        << lost.err;
 }
 
 TEST(KivCommand, InterruptedHostClosesItsRoom) {
@@ -272,6 +275,23 @@ TEST(KivCommand, JoinAndHostGiveUpOnARelayGoneForGood) {
         join, "no answer from the relay at " + relay_address + " (gave up re-joining)"));
     EXPECT_TRUE(err_line_with(
         host, "no answer from the relay at " + relay_address + " (gave up on the room)"));
+}
+
+// The relay does not tell a host that a client left: kiv host says a tag joined when it first
+// speaks, and left once it has been silent as long as the relay keeps a client (60 s, on a
+// clock twenty times as fast).
+TEST(KivCommand, HostSaysWhenATagJoinedAndWhenItLeft) {
+    RelayProcess relay;
+    std::vector<std::string> command = fast_clock_env(20);
+    command.insert(command.end(), {KIV_PATH, "host", address(relay)});
+    CommandProcess host("/usr/bin/env", command);
+    std::string code = hosted_room(host, relay);
+    ASSERT_FALSE(code.empty());
+    CommandProcess join(KIV_PATH, {"join", address(relay), code});
+    EXPECT_TRUE(err_line_with(host, "kiv host: tag 1 joined"));
+    join.close_input();
+    EXPECT_EQ(join.wait_exit(), 0);
+    EXPECT_TRUE(err_line_with(host, "kiv host: tag 1 left (silent for 60 s)"));
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ constexpr uint32_t SILENCE_ALLOWED_MS = 60000;
 constexpr uint64_t LOOKUPS_IN_A_BURST = KIV_ROOM_MISS_BURST;
 constexpr uint64_t LOOKUPS_PER_SECOND = KIV_ROOM_MISS_PER_SECOND;
 constexpr size_t ROOMS_PER_IP = KIV_ROOMS_PER_ADDRESS;
+// Opens asking for an id may go this many lookups beyond the burst that data may spend, so
+// that a host whose data reads as lookups after a restart can still take its room back.
+constexpr uint64_t LOOKUPS_ONLY_OPENS_MAY_SPEND = 2;
 
 enum : uint8_t {
     OPEN = 1,
@@ -153,7 +156,10 @@ std::optional<Sent> RelayModel::open(uint32_t value, const Peer& from, uint32_t 
     }
     Address ip = key_of(from).ip;
     bool asks_for_an_id = value >= 1 && value <= HIGHEST_ID;
-    if (asks_for_an_id && out_of_lookups(ip, now_ms)) return std::nullopt;
+    if (asks_for_an_id &&
+        out_of_lookups(ip, now_ms, LOOKUPS_IN_A_BURST + LOOKUPS_ONLY_OPENS_MAY_SPEND)) {
+        return std::nullopt;
+    }
     if (Room* room = room_of_client(peer)) room->clients.erase(peer);
     if (rooms_.size() == ROOM_LIMIT || rooms_hosted_from(ip) == ROOMS_PER_IP) {
         return answer(from, ERROR, NO_FREE_ROOM);
@@ -195,7 +201,9 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
 
     Room* room = room_of_client(peer);
     bool outsider = room == nullptr || room->id != value;
-    if (outsider && out_of_lookups(key_of(from).ip, now_ms)) return std::nullopt;
+    if (outsider && out_of_lookups(key_of(from).ip, now_ms, LOOKUPS_IN_A_BURST)) {
+        return std::nullopt;
+    }
     if (room != nullptr && room->id != value) {
         room->clients.erase(peer);
         room = nullptr;
@@ -264,12 +272,12 @@ void RelayModel::sweep(uint32_t now_ms) {
     }
 }
 
-bool RelayModel::out_of_lookups(const Address& ip, uint32_t now_ms) {
+bool RelayModel::out_of_lookups(const Address& ip, uint32_t now_ms, uint64_t allowed) {
     Budget& budget = budgets_[ip];  // an address never seen has spent nothing
     uint64_t regained = uint64_t(uint32_t(now_ms - budget.at_ms)) * LOOKUPS_PER_SECOND;
     budget.spent = budget.spent > regained ? budget.spent - regained : 0;
     budget.at_ms = now_ms;
-    bool out = budget.spent + 1000 > LOOKUPS_IN_A_BURST * 1000;
+    bool out = budget.spent + 1000 > allowed * 1000;
     throttled_ += out;
     return out;
 }

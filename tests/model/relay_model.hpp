@@ -76,12 +76,13 @@ class RelayModel {
     void leave(const Peer& from);
 
     // The lookups by id an IPv4 address may still make from outside a room: spent units
-    // (1000 a lookup) as of the last time its budget was looked at.
+    // (1000 a lookup) as of the last time its budget was looked at, of which `allowed`
+    // lookups may be spent.
     struct Budget {
         uint64_t spent;
         uint32_t at_ms;
     };
-    bool out_of_lookups(const Address& ip, uint32_t now_ms);
+    bool out_of_lookups(const Address& ip, uint32_t now_ms, uint64_t allowed);
     void spend_lookup(const Address& ip, uint32_t now_ms);
     size_t rooms_hosted_from(const Address& ip) const;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core_doubles.hpp"
+#include "core_harness.hpp"
 #include "ipv4.hpp"
 #include "relay/relay.hpp"
 
@@ -14,39 +14,18 @@ namespace kiv {
 namespace {
 
 using test::make_addr;
-using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t UNUSED_ID = 4242;
 
-class AddressLimits : public ::testing::Test {
+class AddressLimits : public ::testing::Test, public test::CoreHarness {
   protected:
-    // The type of the answer, or nothing when the datagram is dropped.
-    std::optional<MsgType> send(const Peer& from, MsgType type, uint32_t value) {
-        Bytes datagram(MAX_DATAGRAM + 1);
-        header_write(datagram.data(), type, value);
-        last_ = relay.handle(datagram.data(), HEADER_SIZE + 4, from, now);
-        if (last_.length == 0) return std::nullopt;
-        last_value_ = header_value(datagram.data());
-        return MsgType(datagram[OFFSET_TYPE]);
-    }
-    uint32_t open_room(const Peer& host) {
-        EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
-        return last_value_;
-    }
+    AddressLimits() : CoreHarness(test::ScriptedRandom::seeded(1), 1000) {}
     // Spends the whole burst of `scanner` on ids nobody holds.
     void spend_burst(const Peer& scanner) {
         for (uint32_t i = 0; i < ROOM_MISS_BURST; ++i)
             ASSERT_EQ(send(scanner, MsgType::MSG_DATA, UNUSED_ID + i), MsgType::MSG_ERROR);
     }
 
-    size_t lines() const { return log.lines().size(); }
-
-    test::LogCollector log;
-    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
-    uint32_t now = 1000;
-    Relay relay{random.source(), log.sink()};
-    Outgoing last_{};
-    uint32_t last_value_ = 0;
     const Peer scanner = make_addr("203.0.113.9", 40000);
 };
 
@@ -80,9 +59,9 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     spend_burst(scanner);
 
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
-    EXPECT_TRUE(last_.to == host);
+    EXPECT_TRUE(sent->to == host);
     EXPECT_EQ(send(host, MsgType::MSG_DATA, 1), MsgType::MSG_DATA);
-    EXPECT_TRUE(last_.to == client);
+    EXPECT_TRUE(sent->to == client);
     EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
 
     // Its other ports can no longer look rooms up: no join, no move, no answer.
@@ -91,7 +70,11 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     EXPECT_EQ(send(client, MsgType::MSG_DATA, UNUSED_ID), std::nullopt);
     EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(client, MsgType::MSG_DATA, room), MsgType::MSG_DATA);  // still in its room
-    // Nor ask for an id, free or taken; an open that asks for none is no lookup.
+    // Nor ask for an id, free or taken, beyond the lookups kept for re-opens; an open that
+    // asks for none is no lookup.
+    for (uint16_t i = 0; i < REOPEN_LOOKUP_RESERVE; ++i)
+        EXPECT_EQ(send(make_addr("203.0.113.9", 41000 + i), MsgType::MSG_OPEN, room + 1 + i),
+                  MsgType::MSG_OPENED);
     const Peer other_port = make_addr("203.0.113.9", 40004);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, room), std::nullopt);
     EXPECT_EQ(send(other_port, MsgType::MSG_OPEN, UNUSED_ID), std::nullopt);
@@ -102,6 +85,33 @@ TEST_F(AddressLimits, ThrottledAddressKeepsItsRoomsAndClientsWorking) {
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, UNUSED_ID), MsgType::MSG_ERROR);
     EXPECT_EQ(send(neighbour, MsgType::MSG_DATA, room), MsgType::MSG_DATA);
     EXPECT_EQ(relay.counters().dropped_throttled, 4u);
+}
+
+// After a restart the relay has lost the room, so each datagram of a host that streams reads
+// as a lookup of an unknown room (its tag as the room id); however fast it streams, its
+// keep-alive open takes its id back, while a source probing ids with opens and data together
+// still gets no more answers than the lookup budget and its re-open reserve.
+TEST_F(AddressLimits, AStreamingHostReopensAfterARestartAndProbesStayBounded) {
+    const Peer host = make_addr("192.0.2.7", 40000);
+    for (uint32_t stream_every_ms : {1, 10, 33}) {
+        CoreHarness restarted(test::ScriptedRandom::seeded(2), now);
+        for (uint32_t waited_ms = 1;
+             waited_ms <= 3000 && !restarted.relay.table().room_by_host(host); ++waited_ms) {
+            ++restarted.now;
+            if (waited_ms % stream_every_ms == 0) restarted.send(host, MsgType::MSG_DATA, 1);
+            if (waited_ms % 1000 == 0) restarted.send(host, MsgType::MSG_OPEN, UNUSED_ID);
+        }
+        const Room* back = restarted.relay.table().room_by_host(host);
+        ASSERT_NE(back, nullptr) << "streaming every " << stream_every_ms << " ms";
+        EXPECT_EQ(back->id.value, UNUSED_ID);
+    }
+    uint32_t answers = 0;
+    for (uint32_t i = 0; i <= 10000; ++i, ++now) {
+        answers += send(scanner, MsgType::MSG_DATA, UNUSED_ID + i).has_value();
+        answers += send(make_addr("203.0.113.9", 1), MsgType::MSG_OPEN, UNUSED_ID + i).has_value();
+        send(make_addr("203.0.113.9", 1), MsgType::MSG_CLOSE, 0);
+    }
+    EXPECT_EQ(answers, ROOM_MISS_BURST + REOPEN_LOOKUP_RESERVE + 10 * ROOM_MISS_PER_SECOND);
 }
 
 // More addresses than there are budgets: every newcomer still gets its answer, and a spent
@@ -129,7 +139,7 @@ TEST_F(AddressLimits, RoomsPerAddressAreCapped) {
     size_t lines_before = lines();
     const Peer one_more = make_addr("198.51.100.4", 29999);
     EXPECT_EQ(send(one_more, MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
-    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(sent->value(), uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
     EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(send(hosts[0], MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);  // keep-alive
     open_room(make_addr("198.51.100.5", 30000));  // another address is not capped
@@ -157,7 +167,7 @@ TEST_F(AddressLimits, AnIpv6PrefixIsOneSourceAndAMappedAddressItsIpv4One) {
     for (uint32_t i = 0; i < ROOMS_PER_ADDRESS; ++i)
         open_room(make_addr(("2001:db8:7:7::" + std::to_string(i + 1)).c_str(), 5));
     EXPECT_EQ(send(make_addr("2001:db8:7:7:1::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_ERROR);
-    EXPECT_EQ(last_value_, uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
+    EXPECT_EQ(sent->value(), uint32_t(ErrorCode::ERR_NO_FREE_ROOM));
     EXPECT_EQ(send(make_addr("2001:db8:7:8::", 5), MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
 
     spend_burst(scanner);

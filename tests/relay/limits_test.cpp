@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "core_harness.hpp"
 #include "relay/relay.hpp"
 #include "wire/open_token.hpp"
 
 namespace kiv {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 constexpr uint32_t UNUSED_ID = 4242;
 
 // 10.x.y.z: one address of its own per number.
@@ -22,34 +23,9 @@ Peer nth_address(uint32_t n, uint16_t port = 1000) {
     return Peer::ipv4(0x0A000000u + n, port);
 }
 
-class Limited : public ::testing::Test {
+class Limited : public ::testing::Test, public test::CoreHarness {
   protected:
-    // The answer's type, or nothing when the datagram is dropped.
-    std::optional<MsgType> send(const Peer& from, MsgType type, uint32_t value,
-                                const Bytes& payload = {}) {
-        Bytes datagram(MAX_DATAGRAM + 1);
-        header_write(datagram.data(), type, value);
-        std::copy(payload.begin(), payload.end(), datagram.begin() + HEADER_SIZE);
-        Outgoing out = relay.handle(datagram.data(), HEADER_SIZE + payload.size(), from, now);
-        if (out.length == 0) return std::nullopt;
-        value_ = header_value(datagram.data());
-        return MsgType(datagram[OFFSET_TYPE]);
-    }
-    uint32_t open_room(const Peer& host) {
-        EXPECT_EQ(send(host, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
-        return value_;
-    }
-
-    static void collect(void* self, const char* line) {
-        static_cast<Limited*>(self)->lines.push_back(line);
-    }
-    static int counting(void* self) { return ++static_cast<Limited*>(self)->draws; }
-
-    std::vector<std::string> lines;
-    int draws = 0;
-    uint32_t now = 1000;
-    Relay relay{RandomSource{counting, this}, LogSink{collect, this}};
-    uint32_t value_ = 0;
+    Limited() : CoreHarness(test::ScriptedRandom::seeded(1), 1000) {}
 };
 
 TEST_F(Limited, EventsSpendTheSourcesBudgetAndNothingElseDoes) {
@@ -76,12 +52,12 @@ TEST_F(Limited, EventsSpendTheSourcesBudgetAndNothingElseDoes) {
     if (events < EVENT_BURST) {
         ASSERT_EQ(send(cycler, MsgType::MSG_OPEN, 0), MsgType::MSG_OPENED);
     }
-    size_t lines_before = lines.size();
+    size_t lines_before = lines();
     uint64_t rooms_before = relay.counters().rooms_opened;
     EXPECT_EQ(send(cycler, MsgType::MSG_CLOSE, 0), std::nullopt);  // the room stays
     EXPECT_EQ(send(nth_address(1, 5002), MsgType::MSG_OPEN, 0), std::nullopt);
     EXPECT_EQ(send(nth_address(1, 5003), MsgType::MSG_DATA, room), std::nullopt);  // no join
-    EXPECT_EQ(lines.size(), lines_before);
+    EXPECT_EQ(lines(), lines_before);
     EXPECT_EQ(relay.counters().rooms_opened, rooms_before);
     EXPECT_EQ(relay.counters().throttled_events, 3u);
     EXPECT_EQ(relay.counters().dropped_throttled, 3u);
@@ -105,23 +81,23 @@ TEST_F(Limited, LinesOverTheCeilingAreCountedAndToldOnceASecond) {
         open_room(nth_address(i));
         send(nth_address(i), MsgType::MSG_CLOSE, 0);
     }
-    EXPECT_EQ(lines.size(), LOG_LINES_BURST);
+    EXPECT_EQ(lines(), LOG_LINES_BURST);
     EXPECT_EQ(relay.counters().log_lines_suppressed, cycles * 2 - LOG_LINES_BURST);
     EXPECT_EQ(relay.counters().rooms_opened, cycles);  // the events themselves all happened
     relay.sweep(now);
-    ASSERT_EQ(lines.size(), LOG_LINES_BURST + 1);
-    EXPECT_EQ(lines.back(),
+    ASSERT_EQ(lines(), LOG_LINES_BURST + 1);
+    EXPECT_EQ(log.lines().back(),
               "log: " + std::to_string(cycles * 2 - LOG_LINES_BURST) + " line(s) suppressed");
     relay.sweep(now + 1000);
-    EXPECT_EQ(lines.size(), LOG_LINES_BURST + 1);  // nothing held back: no summary
+    EXPECT_EQ(lines(), LOG_LINES_BURST + 1);  // nothing held back: no summary
 
     // The ceiling refills at LOG_LINES_PER_SECOND.
     now += 1000;
     for (uint32_t i = 0; i < LOG_LINES_PER_SECOND + 10; ++i)
         open_room(nth_address(cycles + i));
-    EXPECT_EQ(lines.size(), LOG_LINES_BURST + 1 + LOG_LINES_PER_SECOND);
+    EXPECT_EQ(lines(), LOG_LINES_BURST + 1 + LOG_LINES_PER_SECOND);
     relay.sweep(now);
-    EXPECT_EQ(lines.back(), "log: 10 line(s) suppressed");
+    EXPECT_EQ(log.lines().back(), "log: 10 line(s) suppressed");
 }
 
 TEST_F(Limited, ThousandsOfSourcesGetNoMoreAnswersThanTheCeiling) {
@@ -201,18 +177,18 @@ TEST_F(Limited, OpensThatCreateARoomNeedAGoodToken) {
     };
     uint32_t port = 6000;
     for (const TokenCase& c : cases) {
-        size_t lines_before = lines.size();
+        size_t lines_before = lines();
         const Peer host = nth_address(7, uint16_t(port++));
         std::optional<MsgType> answer = send(host, MsgType::MSG_OPEN, 0, c.payload);
         if (c.admitted) {
             EXPECT_EQ(answer, MsgType::MSG_OPENED) << c.what;
-            EXPECT_EQ(lines.size(), lines_before + 1) << c.what;
+            EXPECT_EQ(lines(), lines_before + 1) << c.what;
             // Its keep-alives need no token.
-            EXPECT_EQ(send(host, MsgType::MSG_OPEN, value_), MsgType::MSG_OPENED) << c.what;
+            EXPECT_EQ(send(host, MsgType::MSG_OPEN, sent->value()), MsgType::MSG_OPENED) << c.what;
         } else {
             EXPECT_EQ(answer, MsgType::MSG_ERROR) << c.what;
-            EXPECT_EQ(value_, uint32_t(ErrorCode::ERR_NOT_ALLOWED)) << c.what;
-            EXPECT_EQ(lines.size(), lines_before) << c.what;  // a refusal is never logged
+            EXPECT_EQ(sent->value(), uint32_t(ErrorCode::ERR_NOT_ALLOWED)) << c.what;
+            EXPECT_EQ(lines(), lines_before) << c.what;  // a refusal is never logged
         }
     }
     EXPECT_EQ(relay.counters().errors_sent[size_t(ErrorCode::ERR_NOT_ALLOWED)], cases.size() - 1);
@@ -235,7 +211,7 @@ TEST_F(Limited, LimitsOffLetsOneSourceChurnAtAnyRate) {
     for (int i = 0; i < 2 * ROOMS_PER_ADDRESS; ++i)
         ASSERT_EQ(send(nth_address(3, uint16_t(1000 + i)), MsgType::MSG_OPEN, 0),
                   MsgType::MSG_OPENED);
-    EXPECT_EQ(lines.size(), 1 + 4 * 2 * LOG_LINES_BURST + 2 * ROOMS_PER_ADDRESS);
+    EXPECT_EQ(lines(), 1 + 4 * 2 * LOG_LINES_BURST + 2 * ROOMS_PER_ADDRESS);
     EXPECT_EQ(relay.counters().dropped_throttled, 0u);
 }
 

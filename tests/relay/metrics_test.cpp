@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core_doubles.hpp"
-#include "datagram.hpp"
+#include "core_harness.hpp"
 #include "ipv4.hpp"
 #include "relay/http_metrics.hpp"
 #include "relay/relay.hpp"
@@ -21,61 +20,47 @@ namespace kiv {
 namespace {
 
 using test::Bytes;
+using test::datagram;
 using test::header;
 using test::make_addr;
 
-class CoreCounts : public ::testing::Test {
+class CoreCounts : public ::testing::Test, public test::CoreHarness {
   protected:
-    // The datagram's first `length` bytes, in a buffer as large as the shell's.
-    uint32_t send(const Peer& from, Bytes datagram, size_t length) {
-        datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
-        return relay.handle(datagram.data(), length, from, now).length;
-    }
-    uint32_t send(const Peer& from, MsgType type, uint32_t value, size_t payload = 0) {
-        return send(from, test::datagram(type, value, Bytes(payload)), HEADER_SIZE + payload);
-    }
-    uint32_t open(const Peer& host) {
-        Bytes datagram = header(MsgType::MSG_OPEN, 0);
-        datagram.resize(MAX_DATAGRAM + 1);
-        relay.handle(datagram.data(), HEADER_SIZE, host, now);
-        return header_value(datagram.data());
+    // The length of what the core sends, 0 when nothing.
+    size_t sent_length(const Peer& from, MsgType type, uint32_t value, size_t payload = 0) {
+        return send(from, type, value, Bytes(payload)) ? sent->bytes.size() : 0;
     }
     Peer peer(int n) { return make_addr("127.0.0.2", uint16_t(1000 + n)); }
-
-    test::ScriptedRandom random = test::ScriptedRandom::seeded(1);
-    test::LogCollector log;
-    Relay relay{random.source(), log.sink()};
-    uint32_t now = 5000;
 };
 
 TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     Counters want;
     Peer host = make_addr("127.0.0.1", 1);
-    uint32_t room = open(host);
+    uint32_t room = open_room(host);
     want.rooms_opened = 1;
-    EXPECT_EQ(send(peer(1), MsgType::MSG_DATA, room, 20), 32u);
+    EXPECT_EQ(sent_length(peer(1), MsgType::MSG_DATA, room, 20), 32u);
     want.clients_joined = 1;
     want.forwarded_to_host = 1;
     want.bytes_to_host = 32;
-    EXPECT_EQ(send(host, MsgType::MSG_DATA, 1, 2), 14u);
+    EXPECT_EQ(sent_length(host, MsgType::MSG_DATA, 1, 2), 14u);
     want.forwarded_to_client = 1;
     want.bytes_to_client = 14;
-    EXPECT_EQ(send(host, MsgType::MSG_DATA, 9), 0u);
+    EXPECT_EQ(sent_length(host, MsgType::MSG_DATA, 9), 0u);
     want.dropped_no_client = 1;
-    EXPECT_EQ(send(peer(1), header(MsgType::MSG_PING, 0), 11), 0u);
+    EXPECT_FALSE(deliver(peer(1), header(MsgType::MSG_PING, 0), 11));
     want.dropped_short = 1;
     Bytes foreign = header(MsgType::MSG_PING, 0);
     foreign[0] = 'X';
-    EXPECT_EQ(send(peer(1), foreign, HEADER_SIZE), 0u);
+    EXPECT_FALSE(deliver(peer(1), foreign));
     want.dropped_bad_magic = 1;
     for (uint8_t type : {0, 2, 6, 8, 9, 255})
         send(peer(1), MsgType(type), 0);
     want.dropped_unknown_type = 6;
-    EXPECT_EQ(send(peer(1), MsgType::MSG_DATA, room, MAX_DATAGRAM - HEADER_SIZE + 1), 0u);
+    EXPECT_EQ(sent_length(peer(1), MsgType::MSG_DATA, room, MAX_DATAGRAM - HEADER_SIZE + 1), 0u);
     want.dropped_oversize = 1;
     Bytes old_version = header(MsgType::MSG_PING, 0);
     old_version[OFFSET_VERSION] = 2;
-    send(peer(1), old_version, HEADER_SIZE);
+    deliver(peer(1), old_version);
     send(peer(2), MsgType::MSG_DATA, 0);
     want.errors_sent[size_t(ErrorCode::ERR_BAD_VERSION)] = 1;
     want.errors_sent[size_t(ErrorCode::ERR_NO_ROOM)] = 1;
@@ -92,17 +77,17 @@ TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
     want.clients_left = 1;
 
     // Peer 2 moves to a room of its own; peer 3 leaves its slot to host one.
-    uint32_t second = open(make_addr("127.0.0.1", 2));
+    uint32_t second = open_room(make_addr("127.0.0.1", 2));
     send(peer(2), MsgType::MSG_DATA, second);
-    open(peer(3));
+    open_room(peer(3));
     want.rooms_opened = 3;
     want.clients_joined = 9;
     want.forwarded_to_host = 9;
     want.bytes_to_host += HEADER_SIZE;
     want.clients_moved = 2;
     for (int n = 3; n < MAX_ROOMS; ++n)  // each host on an address of its own
-        open(make_addr(("127.3.0." + std::to_string(n)).c_str(), 1));
-    open(make_addr("127.0.0.4", 1));
+        open_room(make_addr(("127.3.0." + std::to_string(n)).c_str(), 1));
+    send(make_addr("127.0.0.4", 1), MsgType::MSG_OPEN, 0);
     want.rooms_opened = MAX_ROOMS;
     want.errors_sent[size_t(ErrorCode::ERR_NO_FREE_ROOM)] = 1;
     want.datagrams_received = 28 + (MAX_ROOMS - 3) + 1;
@@ -115,7 +100,7 @@ TEST_F(CoreCounts, EveryOutcomeMovesItsOwnCounterOnly) {
 
     // The first host keeps its room; every other room is silent, one with peer 2 in it.
     now += TIMEOUT_MS - 1000;
-    open(host);
+    open_room(host);
     now += 2000;
     relay.sweep(now);
     want.datagrams_received += 1;

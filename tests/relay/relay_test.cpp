@@ -1,18 +1,13 @@
 // The handlers and the sweep, driven with an injected clock and a scripted random source.
 #include "relay/relay.hpp"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "core_doubles.hpp"
-#include "datagram.hpp"
+#include "core_harness.hpp"
 #include "ipv4.hpp"
 
 namespace kiv {
@@ -21,58 +16,29 @@ namespace {
 using test::Bytes;
 using test::datagram;
 using test::make_addr;
+using test::Sent;
 
-struct Sent {
-    Peer to;
-    Bytes bytes;
-};
-
-class RelayTest : public ::testing::Test {
+class RelayTest : public ::testing::Test, public test::CoreHarness {
   protected:
-    // Drives one datagram through the core as the shell would: the buffer is the shell's,
-    // the core rewrites it in place and says where to send how much of it.
-    std::optional<Sent> deliver(const Peer& from, Bytes datagram, size_t length = 0) {
-        if (length == 0) length = datagram.size();
-        datagram.resize(std::max(datagram.size(), MAX_DATAGRAM + 1));
-        Outgoing out = relay.handle(datagram.data(), length, from, now);
-        if (out.length == 0) return std::nullopt;
-        EXPECT_LE(out.length, length);
-        return Sent{out.to, Bytes(datagram.begin(), datagram.begin() + out.length)};
-    }
-
-    uint32_t open_room(const Peer& host, uint32_t requested = 0) {
-        std::optional<Sent> reply = deliver(host, datagram(MsgType::MSG_OPEN, requested));
-        EXPECT_TRUE(reply);
-        EXPECT_EQ(reply->bytes[OFFSET_TYPE], uint8_t(MsgType::MSG_OPENED));
-        return header_value(reply->bytes.data());
-    }
-
-    std::vector<std::string> take_log() { return log.take(); }
-
-    test::LogCollector log;
-    test::ScriptedRandom random{{0, 69, 0, 99, 0, 199, 0, 299}};  // ids 70, 100, 200, 300
-    uint32_t now = 5000;
-    Relay relay{random.source(), log.sink()};
+    RelayTest()
+        : CoreHarness(test::ScriptedRandom({0, 69, 0, 99, 0, 199, 0, 299})) {
+    }  // ids 70, 100, 200, 300
 
     const Peer host = make_addr("192.0.2.7", 40000);
     const Peer client = make_addr("198.51.100.1", 50000);
 };
 
-bool same_addr(const Peer& a, const Peer& b) {
-    return a == b;
-}
-
 TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
     std::optional<Sent> opened = deliver(host, datagram(MsgType::MSG_OPEN, 0));
     ASSERT_TRUE(opened);
-    EXPECT_TRUE(same_addr(opened->to, host));
+    EXPECT_TRUE(opened->to == host);
     const Bytes expected_opened = {0x4B, 0x49, 0x56, 0x52, 2, 1, 0, 0, 0x46, 0, 0, 0};
     EXPECT_EQ(opened->bytes, expected_opened);
     EXPECT_EQ(take_log(), std::vector<std::string>{"room AAACF opened by 192.0.2.7:40000"});
 
     std::optional<Sent> to_host = deliver(client, datagram(MsgType::MSG_DATA, 70, {0x61, 0x62}));
     ASSERT_TRUE(to_host);
-    EXPECT_TRUE(same_addr(to_host->to, host));
+    EXPECT_TRUE(to_host->to == host);
     const Bytes expected_to_host = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 1, 0, 0, 0, 0x61, 0x62};
     EXPECT_EQ(to_host->bytes, expected_to_host);
     EXPECT_EQ(take_log(), std::vector<std::string>{
@@ -80,7 +46,7 @@ TEST_F(RelayTest, WireExampleFromOpenToForwardsBothWays) {
 
     std::optional<Sent> to_client = deliver(host, datagram(MsgType::MSG_DATA, 1, {0x63}));
     ASSERT_TRUE(to_client);
-    EXPECT_TRUE(same_addr(to_client->to, client));
+    EXPECT_TRUE(to_client->to == client);
     const Bytes expected_to_client = {0x4B, 0x49, 0x56, 0x52, 3, 1, 0, 0, 0, 0, 0, 0, 0x63};
     EXPECT_EQ(to_client->bytes, expected_to_client);
 
@@ -205,7 +171,7 @@ TEST_F(RelayTest, DataFromClientsJoinsRefusesAndMoves) {
     Peer mover = make_addr("203.0.113.1", 1003);
     std::optional<Sent> to_b = deliver(mover, datagram(MsgType::MSG_DATA, room_b, {7}));
     ASSERT_TRUE(to_b);
-    EXPECT_TRUE(same_addr(to_b->to, host_b));
+    EXPECT_TRUE(to_b->to == host_b);
     EXPECT_EQ(take_log(), std::vector<std::string>{
                               "room AAADD: 203.0.113.1:1003 joined as tag 1 (1 client(s))"});
     EXPECT_EQ(client_count(*relay.table().room_by_id(RoomId(room_a))), MAX_CLIENTS - 1);

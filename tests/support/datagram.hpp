@@ -1,5 +1,8 @@
-// Datagrams as peers write them, from the wire library's names: the one builder every test
-// uses, so that a test reads as the exchange it drives and never spells a type as a number.
+// Datagrams as peers write them, from the wire library's names: the builder every test that
+// holds a datagram as bytes uses, so that a test reads as the exchange it drives and never
+// spells a type as a number. Drivers that must not allocate (the allocation tests, the soak)
+// or that hand the core a buffer of exactly the datagram's size (the fuzz driver) write the
+// header in place with header_write instead.
 #pragma once
 
 #include <cstddef>
