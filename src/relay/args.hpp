@@ -1,6 +1,6 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
 // [--limits on|off] [--open-key FILE] [--hand-over] [port]. The usage line leaves
-// --hand-over out: it is for the service unit, which the manual describes.
+// --hand-over out (it is for the service unit); the help and the manual describe it.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +19,8 @@ inline constexpr const char* RELAY_USAGE =
 inline constexpr const char* RELAY_HELP =
     "A UDP rendezvous and relay: a host opens a room and gets its id, clients send to that\n"
     "id, and the relay forwards between them. It runs in the foreground, writes one line\n"
-    "per event to standard output, and stops on SIGINT or SIGTERM.\n"
+    "per event to standard output, stops on SIGINT or SIGTERM, and reads its open key\n"
+    "again on SIGHUP.\n"
     "\n"
     "  port                   UDP port to listen on, 0-65535 (default 27017; 0: any free)\n"
     "  --bind ADDR            listen on this numeric address only, \"::\" for IPv4 and IPv6\n"
@@ -30,6 +31,9 @@ inline constexpr const char* RELAY_HELP =
     "                         off is unsafe on a public port)\n"
     "  --open-key FILE        a host needs a token made with the key in FILE to open a room\n"
     "                         (default: anyone may open one)\n"
+    "  --hand-over            under a service manager that keeps descriptors, SIGTERM hands\n"
+    "                         the socket and the rooms to the next start, which takes them\n"
+    "                         (default: SIGTERM ends the relay and its rooms)\n"
     "  -h, --help             print this help and exit\n"
     "  --version              print the version and exit\n"
     "\n"
