@@ -513,6 +513,89 @@ int usage() {
     return 2;
 }
 
+bool parse_options(int argc, char** argv, Options* options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--relay")
+            options->relay = value;
+        else if (name == "--rooms")
+            options->rooms = atoi(value);
+        else if (name == "--clients")
+            options->clients = atoi(value);
+        else if (name == "--rate")
+            options->rate = atoi(value);
+        else if (name == "--seconds")
+            options->before_s = options->after_s = atof(value) / 2;
+        else if (name == "--first")
+            options->first = value;
+        else if (name == "--then")
+            options->then = value;
+        else if (name == "--reload-key")
+            options->key_file = value;
+        else
+            return false;
+    }
+    if (options->then.empty()) options->then = options->first;
+    return options->relay != nullptr && argc % 2 == 1;
+}
+
+// A socket for every host and client, each on a loopback address of its own.
+bool make_peers(Run& run) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    run.poller = epoll_create1(EPOLL_CLOEXEC);
+    run.rooms.resize(size_t(run.options.rooms));
+    size_t clients = size_t(run.options.clients);
+    for (size_t r = 0; r < run.rooms.size(); ++r) {
+        Room& room = run.rooms[r];
+        for (int c = -1; c < int(clients); ++c) {
+            int fd = traffic::open_peer_socket(1 << 20);
+            if (fd < 0) {
+                perror("kiv-handover: peer socket");
+                return false;
+            }
+            (c < 0 ? room.host : room.clients.emplace_back()) = fd;
+            epoll_event event{EPOLLIN, {}};
+            event.data.u32 = uint32_t(r << 16 | uint32_t(c + 1));
+            epoll_ctl(run.poller, EPOLL_CTL_ADD, fd, &event);
+        }
+        room.tag_of.assign(clients, 0);
+        room.last_at_client.assign(clients, -1);
+        room.last_from_client.assign(clients, -1);
+    }
+    return true;
+}
+
+void report_reload(const Run& run, const Reload& reloaded) {
+    printf("reload with a rotated key at %.3f s\n  relay said                \"%s\"\n",
+           reloaded.at_s, reloaded.said.c_str());
+    report_losses(run, reloaded.at_s + 0.5);
+    printf("  new key's token           %s\n", opened(reloaded.new_key).c_str());
+    printf("  replaced key's token      %s\n", opened(reloaded.old_key).c_str());
+    printf("  unknown key's token       %s\n", opened(reloaded.other_key).c_str());
+}
+
+void report_restart(const Run& run, const Restart& restarted, const std::string& first) {
+    const Options& options = run.options;
+    double held_s = restarted.started_s - restarted.term_s;
+    printf("restart at %.3f s: \"%s\" -> \"%s\"\n", restarted.term_s, first.c_str(),
+           options.then.c_str());
+    printf("  old relay said            \"%s\"\n  new relay said            \"%s\"\n",
+           restarted.said_old.c_str(), restarted.said_new.c_str());
+    printf("  SIGTERM to exit           %.1f ms\n", (restarted.exited_s - restarted.term_s) * 1000);
+    printf("  exit to new relay ready   %.1f ms\n",
+           (restarted.started_s - restarted.exited_s) * 1000);
+    printf("  receive queue             at most %u bytes held of %u, %u dropped\n",
+           restarted.queued_bytes, restarted.queue_limit, restarted.drops);
+    printf("  datagrams it held         about %.0f (%.1f ms at %d a second)\n",
+           held_s * 2 * options.rate * options.rooms, held_s * 1000,
+           2 * options.rate * options.rooms);
+    report_losses(run, restarted.started_s + 0.5);
+}
+
 }  // namespace
 }  // namespace kiv
 
@@ -520,34 +603,7 @@ int main(int argc, char** argv) {
     using namespace kiv;
     Run run;
     Options& options = run.options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string name = argv[i];
-        const char* value = argv[i + 1];
-        if (name == "--relay")
-            options.relay = value;
-        else if (name == "--rooms")
-            options.rooms = atoi(value);
-        else if (name == "--clients")
-            options.clients = atoi(value);
-        else if (name == "--rate")
-            options.rate = atoi(value);
-        else if (name == "--seconds")
-            options.before_s = options.after_s = atof(value) / 2;
-        else if (name == "--first")
-            options.first = value;
-        else if (name == "--then")
-            options.then = value;
-        else if (name == "--reload-key")
-            options.key_file = value;
-        else
-            return usage();
-    }
-    if (options.relay == nullptr || argc % 2 == 0) return usage();
-    if (options.then.empty()) options.then = options.first;
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    if (!parse_options(argc, argv, &options)) return usage();
     srandom(unsigned(getpid()));
     Store store;
     store.open();
@@ -559,25 +615,7 @@ int main(int argc, char** argv) {
     }
     Child child = start_relay(options, first + " 0", store);
     run.relay = traffic::relay_address(child.port);
-    run.poller = epoll_create1(EPOLL_CLOEXEC);
-    run.rooms.resize(size_t(options.rooms));
-    for (size_t r = 0; r < run.rooms.size(); ++r) {
-        Room& room = run.rooms[r];
-        for (int c = -1; c < options.clients; ++c) {
-            int fd = traffic::open_peer_socket(1 << 20);
-            if (fd < 0) {
-                perror("kiv-handover: peer socket");
-                return 1;
-            }
-            (c < 0 ? room.host : room.clients.emplace_back()) = fd;
-            epoll_event event{EPOLLIN, {}};
-            event.data.u32 = uint32_t(r << 16 | uint32_t(c + 1));
-            epoll_ctl(run.poller, EPOLL_CTL_ADD, fd, &event);
-        }
-        room.tag_of.assign(size_t(options.clients), 0);
-        room.last_at_client.assign(size_t(options.clients), -1);
-        room.last_from_client.assign(size_t(options.clients), -1);
-    }
+    if (!make_peers(run)) return 1;
     open_rooms(run);
     run.steady_from_s = seconds_since(run.start) + 0.1;
     steady(run, options.before_s);
@@ -596,29 +634,10 @@ int main(int argc, char** argv) {
     printf("%d rooms, %d clients, %d datagrams/s each way per room, %.1f s of traffic\n",
            options.rooms, options.rooms * options.clients, options.rate,
            options.before_s + options.after_s);
-    if (options.key_file != nullptr) {
-        printf("reload with a rotated key at %.3f s\n  relay said                \"%s\"\n",
-               reloaded.at_s, reloaded.said.c_str());
-        report_losses(run, reloaded.at_s + 0.5);
-        printf("  new key's token           %s\n", opened(reloaded.new_key).c_str());
-        printf("  replaced key's token      %s\n", opened(reloaded.old_key).c_str());
-        printf("  unknown key's token       %s\n", opened(reloaded.other_key).c_str());
-    } else {
-        printf("restart at %.3f s: \"%s\" -> \"%s\"\n", restarted.term_s, first.c_str(),
-               options.then.c_str());
-        printf("  old relay said            \"%s\"\n  new relay said            \"%s\"\n",
-               restarted.said_old.c_str(), restarted.said_new.c_str());
-        printf("  SIGTERM to exit           %.1f ms\n",
-               (restarted.exited_s - restarted.term_s) * 1000);
-        printf("  exit to new relay ready   %.1f ms\n",
-               (restarted.started_s - restarted.exited_s) * 1000);
-        printf("  receive queue             at most %u bytes held of %u, %u dropped\n",
-               restarted.queued_bytes, restarted.queue_limit, restarted.drops);
-        printf("  datagrams it held         about %.0f (%.1f ms at %d a second)\n",
-               (restarted.started_s - restarted.term_s) * 2 * options.rate * options.rooms,
-               (restarted.started_s - restarted.term_s) * 1000, 2 * options.rate * options.rooms);
-        report_losses(run, restarted.started_s + 0.5);
-    }
+    if (options.key_file != nullptr)
+        report_reload(run, reloaded);
+    else
+        report_restart(run, restarted, first);
     printf("  relay socket's drops      %s (the kernel's count, whole run)\n",
            kernel_drops(child.port).c_str());
     kill(child.pid, SIGKILL);

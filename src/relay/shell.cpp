@@ -120,6 +120,30 @@ int hand_over(Shell& shell) {
     return 0;
 }
 
+// The socket handed over by the last relay when there is one bound as asked, else a new
+// one; and with it what the snapshot handed over is checked against.
+bool open_socket(const Arguments& arguments, Shell& shell, TakeOver* take, Peer* bound,
+                 char* reason, size_t reason_size) {
+    Peer listen_address = arguments.bind_address;
+    listen_address.set_port(arguments.port);
+    if (arguments.hand_over) hand_over_take(listen_address, take);
+    *bound = take->bound;
+    shell.sock = take->sock;
+    if (shell.sock < 0)
+        shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, bound,
+                                   reason, reason_size);
+    if (shell.sock < 0) return false;
+    take->origin.bound = *bound;
+    hand_over_check_snapshot(take);
+    shell.origin = take->origin;
+    // A socket handed over counts its drops from when it was opened: those the last relay
+    // did not report yet are the ones after what its snapshot says it saw.
+    if (take->sock >= 0) (void)sys::socket_drops(shell.sock, &shell.kernel_drops_seen);
+    if (take->sock >= 0 && take->snapshot_good)
+        shell.kernel_drops_seen = take->header.socket_drops_seen;
+    return true;
+}
+
 }  // namespace
 
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
@@ -145,24 +169,10 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     shell.hand_over = arguments.hand_over && hand_over_possible();
     shell.wait_mask = catch_signals(shell.hand_over);
     shell.start_time_seconds = sys::wall_clock_seconds();
-    Peer listen_address = arguments.bind_address;
-    listen_address.set_port(arguments.port);
     static TakeOver take;
-    if (arguments.hand_over) hand_over_take(listen_address, &take);
-    Peer bound = take.bound;
-    shell.sock = take.sock;
-    if (shell.sock < 0)
-        shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound,
-                                   reason, reason_size);
-    if (shell.sock < 0) return false;
-    take.origin.bound = bound;
-    hand_over_check_snapshot(&take);
-    if (take.snapshot_good) {
-        // The same key rebuilds the same indexes and budget sets.
-        hash_key = take.header.hash_key;
-        if (take.sock >= 0) shell.kernel_drops_seen = take.header.socket_drops_seen;
-    }
-    shell.origin = take.origin;
+    Peer bound;
+    if (!open_socket(arguments, shell, &take, &bound, reason, reason_size)) return false;
+    if (take.snapshot_good) hash_key = take.header.hash_key;  // the same indexes and budgets
     shell.hash_key = hash_key;
     // Its connections and buffers are fixed like the rest; only what is asked for listens.
     static MetricsServer metrics;
