@@ -38,9 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Sealed with the length and checksum a writer would give it.
     for (int i = 0; i < 4; ++i)
         bytes[size_t(12 + i)] = uint8_t(size >> (8 * i));
-    // The bound address is always 0.0.0.0:27017 (family 4, port, address, scope id).
+    // The bound address is always 0.0.0.0:27017 (family 4, port, address, scope id), and the
+    // table sizes this build's, so that the seeds serve builds of any size.
     const uint8_t bound[23] = {4, 0x89, 0x69};
     memcpy(bytes.data() + 40, bound, sizeof bound);
+    uint64_t sizes =
+        MAX_ROOMS | uint64_t(MAX_CLIENTS) << 16 | uint64_t(SOURCE_BUDGET_BUCKETS) << 32;
+    for (int i = 0; i < 8; ++i)
+        bytes[size_t(79 + i)] = uint8_t(sizes >> (8 * i));
     SnapshotOrigin origin;
     origin.bound = Peer::any(27017);
     memcpy(origin.boot_id.data(), bytes.data() + 24, origin.boot_id.size());
