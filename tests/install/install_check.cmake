@@ -52,9 +52,11 @@ foreach(path IN LISTS expected)
 endforeach()
 
 file(READ "${SCRATCH}/usr/lib/systemd/system/kiv-relay.service" unit)
-foreach(line "ExecStart=/usr/bin/kiv-relay \${KIV_RELAY_PORT}" "DynamicUser=yes"
+foreach(line "ExecStart=/usr/bin/kiv-relay --hand-over \${KIV_RELAY_PORT}" "DynamicUser=yes"
              "NoNewPrivileges=yes" "ProtectSystem=strict" "PrivateTmp=yes"
-             "RestrictAddressFamilies=AF_INET" "Restart=on-failure" "StandardOutput=journal")
+             "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX" "Restart=on-failure"
+             "StandardOutput=journal" "ExecReload=/bin/kill -HUP $MAINPID"
+             "FileDescriptorStoreMax=2" "NotifyAccess=main")
   string(FIND "${unit}" "${line}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "the unit lacks '${line}':\n${unit}")
