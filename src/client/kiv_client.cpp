@@ -559,6 +559,8 @@ Event Host::next_event(uint64_t now_us) {
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
             case MsgType::MSG_PONG:
+            case MsgType::MSG_CHALLENGE:
+            case MsgType::MSG_JOIN:
             default:
                 break;
         }
@@ -713,6 +715,8 @@ Event Client::next_event(uint64_t now_us) {
             case MsgType::MSG_CLOSE:
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
+            case MsgType::MSG_CHALLENGE:
+            case MsgType::MSG_JOIN:
             default:
                 break;
         }

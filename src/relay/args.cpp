@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "relay/join_cookie.hpp"
 #include "wire/number_text.hpp"
 #include "wire/open_token.hpp"
 #include "wire/protocol.hpp"
@@ -69,6 +70,10 @@ Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arg
     const char* arg = argv[*index];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
     if (strcmp(arg, "--version") == 0) return Command::VERSION;
+    if (strcmp(arg, "--validate-joins") == 0) {
+        arguments->validate_joins = true;
+        return Command::RUN;
+    }
     const ValueOption options[] = {
         {"--metrics", "[ADDR:]PORT", &texts->metrics},
         {"--limits", "on or off", &texts->limits},
@@ -135,6 +140,10 @@ Command judge_texts(const OptionTexts& texts, Arguments* arguments, char* reason
     arguments->limits = strcmp(texts.limits, "on") == 0;
     if (arguments->open_key_path != nullptr && !open_token_supported()) {
         snprintf(reason, reason_size, "--open-key: this build has no token support");
+        return Command::INVALID;
+    }
+    if (arguments->validate_joins && !join_cookie_supported()) {
+        snprintf(reason, reason_size, "--validate-joins: this build has no cookie support");
         return Command::INVALID;
     }
     return Command::RUN;

@@ -69,12 +69,16 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
             // A ping proves nothing about a room: it is answered and touches no record.
             ++counters_.pongs_sent;
             return reply(datagram, source, MsgType::MSG_PONG, header_value(datagram));
+        case MsgType::MSG_JOIN:
+            if (cookie_key_ != nullptr) return on_join(datagram, length, source, now_ms);
+            break;  // an unknown type to a relay that does not validate joins
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
+        case MsgType::MSG_CHALLENGE:
             break;
     }
-    ++counters_.dropped_unknown_type;  // also type 0 and above 8
+    ++counters_.dropped_unknown_type;  // also type 0 and above 10
     return NOTHING;
 }
 
@@ -226,8 +230,13 @@ bool Relay::outsider_allowed(RoomId wanted, bool moves, uint64_t network, uint32
 // From outside the room it names: a lookup, and a join or a move if it changes anything. The
 // limits are all asked before the table changes.
 Relay::Entry Relay::enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old_slot,
-                               const Peer& source, uint32_t now_ms) {
+                               const Peer& source, uint32_t now_ms, bool proven) {
     uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    Outgoing challenge = NOTHING;
+    if (cookie_key_ != nullptr && !proven &&
+        challenged(datagram, wanted, source, network, now_ms, &challenge)) {
+        return {nullptr, nullptr, challenge};
+    }
     if (!outsider_allowed(wanted, old_slot != nullptr, network, now_ms)) return {};
     if (old_slot != nullptr) {
         // The client moves to another room; the room it leaves is not told.
@@ -248,6 +257,49 @@ Relay::Entry Relay::enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old
     log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
         slot->tag.value, client_count(*room));
     return {slot, room, NOTHING};
+}
+
+// Whether a datagram that would join is answered with a challenge instead (or dropped, out
+// of lookups). Nothing changes but the lookup budget: an old slot elsewhere stays until the
+// join is proven, and a full or unknown room is answered as without validation. The
+// challenge is one header, never longer than the datagram that caused it.
+bool Relay::challenged(uint8_t* datagram, RoomId wanted, const Peer& source, uint64_t network,
+                       uint32_t now_ms, Outgoing* challenge) {
+    if (!limits_.lookup_allowed(network, now_ms)) return true;
+    Room* target = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
+    if (target == nullptr || free_client_slot(*target) == nullptr) return false;
+    limits_.lookup_spend(network, now_ms);
+    ++counters_.challenges_sent;
+    uint32_t cookie = join_cookie(*cookie_key_, source, wanted, now_ms);
+    *challenge = reply(datagram, source, MsgType::MSG_CHALLENGE, cookie);
+    return true;
+}
+
+// The echo of a challenge: with a good cookie the source joins as a first datagram would,
+// but nothing is forwarded (the client sends the held-back datagram again as data). A bad
+// cookie is dropped and costs a lookup, so guessing is as slow as scanning ids.
+Outgoing Relay::on_join(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    assert(cookie_key_ != nullptr);
+    if (length != HEADER_SIZE + JOIN_COOKIE_BYTES || table_.room_by_host(source) != nullptr) {
+        ++counters_.joins_refused;
+        return NOTHING;
+    }
+    RoomId wanted = header_room(datagram);
+    Room* room = nullptr;
+    ClientSlot* slot = table_.client_by_addr(source, &room);
+    if (slot != nullptr && room->id == wanted) return NOTHING;  // a repeated echo
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    if (!limits_.lookup_allowed(network, now_ms)) return NOTHING;
+    uint32_t cookie = load_le32(datagram + HEADER_SIZE);
+    if (!join_cookie_good(*cookie_key_, source, wanted, now_ms, cookie)) {
+        limits_.lookup_spend(network, now_ms);
+        ++counters_.joins_refused;
+        return NOTHING;
+    }
+    Entry entry = enter_room(datagram, wanted, slot, source, now_ms, true);
+    if (entry.slot == nullptr) return entry.refusal;
+    ++counters_.joins_validated;
+    return NOTHING;
 }
 
 void Relay::on_leave(const Peer& source, uint32_t now_ms) {
