@@ -298,6 +298,7 @@ Outgoing Relay::on_join(uint8_t* datagram, size_t length, const Peer& source, ui
     }
     Entry entry = enter_room(datagram, wanted, slot, source, now_ms, true);
     if (entry.slot == nullptr) return entry.refusal;
+    entry.slot->seen = now_ms;  // as a forward would have, so the sweep keeps it
     ++counters_.joins_validated;
     return NOTHING;
 }

@@ -35,7 +35,9 @@ enum : uint8_t {
     LEAVE = 5,
     ERROR = 6,
     PING = 7,
-    PONG = 8
+    PONG = 8,
+    CHALLENGE = 9,
+    JOIN = 10
 };
 enum : uint32_t { NO_ROOM = 1, ROOM_FULL = 2, NO_FREE_ROOM = 3, BAD_VERSION = 4 };
 
@@ -143,6 +145,9 @@ std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t
             return std::nullopt;
         case PING:
             return answer(from, PONG, read_value(kept));
+        case JOIN:
+            if (cookie_key_ == nullptr) return std::nullopt;
+            return join(kept, length, from, now_ms);
         default:
             return std::nullopt;
     }
@@ -204,35 +209,68 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
     if (outsider && out_of_lookups(key_of(from).ip, now_ms, LOOKUPS_IN_A_BURST)) {
         return std::nullopt;
     }
-    if (room != nullptr && room->id != value) {
-        room->clients.erase(peer);
-        room = nullptr;
-    }
-    if (room == nullptr) {
-        room = value == 0 ? nullptr : room_with_id(value);
-        if (room == nullptr) {
+    if (outsider && cookie_key_ != nullptr) {
+        // A datagram that would take a free place is answered with a challenge instead;
+        // nothing changes but the lookups spent.
+        Room* target = value == 0 ? nullptr : room_with_id(value);
+        if (target != nullptr && target->clients.size() < CLIENT_LIMIT) {
             spend_lookup(key_of(from).ip, now_ms);
-            return answer(from, ERROR, NO_ROOM);
+            return answer(from, CHALLENGE, join_cookie(*cookie_key_, from, RoomId(value), now_ms));
         }
-        if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
-        auto held = [&](uint32_t tag) {
-            for (const auto& [key, client] : room->clients) {
-                if (client.tag == tag) return true;
-            }
-            return false;
-        };
-        uint32_t tag = room->next_tag;
-        while (held(tag))
-            tag = tag == HIGHEST_TAG ? 1 : tag + 1;
-        room->next_tag = tag == HIGHEST_TAG ? 1 : tag + 1;
-        room->clients[peer] = Client{from, tag, now_ms};
-        say("room " + code_text(room->id) + ": " + address_text(from) + " joined as tag " +
-            std::to_string(tag) + " (" + std::to_string(room->clients.size()) + " client(s))");
+    }
+    if (outsider) {
+        if (auto refusal = enter(value, from, now_ms, &room)) return refusal;
     }
     Client& client = room->clients.at(peer);
     client.seen = now_ms;
     set_header(bytes, DATA, client.tag);
     return Sent{room->host, std::move(bytes)};
+}
+
+std::optional<Sent> RelayModel::enter(uint32_t value, const Peer& from, uint32_t now_ms,
+                                      Room** entered) {
+    PeerKey peer = key_of(from);
+    if (Room* old = room_of_client(peer)) old->clients.erase(peer);
+    Room* room = value == 0 ? nullptr : room_with_id(value);
+    if (room == nullptr) {
+        spend_lookup(peer.ip, now_ms);
+        return answer(from, ERROR, NO_ROOM);
+    }
+    if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
+    auto held = [&](uint32_t tag) {
+        for (const auto& [key, client] : room->clients) {
+            if (client.tag == tag) return true;
+        }
+        return false;
+    };
+    uint32_t tag = room->next_tag;
+    while (held(tag))
+        tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+    room->next_tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+    room->clients[peer] = Client{from, tag, now_ms};
+    say("room " + code_text(room->id) + ": " + address_text(from) + " joined as tag " +
+        std::to_string(tag) + " (" + std::to_string(room->clients.size()) + " client(s))");
+    *entered = room;
+    return std::nullopt;
+}
+
+// The echo of a challenge: exactly a 4-byte cookie, not from a host nor from a member of
+// that room; a bad one costs a lookup, a good one enters as data would, with no forward.
+std::optional<Sent> RelayModel::join(const std::vector<uint8_t>& kept, size_t length,
+                                     const Peer& from, uint32_t now_ms) {
+    PeerKey peer = key_of(from);
+    uint32_t value = read_value(kept);
+    if (length != HEADER_BYTES + 4 || rooms_.count(peer) != 0) return std::nullopt;
+    Room* room = room_of_client(peer);
+    if (room != nullptr && room->id == value) return std::nullopt;
+    if (out_of_lookups(peer.ip, now_ms, LOOKUPS_IN_A_BURST)) return std::nullopt;
+    uint32_t cookie = uint32_t(kept[12]) + (uint32_t(kept[13]) << 8) + (uint32_t(kept[14]) << 16) +
+                      (uint32_t(kept[15]) << 24);
+    if (!join_cookie_good(*cookie_key_, from, RoomId(value), now_ms, cookie)) {
+        spend_lookup(peer.ip, now_ms);
+        return std::nullopt;
+    }
+    return enter(value, from, now_ms, &room);
 }
 
 void RelayModel::close(const Peer& from) {
