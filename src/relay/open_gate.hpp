@@ -21,10 +21,11 @@ class OpenGate {
         unix_seconds_ = unix_seconds;
         unix_at_ms_ = now_ms;
     }
-    // Whether the open's payload is a token good at now_ms.
-    bool admits(const uint8_t* payload, size_t length, uint32_t now_ms) const {
+    // Whether the open's payload is a token good at now_ms; its fields into `token` if so.
+    bool admits(const uint8_t* payload, size_t length, uint32_t now_ms,
+                OpenToken* token = nullptr) const {
         uint64_t now_seconds = unix_seconds_ + uint32_t(now_ms - unix_at_ms_) / 1000;
-        return key_->accepts(payload, length, now_seconds);
+        return key_->accepts(payload, length, now_seconds, token);
     }
 
   private:

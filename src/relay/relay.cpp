@@ -20,6 +20,8 @@ Outgoing reply(uint8_t* datagram, const Peer& source, MsgType type, Value value)
 }
 
 constexpr Outgoing NOTHING{};
+// What token_verdict answers for an open it lets through: no error.
+constexpr ErrorCode ADMITTED = ErrorCode(0);
 
 }  // namespace
 
@@ -96,15 +98,20 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
     }
     uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
     if (!limits_.event_allowed(network, now_ms)) return NOTHING;
-    if (open_gate_.required() &&
-        !open_gate_.admits(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms)) {
-        limits_.event_spend(network, now_ms);
-        return refuse(datagram, source, ErrorCode::ERR_NOT_ALLOWED);
+    RoomId wanted = requested;
+    uint32_t fingerprint = 0;
+    if (open_gate_.required()) {
+        ErrorCode verdict = token_verdict(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms,
+                                          &wanted, &fingerprint);
+        if (verdict != ADMITTED) {
+            limits_.event_spend(network, now_ms);
+            return refuse(datagram, source, verdict);
+        }
     }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
     // lookup like a join, paid from the same budget whatever the answer; but it may also
     // spend the lookups kept back for re-opens (REOPEN_LOOKUP_RESERVE).
-    bool asks_for_id = requested.valid();
+    bool asks_for_id = wanted.valid();
     if (asks_for_id &&
         (!limits_.open_lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
         return NOTHING;
@@ -122,15 +129,42 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
     }
     if (asks_for_id) limits_.lookup_spend(network, now_ms);
 
-    IdChoice choice = table_.choose_id(requested, random_);
+    IdChoice choice = table_.choose_id(wanted, random_);
     table_.room_open(*room, choice.id, source, now_ms);
+    room->token_fingerprint = fingerprint;
     // The source now hosts exactly this room and holds no client slot.
     assert(table_.room_by_host(source) == room && room->id == choice.id);
     assert(table_.client_by_addr(source, &old_room) == nullptr);
     ++counters_.rooms_opened;
     log("room %s opened by %s%s", room_code(room->id), addr_str(source),
-        choice.reopened ? " (re-opened)" : "");
+        choice.reopened && choice.id == requested ? " (re-opened)" : "");
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
+}
+
+// With --open-key, what an open's token lets it do. A room-bound token opens its own id
+// only (an open asking for 0 asks for it), and while that id is taken nothing. An any-room
+// token asks for no id: it gets a drawn one, so that no holder of one can take the id of a
+// room while it is free (after a restart or its host's silence). A token's rooms are
+// counted by fingerprint; an any-room token holds at most ROOMS_PER_TOKEN at once.
+ErrorCode Relay::token_verdict(const uint8_t* payload, size_t length, uint32_t now_ms,
+                               RoomId* wanted, uint32_t* fingerprint) {
+    OpenToken token;
+    if (!open_gate_.admits(payload, length, now_ms, &token)) return ErrorCode::ERR_NOT_ALLOWED;
+    *fingerprint = load_le32(token.mac);
+    if (*fingerprint == 0) *fingerprint = 1;  // 0 is a room opened without a token
+    if (token.version == OPEN_TOKEN_ROOM_VERSION) {
+        RoomId bound(token.room_id);
+        if (!bound.valid() || (wanted->value != 0 && *wanted != bound)) {
+            return ErrorCode::ERR_NOT_ALLOWED;
+        }
+        *wanted = bound;
+        return table_.room_by_id(bound) == nullptr ? ADMITTED : ErrorCode::ERR_NO_FREE_ROOM;
+    }
+    *wanted = RoomId();
+    int held = 0;
+    for (const Room& room : table_.rooms())
+        held += room.id.value != 0 && room.token_fingerprint == *fingerprint;
+    return held < ROOMS_PER_TOKEN ? ADMITTED : ErrorCode::ERR_NO_FREE_ROOM;
 }
 
 void Relay::on_close(const Peer& source, uint32_t now_ms) {

@@ -63,6 +63,8 @@ class Relay {
   private:
     Outgoing on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
                      uint32_t now_ms);
+    ErrorCode token_verdict(const uint8_t* payload, size_t length, uint32_t now_ms, RoomId* wanted,
+                            uint32_t* fingerprint);
     void on_close(const Peer& source, uint32_t now_ms);
     Outgoing on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
     Outgoing forward_to_client(Room& room, uint8_t* datagram, size_t length, const Peer& source,
