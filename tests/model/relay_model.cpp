@@ -188,8 +188,8 @@ uint32_t RelayModel::fresh_id() {
     }
 }
 
-std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& from,
-                                     uint32_t now_ms) {
+std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms,
+                                     bool proven) {
     PeerKey peer = key_of(from);
     uint32_t value = read_value(bytes);
     if (auto hosted = rooms_.find(peer); hosted != rooms_.end()) {
@@ -209,17 +209,38 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
     if (outsider && out_of_lookups(key_of(from).ip, now_ms, LOOKUPS_IN_A_BURST)) {
         return std::nullopt;
     }
-    if (outsider && cookie_key_ != nullptr) {
-        // A datagram that would take a free place is answered with a challenge instead;
-        // nothing changes but the lookups spent.
-        Room* target = value == 0 ? nullptr : room_with_id(value);
-        if (target != nullptr && target->clients.size() < CLIENT_LIMIT) {
-            spend_lookup(key_of(from).ip, now_ms);
-            return answer(from, CHALLENGE, join_cookie(*cookie_key_, from, RoomId(value), now_ms));
-        }
+    // Validating, a datagram that would take a free place is answered with a challenge
+    // instead; nothing changes but the lookup spent.
+    Room* target = value == 0 ? nullptr : room_with_id(value);
+    if (outsider && cookie_key_ != nullptr && !proven && target != nullptr &&
+        target->clients.size() < CLIENT_LIMIT) {
+        spend_lookup(key_of(from).ip, now_ms);
+        return answer(from, CHALLENGE, join_cookie(*cookie_key_, from, RoomId(value), now_ms));
     }
-    if (outsider) {
-        if (auto refusal = enter(value, from, now_ms, &room)) return refusal;
+    if (room != nullptr && room->id != value) {
+        room->clients.erase(peer);
+        room = nullptr;
+    }
+    if (room == nullptr) {
+        room = value == 0 ? nullptr : room_with_id(value);
+        if (room == nullptr) {
+            spend_lookup(key_of(from).ip, now_ms);
+            return answer(from, ERROR, NO_ROOM);
+        }
+        if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
+        auto held = [&](uint32_t tag) {
+            for (const auto& [key, client] : room->clients) {
+                if (client.tag == tag) return true;
+            }
+            return false;
+        };
+        uint32_t tag = room->next_tag;
+        while (held(tag))
+            tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+        room->next_tag = tag == HIGHEST_TAG ? 1 : tag + 1;
+        room->clients[peer] = Client{from, tag, now_ms};
+        say("room " + code_text(room->id) + ": " + address_text(from) + " joined as tag " +
+            std::to_string(tag) + " (" + std::to_string(room->clients.size()) + " client(s))");
     }
     Client& client = room->clients.at(peer);
     client.seen = now_ms;
@@ -227,50 +248,25 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
     return Sent{room->host, std::move(bytes)};
 }
 
-std::optional<Sent> RelayModel::enter(uint32_t value, const Peer& from, uint32_t now_ms,
-                                      Room** entered) {
-    PeerKey peer = key_of(from);
-    if (Room* old = room_of_client(peer)) old->clients.erase(peer);
-    Room* room = value == 0 ? nullptr : room_with_id(value);
-    if (room == nullptr) {
-        spend_lookup(peer.ip, now_ms);
-        return answer(from, ERROR, NO_ROOM);
-    }
-    if (room->clients.size() == CLIENT_LIMIT) return answer(from, ERROR, ROOM_FULL);
-    auto held = [&](uint32_t tag) {
-        for (const auto& [key, client] : room->clients) {
-            if (client.tag == tag) return true;
-        }
-        return false;
-    };
-    uint32_t tag = room->next_tag;
-    while (held(tag))
-        tag = tag == HIGHEST_TAG ? 1 : tag + 1;
-    room->next_tag = tag == HIGHEST_TAG ? 1 : tag + 1;
-    room->clients[peer] = Client{from, tag, now_ms};
-    say("room " + code_text(room->id) + ": " + address_text(from) + " joined as tag " +
-        std::to_string(tag) + " (" + std::to_string(room->clients.size()) + " client(s))");
-    *entered = room;
-    return std::nullopt;
-}
-
-// The echo of a challenge: exactly a 4-byte cookie, not from a host nor from a member of
-// that room; a bad one costs a lookup, a good one enters as data would, with no forward.
+// The echo of a challenge, exactly a 4-byte cookie, neither from a host nor from a member of
+// that room: a bad cookie costs a lookup; a good one joins as data would, with no forward.
 std::optional<Sent> RelayModel::join(const std::vector<uint8_t>& kept, size_t length,
                                      const Peer& from, uint32_t now_ms) {
     PeerKey peer = key_of(from);
+    Room* room = room_of_client(peer);
     uint32_t value = read_value(kept);
     if (length != HEADER_BYTES + 4 || rooms_.count(peer) != 0) return std::nullopt;
-    Room* room = room_of_client(peer);
-    if (room != nullptr && room->id == value) return std::nullopt;
-    if (out_of_lookups(peer.ip, now_ms, LOOKUPS_IN_A_BURST)) return std::nullopt;
-    uint32_t cookie = uint32_t(kept[12]) + (uint32_t(kept[13]) << 8) + (uint32_t(kept[14]) << 16) +
-                      (uint32_t(kept[15]) << 24);
-    if (!join_cookie_good(*cookie_key_, from, RoomId(value), now_ms, cookie)) {
+    if ((room != nullptr && room->id == value) ||
+        out_of_lookups(peer.ip, now_ms, LOOKUPS_IN_A_BURST))
+        return std::nullopt;
+    std::vector<uint8_t> cookie(kept.begin() + 4, kept.end());  // its value field: the cookie
+    if (!join_cookie_good(*cookie_key_, from, RoomId(value), now_ms, read_value(cookie))) {
         spend_lookup(peer.ip, now_ms);
         return std::nullopt;
     }
-    return enter(value, from, now_ms, &room);
+    std::optional<Sent> sent =
+        data(std::vector<uint8_t>(kept.begin(), kept.begin() + 12), from, now_ms, true);
+    return sent && sent->bytes[4] == ERROR ? sent : std::nullopt;
 }
 
 void RelayModel::close(const Peer& from) {

@@ -74,11 +74,11 @@ class RelayModel {
 
   private:
     std::optional<Sent> open(uint32_t value, const Peer& from, uint32_t now_ms);
-    std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms);
+    // `proven`: after a good echo, which joins without a challenge.
+    std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms,
+                             bool proven = false);
     std::optional<Sent> join(const std::vector<uint8_t>& kept, size_t length, const Peer& from,
                              uint32_t now_ms);
-    // A client that is not in room `value` enters it: a refusal, or nothing and *entered.
-    std::optional<Sent> enter(uint32_t value, const Peer& from, uint32_t now_ms, Room** entered);
     void close(const Peer& from);
     void leave(const Peer& from);
 
