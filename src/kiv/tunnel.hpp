@@ -12,7 +12,7 @@
 #include <cstdio>
 
 #include "client/kiv_client.hpp"
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 #include "net/segment_control.hpp"
 #include "wire/peer.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The frames two kiv ends exchange: every size an application may send is cut and joined
 // again whole in any order, and nothing malformed gets through.
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 
 #include <gtest/gtest.h>
 

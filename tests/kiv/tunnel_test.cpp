@@ -18,7 +18,6 @@
 
 #include "e2e_steps.hpp"
 #include "ipv4.hpp"
-#include "kiv/tunnel_frame.hpp"
 #include "preload_env.hpp"
 #include "relay_process.hpp"
 
@@ -242,14 +241,14 @@ TEST(Tunnel, Ipv6EndsReachEachOtherThroughAnIpv4Relay) {
     EXPECT_EQ(join.wait_exit(), 0);
 }
 
-TEST(Tunnel, APlainHostGetsRawDatagramsAndAQuietSenderGivesUpItsPlace) {
+TEST(Tunnel, APlainHostGetsRawDatagramsAndAQuietPlaceIsGivenUp) {
     RelayProcess relay;
     // kiv host without --forward is a plain host: it prints what each tag sends.
     CommandProcess host(KIV_PATH, {"host", address(relay)});
     std::optional<std::string> announced = host.next_out_line();
     ASSERT_TRUE(announced);
     std::string code = announced->substr(5, 5);
-    // Ten times fast, so that 5 s of quiet pass in half a second.
+    // Ten times fast, so that a minute of quiet passes in six seconds.
     CommandProcess join("/usr/bin/env",
                         fast_clock_join({address(relay), code, "--listen", "127.0.0.1:0"}));
     uint16_t port = listen_port(join);
@@ -279,18 +278,9 @@ TEST(Tunnel, APlainHostGetsRawDatagramsAndAQuietSenderGivesUpItsPlace) {
                          "dropped a 1401-byte datagram from 127\\.0\\.0\\.1:\\d+: over the 1400 "
                          "bytes a room carries to a host that is not kiv; set the application's "
                          "MTU \\(or its largest datagram\\) to 1400 bytes or less"));
-    // Quiet long enough: the quietest sender (the second, as the first spoke last) gives
-    // its place up, and the newcomer comes in as a new client.
-    std::this_thread::sleep_for(700ms);
-    peers[8].send_to(port, {'n'});
-    EXPECT_TRUE(relay_logs(relay, "room " + code + ": tag 2 left"));
-    std::optional<std::string> line = host.next_out_line();
-    EXPECT_EQ(line, "9: n");
-    host.write_line("9 answer");
-    EXPECT_EQ(peers[8].receive(), (Bytes{'a', 'n', 's', 'w', 'e', 'r'}));
     // A minute of the join's clock later every sender is forgotten and its place given up.
     EXPECT_TRUE(err_line(join, R"(forgotten \(quiet for 60 s\))", nullptr, 10s));
-    EXPECT_TRUE(relay_logs(relay, "room " + code + ": tag 9 left", 10s));
+    EXPECT_TRUE(relay_logs(relay, "room " + code + ": tag \\d+ left", 10s));
     join.terminate();
     EXPECT_EQ(join.wait_exit(), 0);
 }
@@ -328,78 +318,6 @@ TEST(Tunnel, AnHonestClientKeepsItsPortWhileAnotherMemberChurns) {
     while (room.host.next_err_line(1500ms))
         ++lines;
     EXPECT_LE(lines, 8) << cycles << " cycles";
-}
-
-// A kiv join that comes back under a new tag (a re-join, after a relay restart) says hello
-// with the identity it had: kiv host hands its datagrams to the same socket, so the
-// application sees the same peer. Driven by hand, as a join would; beside it, a plain client.
-TEST(Tunnel, AJoinBackUnderANewTagIsTheSamePeerToTheApplication) {
-    ForwardedRoom room;
-    ASSERT_NE(room.id, 0u);
-    auto say = [&](const Peer& client, const Bytes& frame) {
-        client.send_to(room.relay.port(), data(room.id, frame));
-    };
-    auto hello = [](uint64_t identity) {
-        Bytes frame(tunnel::HELLO_SIZE);
-        tunnel::write_hello(frame.data(), tunnel::FrameKind::hello, identity);
-        return frame;
-    };
-    auto whole = [](const Bytes& payload, uint16_t binding) {
-        Bytes frame(tunnel::WHOLE_HEADER + payload.size());
-        tunnel::write_whole(frame.data(), 0, 1, binding, payload.data(), payload.size());
-        return frame;
-    };
-    auto is_who = [](const Bytes& datagram) {
-        return datagram.size() == HEADER_SIZE + tunnel::HELLO_SIZE &&
-               datagram[HEADER_SIZE + 4] == uint8_t(tunnel::FrameKind::who);
-    };
-    // A client that never says hello is plain: its datagrams cross byte for byte, even one
-    // that looks like a frame.
-    Peer plain;
-    say(plain, {});
-    for (const Bytes& payload : {Bytes{3, 0, 0, 1, 0, 'x'}, pattern(1400, 9)}) {
-        say(plain, payload);
-        EXPECT_EQ(plain.receive(), data(0, payload));
-    }
-    // One whose first datagram passes for a frame is asked who it is; its next, which is no
-    // frame, shows it plain and crosses at once, not after the host's three asks.
-    Peer lookalike;
-    say(lookalike, {});
-    say(lookalike, whole({'?'}, 7));
-    say(lookalike, pattern(100, 9));
-    std::optional<Bytes> crossed = lookalike.receive();
-    while (crossed && is_who(*crossed))
-        crossed = lookalike.receive();
-    EXPECT_EQ(crossed, data(0, pattern(100, 9)));
-    const struct {
-        uint64_t identity;
-        bool same_peer;
-    } joins[] = {{0x1234, true}, {0x1234, true}, {0x9999, false}, {0x1234, true}};
-    std::optional<uint16_t> first_port;
-    int round = 0;
-    for (const auto& [identity, same_peer] : joins) {
-        Peer client;  // a new source each time: the relay gives a new tag
-        say(client, {});
-        say(client, hello(identity));
-        // Beside a kiv join, a tag the host does not know is asked who it is; a join that is
-        // saying hello already needs no asking.
-        std::optional<Bytes> welcome = client.receive();
-        while (welcome && is_who(*welcome))
-            welcome = client.receive();
-        ASSERT_TRUE(welcome) << "round " << round;
-        tunnel::Frame answer =
-            tunnel::parse_frame(welcome->data() + HEADER_SIZE, welcome->size() - HEADER_SIZE);
-        EXPECT_EQ(answer.kind, tunnel::FrameKind::welcome) << "round " << round;
-        EXPECT_EQ(answer.identity, identity) << "round " << round;
-        Bytes payload = {'r', uint8_t(round)};
-        say(client, whole(payload, answer.binding));
-        EXPECT_EQ(client.receive(), data(0, whole(payload, answer.binding))) << "round " << round;
-        uint16_t port = room.echo.last_port();
-        if (!first_port) first_port = port;
-        EXPECT_EQ(port == *first_port, same_peer) << "round " << round;
-        client.send_to(room.relay.port(), header(MSG_LEAVE, 0));
-        ++round;
-    }
 }
 
 // The relay restarts (killed, then started on its port again): kiv host asks for its room

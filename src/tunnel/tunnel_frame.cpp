@@ -1,4 +1,4 @@
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 
 #include <cstring>
 
@@ -141,8 +141,7 @@ size_t write_piece(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t
     return PIECE_HEADER + piece_length;
 }
 
-bool Reassembly::add(const Frame& piece, uint64_t now_us, Whole* whole) {
-    Slot* slot = nullptr;
+Reassembly::Slot* Reassembly::slot_for(const Frame& piece, uint64_t now_us) {
     Slot* free_slot = nullptr;
     Slot* oldest = nullptr;
     for (Slot& candidate : slots_) {
@@ -156,29 +155,32 @@ bool Reassembly::add(const Frame& piece, uint64_t now_us, Whole* whole) {
         }
         if (candidate.datagram == piece.datagram && candidate.channel == piece.channel &&
             candidate.generation == piece.generation) {
-            slot = &candidate;
-            break;
+            // Another count is another datagram under the same number: not this one's.
+            return candidate.count == piece.count ? &candidate : nullptr;
         }
         if (oldest == nullptr || candidate.started_us < oldest->started_us) oldest = &candidate;
     }
-    if (slot != nullptr && slot->count != piece.count) return false;  // not the same datagram
-    if (slot == nullptr) {
-        if (free_slot == nullptr) {
-            ++abandoned_;
-            free_slot = oldest;
-        }
-        slot = free_slot;
-        slot->active = true;
-        slot->channel = piece.channel;
-        slot->generation = piece.generation;
-        slot->datagram = piece.datagram;
-        slot->count = piece.count;
-        slot->received = 0;
-        slot->mask = 0;
-        slot->started_us = now_us;
-        slot->piece_size = 0;
-        slot->last_length = 0;
+    if (free_slot == nullptr) {
+        ++abandoned_;
+        free_slot = oldest;
     }
+    Slot& slot = *free_slot;
+    slot.active = true;
+    slot.channel = piece.channel;
+    slot.generation = piece.generation;
+    slot.datagram = piece.datagram;
+    slot.count = piece.count;
+    slot.received = 0;
+    slot.mask = 0;
+    slot.started_us = now_us;
+    slot.piece_size = 0;
+    slot.last_length = 0;
+    return &slot;
+}
+
+bool Reassembly::add(const Frame& piece, uint64_t now_us, Whole* whole) {
+    Slot* slot = slot_for(piece, now_us);
+    if (slot == nullptr) return false;
     uint64_t bit = uint64_t(1) << piece.index;
     if ((slot->mask & bit) != 0) return false;  // a copy the network made
     bool last = piece.index + 1 == piece.count;

@@ -5,8 +5,9 @@
 //   a join that comes back under a new tag keeps its sockets and the application sees the
 //   same peers;
 // - a socket belongs to one client for as long as that client has sent or received within
-//   TUNNEL_IDLE_US: it is never given to another tag, and when none is free a new client's
-//   datagrams are dropped;
+//   CLIENT_GIVE_WAY_US: it is never given to another tag then; when no entry is free, the
+//   quietest client quiet for longer gives its entry and sockets to a newcomer (give_way),
+//   and when none is, the newcomer's datagrams are dropped;
 // - a kiv join says when one of its channels has a new local sender (a newer generation):
 //   that channel's socket is then replaced by a fresh one;
 // - each hello that binds a tag to a join gets a binding number of its own, which the join's
@@ -16,9 +17,11 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/rules.hpp"
+#include "tunnel/tunnel_frame.hpp"
 #include "wire/values.hpp"
 
 namespace kiv::tunnel {
@@ -51,27 +54,31 @@ class ForwardTable {
         uint16_t client = NONE;  // NONE: free
         uint16_t channel = 0;
         uint16_t generation = 0;
-        int fd = -1;  // the shell's
         uint64_t last_us = 0;
     };
 
     enum class Verdict : uint8_t {
         existing,  // the channel's socket
         opened,    // a new entry: the shell opens its socket
-        replaced,  // a newer sender on the channel: the shell closes fd and opens another
+        replaced,  // a newer sender on the channel: the shell closes its socket, opens another
         stale,     // an older generation than the channel's: drop
         full,      // no socket free: drop
     };
     struct Assignment {
         Verdict verdict;
         uint16_t socket;
-        int old_fd;  // replaced: the descriptor to close
     };
 
     // The client with this tag, or NONE.
     uint16_t client_by_tag(Tag tag) const;
     // A new client for a tag not yet known; NONE when every entry is in use.
     uint16_t add_client(Tag tag, uint64_t now_us);
+    // The client that gives its entry to a newcomer when none is free: the quietest of those
+    // quiet for CLIENT_GIVE_WAY_US, or NONE.
+    uint16_t quietest_client(uint64_t now_us) const;
+    // Frees a client's entry, calling on_close(socket) for each of its sockets first.
+    template <typename OnClose>
+    void remove_client(uint16_t client, OnClose on_close);
     // A hello from `tag`: the client with this identity takes the tag, or the tag's own
     // client becomes a kiv join, or a new client is added. A plain client that held the tag
     // is forgotten (`on_close(socket)` called for each of its sockets); another kiv join
@@ -89,9 +96,10 @@ class ForwardTable {
 
     // Forgets sockets and clients quiet for TUNNEL_IDLE_US: `on_close(socket)` is called for
     // each socket before its entry is freed, `on_forget(client)` for each client. Returns
-    // the time of the next expiry, or UINT64_MAX.
+    // the time of the next expiry, or UINT64_MAX; now_us when it stopped after `most`
+    // sockets with more to close.
     template <typename OnClose, typename OnForget>
-    uint64_t expire(uint64_t now_us, OnClose on_close, OnForget on_forget);
+    uint64_t expire(uint64_t now_us, int most, OnClose on_close, OnForget on_forget);
     // The relay forgot every tag (it restarted): no client has one until it speaks again,
     // a kiv join keeping its sockets for its next hello.
     void forget_tags();
@@ -106,6 +114,9 @@ class ForwardTable {
     const Socket& socket(uint16_t index) const { return sockets_[index]; }
     Socket& socket(uint16_t index) { return sockets_[index]; }
     int open_sockets() const { return open_sockets_; }
+    // The counts agree with the entries, each socket's client is in use and knows it, no two
+    // clients share a tag or a bound identity. For tests and the fuzzer: it reads everything.
+    bool consistent() const;
 
   private:
     void free_socket(uint16_t index);
@@ -140,6 +151,13 @@ void ForwardTable::close_sockets(uint16_t client, OnClose on_close) {
 }
 
 template <typename OnClose>
+void ForwardTable::remove_client(uint16_t client, OnClose on_close) {
+    assert(clients_[client].in_use);
+    close_sockets(client, on_close);
+    forget_client(client);
+}
+
+template <typename OnClose>
 uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClose on_close) {
     uint16_t own = client_by_tag(tag);
     uint16_t known = NONE;
@@ -154,8 +172,7 @@ uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClos
             clients_[own].tag = Tag();  // another join's sockets stay its own
         } else if (known != NONE) {
             // What this tag was before its hello (a datagram that overtook it) is dropped.
-            close_sockets(own, on_close);
-            forget_client(own);
+            remove_client(own, on_close);
         } else {
             known = own;  // the tag's own client says it is a join
         }
@@ -174,12 +191,14 @@ uint16_t ForwardTable::hello(Tag tag, uint64_t identity, uint64_t now_us, OnClos
 }
 
 template <typename OnClose, typename OnForget>
-uint64_t ForwardTable::expire(uint64_t now_us, OnClose on_close, OnForget on_forget) {
+uint64_t ForwardTable::expire(uint64_t now_us, int most, OnClose on_close, OnForget on_forget) {
     uint64_t next_us = UINT64_MAX;
+    int closed = 0;
     for (uint16_t index = 0; index < SOCKETS; ++index) {
         Socket& entry = sockets_[index];
         if (entry.client == NONE) continue;
         if (now_us - entry.last_us >= TUNNEL_IDLE_US) {
+            if (closed++ == most) return now_us;
             on_close(index);
             free_socket(index);
         } else if (entry.last_us + TUNNEL_IDLE_US < next_us) {

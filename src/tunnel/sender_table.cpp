@@ -1,4 +1,4 @@
-#include "kiv/sender_table.hpp"
+#include "tunnel/sender_table.hpp"
 
 namespace kiv::tunnel {
 

@@ -11,7 +11,7 @@
 #include <array>
 #include <cstdint>
 
-#include "kiv/tunnel_frame.hpp"
+#include "tunnel/tunnel_frame.hpp"
 #include "wire/peer.hpp"
 
 namespace kiv::tunnel {
@@ -47,9 +47,10 @@ class SenderTable {
     void forget(uint16_t channel);
 
     // Frees entries quiet for TUNNEL_IDLE_US, calling on_forget(channel) first; returns the
-    // time of the next such expiry, or UINT64_MAX.
+    // time of the next such expiry, or UINT64_MAX; now_us when it stopped after `most` with
+    // more to free.
     template <typename OnForget>
-    uint64_t expire(uint64_t now_us, OnForget on_forget);
+    uint64_t expire(uint64_t now_us, int most, OnForget on_forget);
 
   private:
     // Open addressing on the peer's key, twice the entries so that probes stay short;
@@ -68,12 +69,14 @@ class SenderTable {
 };
 
 template <typename OnForget>
-uint64_t SenderTable::expire(uint64_t now_us, OnForget on_forget) {
+uint64_t SenderTable::expire(uint64_t now_us, int most, OnForget on_forget) {
     uint64_t next_us = UINT64_MAX;
+    int forgotten = 0;
     for (uint16_t channel = 0; channel < CAPACITY; ++channel) {
         const Sender& entry = senders_[channel];
         if (!entry.in_use) continue;
         if (now_us - entry.last_us >= TUNNEL_IDLE_US) {
+            if (forgotten++ == most) return now_us;
             on_forget(channel);
             forget(channel);
         } else if (entry.last_us + TUNNEL_IDLE_US < next_us) {

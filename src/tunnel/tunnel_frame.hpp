@@ -141,6 +141,10 @@ class Reassembly {
         size_t last_length = 0;  // 0 until the last piece is in
         uint8_t bytes[MAX_APP_DATAGRAM];
     };
+    // The slot of the piece's datagram, or a fresh one (free, or the oldest given up); null
+    // when a slot holds the same datagram number with another count.
+    Slot* slot_for(const Frame& piece, uint64_t now_us);
+
     Slot slots_[SLOTS];
     uint64_t abandoned_ = 0;
 };
