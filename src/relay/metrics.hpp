@@ -25,7 +25,8 @@ struct MetricsFigures {
     const Counters& counters;
     TableCounts table;
     const char* version;
-    int64_t start_time_seconds;  // the wall clock when the relay started
+    int64_t start_time_seconds;    // the wall clock when the relay started
+    bool validates_joins = false;  // --validate-joins: the join figures are shown too
 };
 
 // Renders the page into `buffer`; returns its length, or 0 when it does not fit in `size`.
