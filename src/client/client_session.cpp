@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 
 namespace kiv::client {
 
@@ -24,6 +25,8 @@ Error ClientSession::join(RoomId room_id, uint64_t now_us, uint64_t timeout_us) 
 
 Error ClientSession::send_join(uint64_t now_us) {
     last_sent_us_ = now_us;
+    hold(nullptr, 0);
+    echoed_ = false;
     Error error = transport_.send_header(MsgType::MSG_DATA, room_id_.value);
     if (error != Error::none) return error;
     return transport_.send_header(MsgType::MSG_PING, join_nonce_);
@@ -32,15 +35,42 @@ Error ClientSession::send_join(uint64_t now_us) {
 Error ClientSession::send(const void* payload, size_t length, uint64_t now_us) {
     if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
     Error error = transport_.send_datagram(MsgType::MSG_DATA, room_id_.value, payload, length);
-    if (error == Error::none) last_sent_us_ = now_us;
+    if (error != Error::none) return error;
+    last_sent_us_ = now_us;
+    hold(payload, length);
     return error;
 }
 
 Error ClientSession::send_batch(const iovec* payloads, size_t count, uint64_t now_us) {
     if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
     Error error = transport_.send_datagrams(MsgType::MSG_DATA, room_id_.value, payloads, count);
-    if (error == Error::none) last_sent_us_ = now_us;
+    if (error != Error::none || count == 0) return error;
+    last_sent_us_ = now_us;
+    hold(payloads[count - 1].iov_base, payloads[count - 1].iov_len);
     return error;
+}
+
+void ClientSession::hold(const void* payload, size_t length) {
+    assert(length <= MAX_PAYLOAD);
+    if (length > 0) memcpy(unjoined_, payload, length);
+    unjoined_length_ = length;
+}
+
+// The echo names this session's room: a cookie the relay made for another room or address,
+// or a forged one, is dropped there and gets nobody in anywhere. One echo per join attempt,
+// and once joined one per round trip, bounds what a stream of challenges makes it send.
+void ClientSession::answer_challenge(uint32_t cookie, uint64_t now_us) {
+    if (state_ == State::idle || echoed_) return;
+    uint8_t echo[JOIN_COOKIE_BYTES];
+    store_le32(echo, cookie);
+    (void)transport_.send_datagram(MsgType::MSG_JOIN, room_id_.value, echo, sizeof echo);
+    (void)transport_.send_datagram(MsgType::MSG_DATA, room_id_.value, unjoined_, unjoined_length_);
+    // A ping of its own: the pong to the join attempt's ping came after the challenge, and
+    // only the pong after the echo says the join went through.
+    ++join_nonce_;
+    (void)transport_.send_header(MsgType::MSG_PING, join_nonce_);
+    last_sent_us_ = now_us;
+    echoed_ = true;
 }
 
 Error ClientSession::leave() {
@@ -87,8 +117,10 @@ Event ClientSession::tick(uint64_t now_us) {
     bool quiet = now_us - last_heard_us_ >= QUIET_KEEPALIVE_US &&
                  now_us - last_sent_us_ >= QUIET_KEEPALIVE_US;
     if (now_us - last_sent_us_ >= KEEPALIVE_US || quiet) {
-        if (transport_.send_header(MsgType::MSG_DATA, room_id_.value) == Error::none)
+        if (transport_.send_header(MsgType::MSG_DATA, room_id_.value) == Error::none) {
             last_sent_us_ = now_us;
+            hold(nullptr, 0);
+        }
     }
     // Nothing heard for a while: a client that only sends would not notice a relay that is
     // gone, so the relay is asked for a pong, which costs it no lookup.
@@ -110,6 +142,7 @@ Event ClientSession::next_event(uint64_t now_us) {
                 return data_event(Tag(), in.payload, in.length);
             case MsgType::MSG_PONG:
                 if (in.value != join_nonce_) break;
+                echoed_ = false;
                 if (state_ != State::joining &&
                     (state_ != State::rejoining || refused_nonce_ == join_nonce_)) {
                     break;
@@ -136,10 +169,12 @@ Event ClientSession::next_event(uint64_t now_us) {
             }
             case MsgType::MSG_OPEN:
             case MsgType::MSG_OPENED:
+            case MsgType::MSG_CHALLENGE:
+                answer_challenge(in.value, now_us);
+                break;
             case MsgType::MSG_CLOSE:
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
-            case MsgType::MSG_CHALLENGE:
             case MsgType::MSG_JOIN:
             default:
                 break;

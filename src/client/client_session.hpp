@@ -45,6 +45,8 @@ class ClientSession {
 
   private:
     Error send_join(uint64_t now_us);
+    void hold(const void* payload, size_t length);
+    void answer_challenge(uint32_t cookie, uint64_t now_us);
     Event tick(uint64_t now_us);
     Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
 
@@ -59,6 +61,13 @@ class ClientSession {
     uint64_t next_probe_us_ = 0;
     Error lost_why_ = Error::none;
     Retry answer_;
+    // A relay that validates joins holds back a datagram that would join and challenges
+    // it; the session sends it again after the echo. The last MSG_DATA sent is kept for that.
+    uint8_t unjoined_[MAX_PAYLOAD];
+    size_t unjoined_length_ = 0;
+    // An echo is out and its pong not yet in: challenges until then answer datagrams sent
+    // before it, and get no echo of their own.
+    bool echoed_ = false;
 };
 
 }  // namespace kiv::client

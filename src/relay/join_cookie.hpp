@@ -14,14 +14,13 @@
 #include <cstdint>
 
 #include "wire/peer.hpp"
+#include "wire/protocol.hpp"
 #include "wire/values.hpp"
 
 namespace kiv {
 
 inline constexpr uint32_t COOKIE_PERIOD_MS = 30000;
 inline constexpr size_t JOIN_COOKIE_KEY_BYTES = 32;
-// The payload of a MSG_JOIN: the cookie, little-endian.
-inline constexpr size_t JOIN_COOKIE_BYTES = 4;
 
 struct JoinCookieKey {
     uint8_t bytes[JOIN_COOKIE_KEY_BYTES];

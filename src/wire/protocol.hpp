@@ -38,6 +38,9 @@ enum class MsgType : uint8_t {
     MSG_JOIN = 10,      // client to relay: value the room id, payload the cookie (4 bytes LE)
 };
 
+// The payload of a MSG_JOIN: the challenge's cookie, little-endian.
+inline constexpr size_t JOIN_COOKIE_BYTES = 4;
+
 enum class ErrorCode : uint32_t {
     ERR_NO_ROOM = 1,
     ERR_ROOM_FULL = 2,

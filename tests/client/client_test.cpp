@@ -144,6 +144,69 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
     EXPECT_EQ(joined.room, RoomId(70));
 }
 
+// A relay that validates joins challenges the datagram that would join: the client echoes
+// the cookie once, sends that datagram again, and counts itself in on the pong after them.
+TEST_F(StandInRelay, ChallengeIsEchoedOnceWithTheDatagramItHeldBack) {
+    struct Case {
+        const char* name;
+        bool joined, lost;
+        std::string_view sent, resent;
+        int challenges;
+        EventKind after_pong;
+    };
+    const Case cases[] = {
+        {"joining", false, false, "", "", 1, EventKind::joined},
+        {"joining, a line sent meanwhile", false, false, "ab", "ab", 3, EventKind::joined},
+        {"joined, its address changed", true, false, "hi", "hi", 2, EventKind::none},
+        {"re-joining after a restart", true, true, "hi", "", 1, EventKind::joined},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient joiner;
+        // A read ends after a batch, so one step may stop short of a datagram just delivered.
+        auto quiet = [&] {
+            return joiner.next_event(T0).kind == EventKind::none &&
+                   joiner.next_event(T0).kind == EventKind::none;
+        };
+        if (c.joined) {
+            ASSERT_NO_FATAL_FAILURE(join_room(joiner));
+        } else {
+            ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
+            while (sent(joiner)) {
+            }
+        }
+        ASSERT_EQ(joiner.send(c.sent.data(), c.sent.size(), T0), Error::none);
+        if (c.lost) {
+            reply(joiner, error(ERR_NO_ROOM));
+            ASSERT_FALSE(quiet());
+            ASSERT_EQ(joiner.state(), client::Client::State::rejoining);
+        }
+        while (sent(joiner)) {
+        }
+        for (int i = 0; i < c.challenges; ++i)
+            reply(joiner, header(MSG_CHALLENGE, 0xC0FFEE00 + i));
+        ASSERT_TRUE(quiet());
+        EXPECT_EQ(sent(joiner), datagram(MSG_JOIN, 70, {0x00, 0xEE, 0xFF, 0xC0}));
+        EXPECT_EQ(sent(joiner), data(70, c.resent));
+        std::optional<Bytes> ping = sent(joiner);
+        ASSERT_TRUE(ping && type_of(*ping) == MSG_PING);
+        EXPECT_FALSE(sent(joiner));
+        reply(joiner, header(MSG_PONG, value_of(*ping)));
+        EXPECT_EQ(joiner.next_event(T0).kind, c.after_pong);
+        // After the pong a new challenge is answered again; after leaving, none is.
+        reply(joiner, header(MSG_CHALLENGE, 1));
+        EXPECT_TRUE(quiet());
+        EXPECT_EQ(sent(joiner), datagram(MSG_JOIN, 70, {1, 0, 0, 0}));
+        while (sent(joiner)) {
+        }
+        ASSERT_EQ(joiner.leave(), Error::none);
+        ASSERT_TRUE(sent(joiner));
+        reply(joiner, header(MSG_CHALLENGE, 2));
+        EXPECT_TRUE(quiet());
+        EXPECT_FALSE(sent(joiner));
+    }
+}
+
 // A client keeps its place by its own datagrams: an empty one 30 s after the last it sent,
 // or 2 s after it when the relay has been silent too (a relay that restarted must hear from
 // a client that only listens). The relay silent for 30 s is pinged.
