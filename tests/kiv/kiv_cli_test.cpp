@@ -121,8 +121,8 @@ std::string hosted_room(CommandProcess& host, RelayProcess& relay) {
     return code;
 }
 
-TEST(KivCommand, HostAndJoinExchangeALineEachWay) {
-    RelayProcess relay;
+void exchange_a_line_each_way(std::vector<std::string> relay_args) {
+    RelayProcess relay(relay_args);
     CommandProcess host(KIV_PATH, {"host", address(relay)});
     std::string code = hosted_room(host, relay);
     ASSERT_FALSE(code.empty());
@@ -153,6 +153,15 @@ TEST(KivCommand, HostAndJoinExchangeALineEachWay) {
     host.close_input();
     EXPECT_EQ(host.wait_exit(), 0);
     EXPECT_EQ(relay.next_message(), "room " + code + " closed (host closed it), 0 client(s)");
+}
+
+TEST(KivCommand, HostAndJoinExchangeALineEachWay) {
+    exchange_a_line_each_way({});
+}
+
+// The join answers the relay's challenge by itself; the user sees the same lines.
+TEST(KivCommand, HostAndJoinExchangeALineEachWayThroughARelayThatValidatesJoins) {
+    exchange_a_line_each_way({"--validate-joins"});
 }
 
 TEST(KivCommand, RefusedJoinPrintsTheReasonAndExitsOne) {
