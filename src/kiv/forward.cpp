@@ -276,8 +276,9 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
     forwarder.status.emplace("kiv host", relay);
     snprintf(forwarder.target_text, sizeof forwarder.target_text, "%s", addr_str(forward_to));
     raise_descriptor_limit();
-    forwarder.session.start(forwarder.status->relay_text(),
-                            uint16_t(client::unpredictable_start()));
+    forwarder.session.start(
+        forwarder.status->relay_text(), uint16_t(client::unpredictable_start()),
+        uint64_t(client::unpredictable_start()) << 32 | client::unpredictable_start());
     client::Host& host = forwarder.host;
     if (open_token != nullptr) (void)host.set_open_token(open_token, open_token_length);
     forwarder.epoll_fd = epoll_create1(EPOLL_CLOEXEC);

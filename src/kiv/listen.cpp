@@ -206,6 +206,7 @@ int listen_loop(Listener& listener) {
         wake.clear();
         wake.by_us(now_us, listener.session.tick(now_us, listener.actions));
         carry_out(listener, now_us);
+        if (listener.session.failed()) return EXIT_FAILED;
         wake.within_ms(listener.events.wait_ms(now_us));
         bool reading = listener.session.ready_for_senders();
         int local_slot = wake.watch(reading ? listener.fd : -1);

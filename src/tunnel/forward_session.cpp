@@ -18,8 +18,9 @@ const char* const ForwardSession::HAPPENING_LABELS[HAPPENINGS] = {
 };
 static_assert(CLIENT_GIVE_WAY_US == 5'000'000, "the line above names the time");
 
-void ForwardSession::start(const char* relay_text, uint16_t first_binding) {
+void ForwardSession::start(const char* relay_text, uint16_t first_binding, uint64_t identity) {
     relay_text_ = relay_text;
+    identity_ = identity;
     table_.start_bindings(first_binding);
 }
 
@@ -143,8 +144,8 @@ void ForwardSession::on_hello(Tag tag, const uint8_t* payload, size_t length, ui
     Action& send = out.add(ActionKind::send);
     send.tag = tag;
     send.data = welcome;
-    send.length =
-        write_welcome(welcome, hello.identity, join.binding);  // a lost one is asked again
+    send.length = write_welcome(welcome, hello.identity, join.binding,
+                                identity_);  // a lost one is asked again
     if (was_kiv) return;
     // A join that comes back under a new tag keeps its sockets: the application sees the
     // same peers as before.

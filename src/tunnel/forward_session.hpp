@@ -34,8 +34,8 @@ class ForwardSession {
     static const char* const HAPPENING_LABELS[HAPPENINGS];
 
     // `relay_text` names the relay in lines; bindings start at `first_binding`, so that they
-    // differ from one run of the host to the next.
-    void start(const char* relay_text, uint16_t first_binding);
+    // differ from one run of the host to the next. `identity` names this host in welcomes.
+    void start(const char* relay_text, uint16_t first_binding, uint64_t identity = 0);
 
     // An opened, lost or data event of the host's client::Host; the others, and the lines
     // about the relay itself (lost, regained, no answer), are the shell's.
@@ -71,6 +71,7 @@ class ForwardSession {
     ForwardTable table_;
     Reassembly pieces_[ForwardTable::CLIENTS];
     const char* relay_text_ = "";
+    uint64_t identity_ = 0;
     RoomId room_;
     bool announced_ = false;
     uint64_t last_untabled_who_us_ = 0;  // a who to a tag with no entry (see ask_who)

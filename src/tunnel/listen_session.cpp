@@ -62,7 +62,7 @@ ListenSession::Outcome ListenSession::on_relay(int index, const client::Event& e
             return Outcome::go_on;
         case client::EventKind::data:
             from_host(index, event.payload, event.length, now_us, out);
-            return Outcome::go_on;
+            return failed_ ? Outcome::failed : Outcome::go_on;
         case client::EventKind::refused:
             out.add(ActionKind::say).text =
                 out.format("kiv join: room %s (id %u) on %s refused a place: %s", room_text_,
@@ -162,9 +162,20 @@ bool ListenSession::on_stranger(const Frame& frame, uint64_t now_us, Actions& ou
     return true;
 }
 
+// A room's id outlives its host: after a relay restart or the host's silence, whoever opens
+// the id first has the room. The join goes on only with the host it first joined.
+void ListenSession::fail(const char* what, Actions& out) {
+    out.add(ActionKind::say).text =
+        out.format("kiv join: room %s (id %u) on %s: %s, not the host this join joined; stopping",
+                   room_text_, room_.value, relay_text_, what);
+    failed_ = true;
+}
+
 void ListenSession::on_welcome(const Frame& frame, Actions& out) {
     Place& place = places_[0];
-    if (frame.identity != identity_) return;
+    if (frame.identity != identity_ || failed_) return;
+    if (host_identity_ == 0) host_identity_ = frame.host;
+    if (frame.host != host_identity_) return fail("another kiv host answers", out);
     place.binding = frame.binding;
     if (place.welcomed) return;
     place.welcomed = true;
@@ -195,6 +206,7 @@ void ListenSession::to_sender(uint16_t channel, uint16_t generation, const uint8
 }
 
 bool ListenSession::ready_for_senders() const {
+    if (failed_) return false;
     return host_kind_ == HostKind::plain || (host_kind_ == HostKind::kiv && places_[0].welcomed);
 }
 
@@ -269,8 +281,13 @@ void ListenSession::from_application(const Peer& source, const uint8_t* data, si
 void ListenSession::hello_tick(uint64_t now_us, Actions& out) {
     const Place& place = places_[0];
     if (!place.held || !place.joined || place.welcomed || now_us < place.next_hello_us ||
-        host_kind_ == HostKind::plain) {
+        host_kind_ == HostKind::plain || failed_) {
         return;
+    }
+    // A kiv host answered before: one that answers no hello for as long as the relay is
+    // given to answer is not in the room any more.
+    if (host_kind_ == HostKind::kiv && place.hellos >= KNOWN_HOST_HELLO_TRIES) {
+        return fail("no kiv host answers", out);
     }
     if (host_kind_ == HostKind::unknown && place.hellos >= HELLO_TRIES) {
         host_kind_ = HostKind::plain;

@@ -47,6 +47,9 @@ class ListenSession {
     // The shell could not take the place a take_place action asked for.
     void place_failed(int index);
 
+    // True once the join found, after losing the relay, another kiv host in the room or
+    // none: it said so, sends nothing more, and the shell stops.
+    bool failed() const { return failed_; }
     // Local datagrams are read only once it is known how to carry them; until then they
     // wait in the socket's own buffer.
     bool ready_for_senders() const;
@@ -70,6 +73,7 @@ class ListenSession {
     void from_host(int index, const uint8_t* payload, size_t length, uint64_t now_us, Actions& out);
     bool on_stranger(const Frame& frame, uint64_t now_us, Actions& out);
     void on_welcome(const Frame& frame, Actions& out);
+    void fail(const char* what, Actions& out);
     void hello_tick(uint64_t now_us, Actions& out);
     void send_hello(uint64_t now_us, Actions& out);
     void to_sender(uint16_t channel, uint16_t generation, const uint8_t* data, size_t length,
@@ -88,6 +92,10 @@ class ListenSession {
     const char* relay_text_ = "";
     const char* room_text_ = "";
     bool asked_who_ = false;  // saying hello again because the host did not know this tag
+    // The identity the kiv host named in its first welcome (0: none named): the room's host
+    // this join talks to, and no other.
+    uint64_t host_identity_ = 0;
+    bool failed_ = false;
     uint32_t next_datagram_ = 0;
     uint64_t next_expiry_us_ = 0;
 };

@@ -10,7 +10,10 @@
 // - the host asks such a tag who it is (WHO_RETRY_US, WHO_TRIES); the join answers with a
 //   hello, a plain client does not and is taken for plain;
 // - the join asks its host for a welcome (HELLO_RETRY_US, HELLO_TRIES); a host that never
-//   answers is plain.
+//   answers is plain;
+// - the join goes on only with the kiv host that first welcomed it: a welcome that names
+//   another host, or no welcome for KNOWN_HOST_HELLO_TRIES hellos once a kiv host answered,
+//   stops it (a room's id may pass to someone else while the relay or its host is away).
 #pragma once
 
 #include <cstdint>
@@ -27,6 +30,10 @@ inline constexpr uint8_t WHO_TRIES = 3;
 // A join asks for a welcome this often; a host that has not answered the first few is plain.
 inline constexpr uint64_t HELLO_RETRY_US = 300'000;
 inline constexpr int HELLO_TRIES = 3;
+// As long as a client waits for the relay's answer to a join.
+inline constexpr int KNOWN_HOST_HELLO_TRIES =
+    int(client::DEFAULT_ANSWER_TIMEOUT_US / HELLO_RETRY_US);
+static_assert(KNOWN_HOST_HELLO_TRIES > HELLO_TRIES, "a known host is given longer than a new one");
 // When every client entry of kiv host is in use, one quiet this long gives its entry and
 // sockets to a newcomer (the quietest first): a member that joins and leaves over and over
 // cannot lock newcomers out, and a client that keeps talking keeps its socket.

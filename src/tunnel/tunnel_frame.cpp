@@ -35,10 +35,10 @@ bool is_hello(const uint8_t* bytes, size_t length) {
 Frame parse_frame(const uint8_t* bytes, size_t length) {
     Frame frame;
     if (length == 0) return frame;
-    if ((length == HELLO_SIZE || length == WELCOME_SIZE) &&
+    if ((length == HELLO_SIZE || length == UNNAMED_WELCOME_SIZE || length == WELCOME_SIZE) &&
         memcmp(bytes, HELLO_MAGIC, sizeof HELLO_MAGIC) == 0) {
         FrameKind kind = FrameKind(bytes[4]);
-        bool sized = length == (kind == FrameKind::welcome ? WELCOME_SIZE : HELLO_SIZE);
+        bool sized = kind == FrameKind::welcome ? length != HELLO_SIZE : length == HELLO_SIZE;
         if ((kind != FrameKind::hello && kind != FrameKind::welcome && kind != FrameKind::who) ||
             !sized || bytes[5] != FRAME_VERSION) {
             return frame;
@@ -46,6 +46,7 @@ Frame parse_frame(const uint8_t* bytes, size_t length) {
         frame.kind = kind;
         frame.identity = load_le64(bytes + 6);
         if (kind == FrameKind::welcome) frame.binding = load_le16(bytes + HELLO_SIZE);
+        if (length == WELCOME_SIZE) frame.host = load_le64(bytes + UNNAMED_WELCOME_SIZE);
         return frame;
     }
     switch (FrameKind(bytes[0])) {
@@ -99,9 +100,10 @@ size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity) {
     return HELLO_SIZE;
 }
 
-size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding) {
+size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding, uint64_t host) {
     write_hello(out, FrameKind::welcome, identity);
     store_le16(out + HELLO_SIZE, binding);
+    store_le64(out + UNNAMED_WELCOME_SIZE, host);
     return WELCOME_SIZE;
 }
 

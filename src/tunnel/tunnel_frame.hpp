@@ -7,13 +7,17 @@
 // byte. Between two kiv ends every datagram is a frame:
 //
 //   hello   "KIVT" 0x01 version identity       14 bytes, join -> host
-//   welcome "KIVT" 0x02 version identity binding
-//                                               16 bytes, host -> join, the hello's identity
+//   welcome "KIVT" 0x02 version identity binding host
+//                                               24 bytes, host -> join, the hello's identity
 //   who     "KIVT" 0x05 version 0 (8 bytes)    14 bytes, host -> join: say hello again
 //   whole   0x03 channel generation binding data
 //                                               7 bytes + data (at most 1,393)
 //   piece   0x04 channel generation binding datagram index count data
 //                                               13 bytes + data (at most 1,387 a piece)
+//
+// The host is the kiv host's own identity, drawn at its start: a join that comes back to the
+// room after losing the relay tells by it whether the room still has the host it joined. A
+// welcome of 16 bytes, without it, comes from an older kiv host and names no host (0).
 //
 // The binding is the host's number for one tag's hello, given in the welcome and carried in
 // every frame both ways. A relay that restarted gives tags anew, and a join that takes up a
@@ -41,7 +45,8 @@ namespace kiv::tunnel {
 
 inline constexpr uint8_t FRAME_VERSION = 2;
 inline constexpr size_t HELLO_SIZE = 14;  // hello and who
-inline constexpr size_t WELCOME_SIZE = 16;
+inline constexpr size_t WELCOME_SIZE = 24;
+inline constexpr size_t UNNAMED_WELCOME_SIZE = 16;  // an older host's, without its identity
 inline constexpr size_t WHOLE_HEADER = 7;
 inline constexpr size_t PIECE_HEADER = 13;
 inline constexpr size_t WHOLE_DATA = client::MAX_PAYLOAD - WHOLE_HEADER;
@@ -70,6 +75,7 @@ enum class FrameKind : uint8_t {
 struct Frame {
     FrameKind kind = FrameKind::invalid;
     uint64_t identity = 0;  // hello, welcome
+    uint64_t host = 0;      // welcome: the host's own identity; 0 when it names none
     uint16_t binding = 0;   // welcome, whole, piece
     uint16_t channel = 0;   // whole, piece
     uint16_t generation = 0;
@@ -89,7 +95,7 @@ bool is_hello(const uint8_t* bytes, size_t length);
 // Write a frame into `out` (at least WELCOME_SIZE or client::MAX_PAYLOAD bytes); return its
 // length. write_hello writes a hello or a who (whose identity is 0).
 size_t write_hello(uint8_t* out, FrameKind kind, uint64_t identity);
-size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding);
+size_t write_welcome(uint8_t* out, uint64_t identity, uint16_t binding, uint64_t host);
 size_t write_whole(uint8_t* out, uint16_t channel, uint16_t generation, uint16_t binding,
                    const uint8_t* data, size_t length);
 // Piece `index` of a datagram of `length` bytes (at most MAX_APP_DATAGRAM).

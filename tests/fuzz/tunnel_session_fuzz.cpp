@@ -47,7 +47,7 @@ size_t make_payload(Input& in) {
     size_t total = (length % 4000) + WHOLE_DATA + 1;
     if (kind % 5 == 0)
         return write_hello(payload, a % 2 ? FrameKind::hello : FrameKind::who, 40 + b % 3);
-    if (kind % 5 == 1) return write_welcome(payload, 40 + a % 3, binding);
+    if (kind % 5 == 1) return write_welcome(payload, 40 + a % 3, binding, b % 2);
     if (kind % 5 == 2) {
         return write_whole(payload, channel, generation, binding, data,
                            length < WHOLE_DATA ? length : WHOLE_DATA);

@@ -138,7 +138,7 @@ TEST(TunnelFrame, MalformedFramesAreRefused) {
     Bytes wrong_version = hello;
     wrong_version[5] = 1;
     Bytes welcome(WELCOME_SIZE);
-    write_welcome(welcome.data(), 0x55, 0xBEEF);
+    write_welcome(welcome.data(), 0x55, 0xBEEF, 7);
     const std::pair<Bytes, const char*> refused[] = {
         {{}, "empty"},
         {{uint8_t(FrameKind::whole), 0, 0, 0}, "short whole header"},

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,9 @@ Bytes hello(uint64_t identity, FrameKind kind = FrameKind::hello) {
     Bytes frame(HELLO_SIZE);
     return write_hello(frame.data(), kind, identity), frame;
 }
-Bytes welcome(uint64_t identity, uint16_t binding) {
+Bytes welcome(uint64_t identity, uint16_t binding, uint64_t host = 0) {
     Bytes frame(WELCOME_SIZE);
-    return write_welcome(frame.data(), identity, binding), frame;
+    return write_welcome(frame.data(), identity, binding, host), frame;
 }
 Bytes whole(uint16_t channel, uint16_t generation, uint16_t binding, size_t length) {
     Bytes payload(length, 'w'), frame(WHOLE_HEADER + length);
@@ -284,6 +285,39 @@ TEST(ListenSession, AKivHostKnowsTheJoinByItsBindingAcrossARestart) {
         EXPECT_EQ(ends.outcome, step.outcome) << "at " << step.at_ms << " ms";
     }
     EXPECT_EQ(ends.frames->count, 1u);
+}
+
+// Back on a relay that was lost, the join goes on only with the kiv host that first welcomed
+// it: another one, or none for as long as a join's answer is awaited, stops it.
+TEST(ListenSession, AJoinGoesOnOnlyWithTheHostItJoined) {
+    std::string stop = "kiv join: room " + std::string(room_code(RoomId(5))) + " (id 5) on " +
+                       RELAY + ": ",
+                not_joined = ", not the host this join joined; stopping\n";
+    const struct {
+        const char* name;
+        std::optional<Bytes> answer;
+        std::string said;
+    } cases[] = {
+        {"the same host", welcome(IDENTITY, 101, 7), ""},
+        {"another kiv host", welcome(IDENTITY, 101, 8),
+         stop + "another kiv host answers" + not_joined},
+        {"no host", std::nullopt, stop + "no kiv host answers" + not_joined},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ends ends;
+        ends.at_join(0, 0, event(EventKind::joined));
+        ends.at_join(MS, 0, event(EventKind::data, 1, welcome(IDENTITY, 100, 7)));
+        ends.at_join(2 * MS, 0, event(EventKind::lost));
+        EXPECT_EQ(ends.at_join(SECOND, 0, event(EventKind::joined)), "send 0 hello\n");
+        std::string said;
+        if (c.answer) said = ends.at_join(SECOND + MS, 0, event(EventKind::data, 1, *c.answer));
+        for (int tick = 1; !c.answer && tick <= KNOWN_HOST_HELLO_TRIES; ++tick)
+            said = ends.join_tick(SECOND + tick * HELLO_RETRY_US);
+        EXPECT_EQ(said, c.said);
+        EXPECT_EQ(ends.join->failed(), !c.said.empty());
+        EXPECT_EQ(ends.join->ready_for_senders(), c.said.empty());
+    }
 }
 
 }  // namespace
