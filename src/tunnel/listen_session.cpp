@@ -120,7 +120,7 @@ void ListenSession::from_host(int index, const uint8_t* payload, size_t length, 
     Reassembly::Whole whole{};
     switch (frame.kind) {
         case FrameKind::welcome:
-            on_welcome(frame, out);
+            on_welcome(frame, now_us, out);
             return;
         case FrameKind::whole:
             to_sender(frame.channel, frame.generation, frame.data, frame.length, now_us, out);
@@ -171,12 +171,14 @@ void ListenSession::fail(const char* what, Actions& out) {
     failed_ = true;
 }
 
-void ListenSession::on_welcome(const Frame& frame, Actions& out) {
+void ListenSession::on_welcome(const Frame& frame, uint64_t now_us, Actions& out) {
     Place& place = places_[0];
     if (frame.identity != identity_ || failed_) return;
     if (host_identity_ == 0) host_identity_ = frame.host;
     if (frame.host != host_identity_) return fail("another kiv host answers", out);
     place.binding = frame.binding;
+    place.hellos = 0;
+    place.next_hello_us = now_us + HOST_CHECK_US;
     if (place.welcomed) return;
     place.welcomed = true;
     assert(host_kind_ != HostKind::plain && "a plain host's datagrams are never read as frames");
@@ -280,7 +282,7 @@ void ListenSession::from_application(const Peer& source, const uint8_t* data, si
 // The hello's timer: asked again until answered; a host that never answers is plain.
 void ListenSession::hello_tick(uint64_t now_us, Actions& out) {
     const Place& place = places_[0];
-    if (!place.held || !place.joined || place.welcomed || now_us < place.next_hello_us ||
+    if (!place.held || !place.joined || now_us < place.next_hello_us ||
         host_kind_ == HostKind::plain || failed_) {
         return;
     }
@@ -315,7 +317,7 @@ uint64_t ListenSession::tick(uint64_t now_us, Actions& out) {
     // Entries made since are not in the time found; a look every second covers them.
     if (next_expiry_us_ > now_us + EXPIRY_LOOK_US) next_expiry_us_ = now_us + EXPIRY_LOOK_US;
     const Place& place = places_[0];
-    bool hello_due = place.held && place.joined && !place.welcomed && host_kind_ != HostKind::plain;
+    bool hello_due = place.held && place.joined && host_kind_ != HostKind::plain && !failed_;
     return hello_due && place.next_hello_us < next_expiry_us_ ? place.next_hello_us
                                                               : next_expiry_us_;
 }

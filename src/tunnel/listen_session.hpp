@@ -64,15 +64,15 @@ class ListenSession {
     struct Place {
         bool held = false;  // the shell holds a client::Client for it
         bool joined = false;
-        bool welcomed = false;  // the host answered this tag's hello
-        uint16_t binding = 0;   // from the welcome; every frame both ways carries it
-        int hellos = 0;
-        uint64_t next_hello_us = 0;
+        bool welcomed = false;       // the host answered this tag's hello
+        uint16_t binding = 0;        // from the welcome; every frame both ways carries it
+        int hellos = 0;              // since the last welcome
+        uint64_t next_hello_us = 0;  // welcomed: when the host is next asked who it is
     };
 
     void from_host(int index, const uint8_t* payload, size_t length, uint64_t now_us, Actions& out);
     bool on_stranger(const Frame& frame, uint64_t now_us, Actions& out);
-    void on_welcome(const Frame& frame, Actions& out);
+    void on_welcome(const Frame& frame, uint64_t now_us, Actions& out);
     void fail(const char* what, Actions& out);
     void hello_tick(uint64_t now_us, Actions& out);
     void send_hello(uint64_t now_us, Actions& out);

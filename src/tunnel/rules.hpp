@@ -13,7 +13,9 @@
 //   answers is plain;
 // - the join goes on only with the kiv host that first welcomed it: a welcome that names
 //   another host, or no welcome for KNOWN_HOST_HELLO_TRIES hellos once a kiv host answered,
-//   stops it (a room's id may pass to someone else while the relay or its host is away).
+//   stops it (a room's id may pass to someone else while the relay or its host is away). A
+//   relay that restarted within a keep-alive shows the join nothing, so a welcomed join says
+//   hello again every HOST_CHECK_US.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +36,7 @@ inline constexpr int HELLO_TRIES = 3;
 inline constexpr int KNOWN_HOST_HELLO_TRIES =
     int(client::DEFAULT_ANSWER_TIMEOUT_US / HELLO_RETRY_US);
 static_assert(KNOWN_HOST_HELLO_TRIES > HELLO_TRIES, "a known host is given longer than a new one");
+inline constexpr uint64_t HOST_CHECK_US = 2'000'000;
 // When every client entry of kiv host is in use, one quiet this long gives its entry and
 // sockets to a newcomer (the quietest first): a member that joins and leaves over and over
 // cannot lock newcomers out, and a client that keeps talking keeps its socket.
