@@ -69,6 +69,10 @@ Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arg
     const char* arg = argv[*index];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
     if (strcmp(arg, "--version") == 0) return Command::VERSION;
+    if (strcmp(arg, "--reflect") == 0) {
+        arguments->reflect = true;
+        return Command::RUN;
+    }
     const ValueOption options[] = {
         {"--metrics", "[ADDR:]PORT", &texts->metrics},
         {"--limits", "on or off", &texts->limits},

@@ -1,5 +1,5 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
-// [--limits on|off] [--open-key FILE] [port].
+// [--limits on|off] [--open-key FILE] [--reflect] [port].
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,7 @@ namespace kiv {
 
 inline constexpr const char* RELAY_USAGE =
     "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
-    "[port]";
+    "[--reflect] [port]";
 
 // The usage, then what each option does and its default, for --help.
 inline constexpr const char* RELAY_HELP =
@@ -29,6 +29,8 @@ inline constexpr const char* RELAY_HELP =
     "                         off is unsafe on a public port)\n"
     "  --open-key FILE        a host needs a token made with the key in FILE to open a room\n"
     "                         (default: anyone may open one)\n"
+    "  --reflect              tell a peer that asks the address it is seen from, for ends\n"
+    "                         that try to reach each other directly (default: off)\n"
     "  -h, --help             print this help and exit\n"
     "  --version              print the version and exit\n"
     "\n"
@@ -45,6 +47,7 @@ struct Arguments {
     Peer metrics_address{};               // where: 127.0.0.1 when no ADDR is given
     bool limits = true;                   // --limits off: every limit on datagrams off
     const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
+    bool reflect = false;                 // --reflect: answer MSG_REFLECT
 };
 
 enum class Command {

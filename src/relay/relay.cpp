@@ -69,12 +69,16 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
             // A ping proves nothing about a room: it is answered and touches no record.
             ++counters_.pongs_sent;
             return reply(datagram, source, MsgType::MSG_PONG, header_value(datagram));
+        case MsgType::MSG_REFLECT:
+            if (reflect_) return on_reflect(datagram, length, source, now_ms);
+            break;  // a relay without --reflect knows no such type
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
+        case MsgType::MSG_REFLECTED:
             break;
     }
-    ++counters_.dropped_unknown_type;  // also type 0 and above 8
+    ++counters_.dropped_unknown_type;  // also type 0 and the types no peer sends
     return NOTHING;
 }
 
@@ -248,6 +252,27 @@ Relay::Entry Relay::enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old
     log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
         slot->tag.value, client_count(*room));
     return {slot, room, NOTHING};
+}
+
+// Tells a peer where the relay sees it from, so that two peers behind address translation can
+// offer each other an address that reaches them. Only the asker's own address is ever named,
+// and only to the asker; the answer is no longer than the request, so a forged source gains
+// nothing in size; and each answer is paid from the source's lookup budget, so a flood of
+// requests is answered at the rate of a scan of room ids.
+Outgoing Relay::on_reflect(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    if (length < REFLECT_SIZE) {
+        ++counters_.reflect_short;
+        return NOTHING;
+    }
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    if (!limits_.lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms)) {
+        return NOTHING;
+    }
+    limits_.lookup_spend(network, now_ms);
+    header_write(datagram, MsgType::MSG_REFLECTED, uint32_t(source.port()));
+    source.write_address16(datagram + REFLECT_ADDRESS_OFFSET);
+    ++counters_.reflections_sent;
+    return {source, uint32_t(REFLECT_SIZE)};
 }
 
 void Relay::on_leave(const Peer& source, uint32_t now_ms) {

@@ -68,7 +68,7 @@ size_t render_page(void* context, char* buffer, size_t size) {
     Shell& shell = *static_cast<Shell*>(context);
     update_shell_figures(shell);
     MetricsFigures figures{shell.relay->counters(), table_counts(shell.relay->table()), KIV_VERSION,
-                           shell.start_time_seconds};
+                           shell.start_time_seconds, shell.relay->reflects()};
     return metrics_render(figures, buffer, size);
 }
 
@@ -124,6 +124,7 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     static Batch batch;
     if (!arguments.limits) relay.set_limits(LimitSwitches::off());
     if (open_key.is_set()) relay.open_gate().require(&open_key);
+    relay.set_reflect(arguments.reflect);
     relay.open_gate().set_wall_clock(uint64_t(shell.start_time_seconds), sys::monotonic_ms());
     sys::make_resident(&relay, sizeof relay);
     sys::make_resident(&batch, sizeof batch);

@@ -56,6 +56,8 @@ class RelayModel {
     std::optional<Sent> receive(const std::vector<uint8_t>& kept, size_t length, const Peer& from,
                                 uint32_t now_ms);
     void sweep(uint32_t now_ms);
+    // Whether a peer that asks is told the address it is seen from.
+    void set_reflect(bool on) { reflect_ = on; }
 
     // Moves a room on as if tens of thousands of clients had come and gone, so that tests
     // reach the wrap of the tag counter in a few steps.
@@ -74,6 +76,7 @@ class RelayModel {
     std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms);
     void close(const Peer& from);
     void leave(const Peer& from);
+    std::optional<Sent> address_of(const Peer& from, uint32_t now_ms);
 
     // The lookups by id an IPv4 address may still make from outside a room: spent units
     // (1000 a lookup) as of the last time its budget was looked at, of which `allowed`
@@ -97,6 +100,7 @@ class RelayModel {
     std::map<Address, Budget> budgets_;
     std::vector<std::string> log_;
     uint64_t throttled_ = 0;
+    bool reflect_ = false;
 };
 
 // Texts as the relay prints them.

@@ -224,10 +224,13 @@ TEST(MetricsPage, FitsItsBufferWithEveryCounterAtItsLargest) {
     }
     static_assert(sizeof(Counters) % sizeof(uint64_t) == 0);
     char buffer[METRICS_PAGE_BYTES];
-    MetricsFigures figures{counters, {MAX_ROOMS, MAX_ROOMS * MAX_CLIENTS}, "0.1.0", INT64_MAX};
+    MetricsFigures figures{
+        counters, {MAX_ROOMS, MAX_ROOMS * MAX_CLIENTS}, "0.1.0", INT64_MAX, true};
     size_t length = metrics_render(figures, buffer, sizeof buffer);
     ASSERT_GT(length, 0u);
     std::string page(buffer, length);
+    EXPECT_NE(page.find(R"(kiv_relay_reflections_total{result="too_short"} 18446744073709551615)"),
+              std::string::npos);
     EXPECT_NE(page.find(R"(kiv_relay_errors_sent_total{error="bad_version"} 18446744073709551615)"),
               std::string::npos);
     // A buffer one byte too small gives no page rather than a cut one.
