@@ -135,7 +135,7 @@ void DirectPath::begin_punch(uint64_t now_us) {
 
 void DirectPath::give_up(PathActionKind kind, uint64_t now_us, PathActions* out) {
     state_ = PathState::relayed;
-    retry_us_ = now_us + RETRY_US;
+    retry_us_ = now_us + PATH_RETRY_US;
     peer_direct_ = false;
     out->push(kind, direct_);
     direct_ = Peer{};

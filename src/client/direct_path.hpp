@@ -50,7 +50,7 @@ inline constexpr uint64_t HEARTBEAT_US = 1'000'000;
 inline constexpr uint64_t DOUBT_US = 2'500'000;
 inline constexpr uint64_t FALLBACK_US = 5'000'000;
 // After a punch that found nothing, or a fallback, the next try comes this much later.
-inline constexpr uint64_t RETRY_US = 30'000'000;
+inline constexpr uint64_t PATH_RETRY_US = 30'000'000;
 // Answers to probes of this many latest rounds count; older ones are stale.
 inline constexpr uint32_t ROUND_HISTORY = 64;
 

@@ -120,7 +120,7 @@ TEST(DirectPath, APairGoesDirectFallsBackWhenCutAndReturnsLater) {
     EXPECT_TRUE(pair.a.route().relay && !pair.a.route().direct);
 
     pair.cut = false;
-    pair.run_until(200'000 + FALLBACK_US + RETRY_US + 2 * HEARTBEAT_US);
+    pair.run_until(200'000 + FALLBACK_US + PATH_RETRY_US + 2 * HEARTBEAT_US);
     EXPECT_EQ(pair.a.state(), PathState::direct);
     EXPECT_EQ(pair.events, (std::vector{PathActionKind::went_direct, PathActionKind::fell_back,
                                         PathActionKind::went_direct}));
