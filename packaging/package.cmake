@@ -53,6 +53,11 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/libkiv0.triggers ${CMAKE_BINARY_DIR}/pa
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/libkiv0/triggers
                                            ${CMAKE_BINARY_DIR}/packaging/libkiv0/postinst
                                            ${CMAKE_BINARY_DIR}/packaging/libkiv0/postrm)
+# The relay's service is enabled and started on install, restarted on upgrade, stopped on
+# removal and forgotten on purge, by maintainer scripts in the form dh_installsystemd writes.
+set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/maintainer/postinst
+                                             ${CMAKE_CURRENT_LIST_DIR}/maintainer/prerm
+                                             ${CMAKE_CURRENT_LIST_DIR}/maintainer/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

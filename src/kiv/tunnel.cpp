@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "kiv/cli.hpp"
+#include "net/datagram_io.hpp"
 
 namespace kiv::cli {
 
@@ -25,16 +26,8 @@ int ReceiveBatch::fill(int fd) {
         headers_[i].msg_hdr.msg_name = sources_[i].receive_name();
         headers_[i].msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
     }
-    // A connected socket reports an earlier datagram that met a closed port as
-    // ECONNREFUSED once; that is a lost datagram, not an empty socket, so read again. The
-    // bound keeps a peer that keeps refusing from holding the loop.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        // MSG_TRUNC: msg_len is the datagram's real length, so an oversized one shows.
-        int count = recvmmsg(fd, headers_, SIZE, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-        if (count >= 0) return count;
-        if (errno != ECONNREFUSED && errno != EINTR) return 0;
-    }
-    return 0;
+    // MSG_TRUNC: msg_len is the datagram's real length, so an oversized one shows.
+    return net::receive_messages(fd, headers_, SIZE, MSG_TRUNC);
 }
 
 SendBatch::SendBatch() {
@@ -57,33 +50,6 @@ bool SendBatch::same_destination(int a, int b) const {
     return to_length_[a] == to_length_[b] && memcmp(&to_[a], &to_[b], to_length_[a]) == 0;
 }
 
-int SendBatch::segment_run(int first, int end) const {
-    size_t size = parts_[first].iov_len;
-    // An empty datagram, or one the kernel would have to cut into more than it takes, goes
-    // alone.
-    if (!segmentation_works_ || size == 0 || 2 * size > MAX_SEGMENTED_BYTES) return 1;
-    int last = first + 1;
-    while (last < end && last - first < MAX_SEGMENTS &&
-           size_t(last - first + 1) * size <= MAX_SEGMENTED_BYTES &&
-           same_destination(first, last)) {
-        size_t next = parts_[last].iov_len;
-        if (next > size || next == 0) break;
-        ++last;
-        if (next < size) break;  // only the last may be shorter
-    }
-    return last - first;
-}
-
-// A run the kernel would not segment (a route that cannot, an old kernel), sent datagram by
-// datagram; it is not asked again.
-void SendBatch::send_one_by_one(int fd, const msghdr& run) {
-    segmentation_works_ = false;
-    for (size_t i = 0; i < run.msg_iovlen; ++i) {
-        (void)sendto(fd, run.msg_iov[i].iov_base, run.msg_iov[i].iov_len, 0,
-                     static_cast<const sockaddr*>(run.msg_name), run.msg_namelen);
-    }
-}
-
 void SendBatch::flush() {
     int first = 0;
     while (first < count_) {
@@ -93,7 +59,11 @@ void SendBatch::flush() {
             ++end;
         int runs = 0;
         for (int i = first; i < end; ++runs) {
-            int run = segment_run(i, end);
+            int run = segmentation_works_
+                          ? segment_run(
+                                i, end, [&](int k) { return parts_[k].iov_len; },
+                                [&](int a, int b) { return same_destination(a, b); })
+                          : 1;
             msghdr& message = messages_[runs].msg_hdr;
             message = {};
             if (to_length_[i] > 0) {
@@ -105,23 +75,8 @@ void SendBatch::flush() {
             if (run > 1) set_segment_size(message, controls_[runs], uint16_t(parts_[i].iov_len));
             i += run;
         }
-        // Bounded: each failed call either ends the run or consumes an error reported once
-        // (an earlier datagram that met a closed port).
-        int done = 0;
-        for (int calls = 0; done < runs && calls <= runs; ++calls) {
-            int sent = sendmmsg(fd, messages_ + done, unsigned(runs - done), 0);
-            if (sent > 0) {
-                done += sent;
-            } else if (sent < 0 && (errno == ECONNREFUSED || errno == EINTR)) {
-                continue;
-            } else if (sent < 0 && messages_[done].msg_hdr.msg_controllen > 0 &&
-                       segmentation_refused(errno)) {
-                send_one_by_one(fd, messages_[done].msg_hdr);
-                ++done;
-            } else {
-                break;
-            }
-        }
+        // What a full or refusing socket does not take is lost, as the network could lose it.
+        (void)net::send_messages(fd, messages_, runs, &segmentation_works_);
         first = end;
     }
     count_ = 0;

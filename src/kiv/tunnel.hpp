@@ -24,7 +24,7 @@ inline constexpr uint64_t REPORT_INTERVAL_US = 1'000'000;
 // tunnel is busy with the other direction.
 inline constexpr int TUNNEL_SOCKET_BUFFER = 4 * 1024 * 1024;
 
-// Datagrams read from one socket with one recvmmsg call, each up to the largest a UDP
+// Datagrams read from one socket with one system call, each up to the largest a UDP
 // application can send.
 class ReceiveBatch {
   public:
@@ -44,7 +44,7 @@ class ReceiveBatch {
 };
 
 // Datagrams towards local applications, gathered while one wake-up's events are handled and
-// sent with one sendmmsg for each run of the same socket: a system call for what a wake-up
+// sent with one system call for each run of the same socket: a system call for what a wake-up
 // brought, not one for each datagram. Datagrams of one length to one destination go as one
 // segmented send. Each datagram is copied, since what the relay delivered lives only until
 // the next read.
@@ -59,10 +59,7 @@ class SendBatch {
     void flush();
 
   private:
-    // How many datagrams from `first` on (all before `end`) go as one segmented send.
-    int segment_run(int first, int end) const;
     bool same_destination(int a, int b) const;
-    void send_one_by_one(int fd, const msghdr& run);
 
     int count_ = 0;
     int fds_[SIZE];

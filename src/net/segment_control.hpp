@@ -30,6 +30,30 @@ inline bool segmentation_refused(int error) {
     return error == EIO || error == EINVAL || error == EOPNOTSUPP || error == ENOPROTOOPT;
 }
 
+// Whether `count` datagrams of `segment_size` bytes fit in one segmented send.
+constexpr bool segmented_send_fits(size_t count, size_t segment_size) {
+    return count <= size_t(MAX_SEGMENTS) && count * segment_size <= MAX_SEGMENTED_BYTES;
+}
+
+// How many datagrams from `first` on (before `end`) go as one segmented send: a run of one
+// length to one destination, the last of it possibly shorter, within what the kernel takes
+// in one. `length(i)` is datagram i's length, `same_destination(a, b)` whether two go to
+// the same peer. An empty datagram goes alone: there is no segment size to cut it at.
+template <typename Length, typename SameDestination>
+int segment_run(int first, int end, Length&& length, SameDestination&& same_destination) {
+    size_t size = length(first);
+    int last = first + 1;
+    if (size == 0) return 1;
+    while (last < end && segmented_send_fits(size_t(last - first + 1), size) &&
+           same_destination(first, last)) {
+        size_t next = length(last);
+        if (next > size || next == 0) break;
+        ++last;
+        if (next < size) break;  // only the last may be shorter
+    }
+    return last - first;
+}
+
 // Room for the message, aligned as the kernel reads it.
 struct alignas(cmsghdr) SegmentControl {
     char bytes[CMSG_SPACE(sizeof(uint16_t))];

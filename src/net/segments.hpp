@@ -42,6 +42,35 @@ inline size_t segment_size_of(msghdr& header) {
     return 0;
 }
 
+// Where the next datagram of a received buffer lies, for a reader that hands them out one at
+// a time. Starts at the buffer's first datagram; one cursor per buffer.
+struct SegmentCursor {
+    size_t offset = 0;
+    bool done = false;
+};
+
+// The next datagram of a buffer as for_each_segment below cuts it: its offset and length,
+// or false when the buffer has no more.
+inline bool next_segment(SegmentCursor& cursor, size_t received, size_t segment_size,
+                         bool truncated, size_t* offset, size_t* length) {
+    if (cursor.done) return false;
+    if (segment_size == 0) {
+        cursor.done = true;
+        *offset = 0;
+        *length = truncated ? received + 1 : received;
+        return true;
+    }
+    size_t left = received - cursor.offset;
+    if (cursor.offset >= received || (left < segment_size && truncated)) {
+        cursor.done = true;
+        return false;
+    }
+    *offset = cursor.offset;
+    *length = left < segment_size ? left : segment_size;
+    cursor.offset += *length;
+    return true;
+}
+
 // Calls handle(datagram, length) for each datagram in `buffer`, in order. `received` bytes
 // arrived; `segment_size` is what the kernel reported, 0 for a buffer that is one datagram;
 // `truncated` says the kernel had more than the buffer could hold.
@@ -53,15 +82,11 @@ inline size_t segment_size_of(msghdr& header) {
 template <typename Handle>
 void for_each_segment(uint8_t* buffer, size_t received, size_t segment_size, bool truncated,
                       Handle&& handle) {
-    if (segment_size == 0) {
-        handle(buffer, truncated ? received + 1 : received);
-        return;
-    }
-    for (size_t offset = 0; offset < received; offset += segment_size) {
-        size_t left = received - offset;
-        if (left < segment_size && truncated) return;
-        handle(buffer + offset, left < segment_size ? left : segment_size);
-    }
+    SegmentCursor cursor;
+    size_t offset = 0;
+    size_t length = 0;
+    while (next_segment(cursor, received, segment_size, truncated, &offset, &length))
+        handle(buffer + offset, length);
 }
 
 }  // namespace kiv

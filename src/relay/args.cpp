@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "relay/hand_over.hpp"
 #include "wire/number_text.hpp"
 #include "wire/open_token.hpp"
 #include "wire/protocol.hpp"
@@ -94,6 +95,10 @@ Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arg
         *option.value = argv[++*index];
         return Command::RUN;
     }
+    if (strcmp(arg, "--hand-over") == 0) {
+        arguments->hand_over = true;
+        return Command::RUN;
+    }
     if (strncmp(arg, "--", 2) == 0) {
         snprintf(reason, reason_size, "unknown option '%s'", arg);
         return Command::INVALID;
@@ -139,6 +144,10 @@ Command judge_texts(const OptionTexts& texts, Arguments* arguments, char* reason
     arguments->limits = strcmp(texts.limits, "on") == 0;
     if (arguments->open_key_path != nullptr && !open_token_supported()) {
         snprintf(reason, reason_size, "--open-key: this build has no token support");
+        return Command::INVALID;
+    }
+    if (arguments->hand_over && !hand_over_supported()) {
+        snprintf(reason, reason_size, "--hand-over: this build has no hand-over support");
         return Command::INVALID;
     }
     return Command::RUN;

@@ -1,5 +1,6 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
-// [--limits on|off] [--open-key FILE] [--reflect] [port].
+// [--limits on|off] [--open-key FILE] [--hand-over] [--reflect] [port]. The usage line
+// leaves --hand-over out (it is for the service unit); the help and the manual describe it.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,8 @@ inline constexpr const char* RELAY_USAGE =
 inline constexpr const char* RELAY_HELP =
     "A UDP rendezvous and relay: a host opens a room and gets its id, clients send to that\n"
     "id, and the relay forwards between them. It runs in the foreground, writes one line\n"
-    "per event to standard output, and stops on SIGINT or SIGTERM.\n"
+    "per event to standard output, stops on SIGINT or SIGTERM, and reads its open key\n"
+    "again on SIGHUP.\n"
     "\n"
     "  port                   UDP port to listen on, 0-65535 (default 27017; 0: any free)\n"
     "  --bind ADDR            listen on this numeric address only, \"::\" for IPv4 and IPv6\n"
@@ -29,6 +31,9 @@ inline constexpr const char* RELAY_HELP =
     "                         off is unsafe on a public port)\n"
     "  --open-key FILE        a host needs a token made with the key in FILE to open a room\n"
     "                         (default: anyone may open one)\n"
+    "  --hand-over            under a service manager that keeps descriptors, SIGTERM hands\n"
+    "                         the socket and the rooms to the next start, which takes them\n"
+    "                         (default: SIGTERM ends the relay and its rooms)\n"
     "  --reflect              tell a peer that asks the address it is seen from, for ends\n"
     "                         that try to reach each other directly (default: off)\n"
     "  -h, --help             print this help and exit\n"
@@ -47,6 +52,7 @@ struct Arguments {
     Peer metrics_address{};               // where: 127.0.0.1 when no ADDR is given
     bool limits = true;                   // --limits off: every limit on datagrams off
     const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
+    bool hand_over = false;               // --hand-over: restarts keep the socket and rooms
     bool reflect = false;                 // --reflect: answer MSG_REFLECT
 };
 

@@ -1,34 +1,11 @@
 #include "relay/batch_io.hpp"
 
-#include <errno.h>
-#include <netinet/udp.h>
-
-#include <cstring>
-
+#include "net/datagram_io.hpp"
 #include "net/segments.hpp"
-#include "relay/system.hpp"
 #include "wire/peer.hpp"
 
 namespace kiv {
 namespace {
-
-// A segmented send the kernel refused is sent again datagram by datagram, so a failure still
-// loses one datagram alone; a kernel or route that cannot segment is not asked again.
-// Returns how many of its datagrams were lost.
-int send_each(int sock, Batch& batch, const mmsghdr& message) {
-    if (segmentation_refused(errno)) batch.segmentation_works = false;
-    int lost = 0;
-    for (size_t i = 0; i < message.msg_hdr.msg_iovlen; ++i) {
-        const iovec& datagram = message.msg_hdr.msg_iov[i];
-        // A loss here is a loss UDP allows; it is only counted.
-        if (!sys::send_datagram(sock, datagram.iov_base, datagram.iov_len,
-                                static_cast<const sockaddr*>(message.msg_hdr.msg_name),
-                                message.msg_hdr.msg_namelen)) {
-            ++lost;
-        }
-    }
-    return lost;
-}
 
 // Where a message goes. The kernel only reads the name of a send.
 void name_destination(msghdr& header, const Peer& to) {
@@ -63,19 +40,7 @@ int send_all(int sock, Batch& batch, int count) {
     plan_sends(batch.plan, batch.outgoing.data(), batch.datagrams.data(), count,
                batch.segmentation_works);
     int messages = lay_out_sends(batch);
-    int sent = 0;
-    int lost = 0;
-    while (sent < messages) {
-        int result = sys::send_batch(sock, batch.sends.data() + sent, unsigned(messages - sent));
-        if (result > 0) {
-            sent += result;
-        } else {
-            const mmsghdr& failed = batch.sends[sent];
-            lost += failed.msg_hdr.msg_iovlen > 1 ? send_each(sock, batch, failed) : 1;
-            ++sent;  // skip what failed; losing a datagram is what UDP allows
-        }
-    }
-    return lost;
+    return net::send_messages(sock, batch.sends.data(), messages, &batch.segmentation_works).lost;
 }
 
 Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t now_ms) {
@@ -90,7 +55,7 @@ Drained drain_batch(int sock, Relay& relay, Batch& batch, uint32_t now_ms) {
         message.msg_hdr.msg_control = batch.receive_controls[i].bytes;
         message.msg_hdr.msg_controllen = sizeof batch.receive_controls[i].bytes;
     }
-    int count = sys::receive_batch(sock, batch.received.data(), BATCH);
+    int count = net::receive_messages(sock, batch.received.data(), BATCH, 0);
     if (count <= 0) return {0, 0};
     int pending = 0;
     int handled = 0;

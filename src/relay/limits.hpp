@@ -79,6 +79,7 @@ class Limits {
     }
 
   private:
+    friend struct SnapshotAccess;  // snapshot.cpp
     bool lookup_allowed(uint64_t source, uint32_t now_ms, uint32_t kept_back) {
         if (!switches_.per_address || !lookups_.exhausted(source, now_ms, kept_back)) return true;
         return refuse(counters_.throttled_lookups);

@@ -28,5 +28,5 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s\n", reason);
         return 1;
     }
-    shell_run(shell);
+    return shell_run(shell);
 }

@@ -16,6 +16,15 @@ class OpenGate {
     // Without a key (the default) every open is let through and its payload ignored.
     void require(const OpenKey* key) { key_ = key; }
     bool required() const { return key_ != nullptr; }
+    const OpenKey* key() const { return key_; }
+    const OpenKey* previous_key() const { return previous_; }
+    // A new key replaces the current one, whose tokens stay good until their own expiry but
+    // no later than `previous_until_seconds`, so that rotating the key ends no honest host.
+    void rotate(const OpenKey* key, uint64_t previous_until_seconds) {
+        previous_ = key_;
+        previous_until_seconds_ = previous_until_seconds;
+        key_ = key;
+    }
 
     void set_wall_clock(uint64_t unix_seconds, uint32_t now_ms) {
         unix_seconds_ = unix_seconds;
@@ -24,11 +33,15 @@ class OpenGate {
     // Whether the open's payload is a token good at now_ms.
     bool admits(const uint8_t* payload, size_t length, uint32_t now_ms) const {
         uint64_t now_seconds = unix_seconds_ + uint32_t(now_ms - unix_at_ms_) / 1000;
-        return key_->accepts(payload, length, now_seconds);
+        if (key_->accepts(payload, length, now_seconds)) return true;
+        return previous_ != nullptr && now_seconds <= previous_until_seconds_ &&
+               previous_->accepts(payload, length, now_seconds);
     }
 
   private:
     const OpenKey* key_ = nullptr;
+    const OpenKey* previous_ = nullptr;
+    uint64_t previous_until_seconds_ = 0;
     uint64_t unix_seconds_ = 0;
     uint32_t unix_at_ms_ = 0;
 };

@@ -22,6 +22,7 @@ class RateCeiling {
     }
 
   private:
+    friend struct SnapshotAccess;  // snapshot.cpp
     uint64_t full_units_;
     uint64_t per_second_;
     uint64_t units_;

@@ -59,6 +59,7 @@ class Relay {
     const Counters& counters() const { return counters_; }
 
   private:
+    friend struct SnapshotAccess;  // snapshot.cpp: carries the state across a hand-over
     Outgoing on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
                      uint32_t now_ms);
     void on_close(const Peer& source, uint32_t now_ms);

@@ -32,8 +32,7 @@ SendPlan::LatestSend& latest_send(SendPlan& plan, const Outgoing* outgoing, cons
 }
 
 bool can_join(const SendGroup& group, uint32_t length) {
-    return group.segment_size == length && group.count < MAX_SEGMENTS &&
-           (group.count + 1) * size_t(length) <= MAX_SEGMENTED_BYTES;
+    return group.segment_size == length && segmented_send_fits(size_t(group.count) + 1, length);
 }
 
 }  // namespace

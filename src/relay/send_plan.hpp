@@ -14,7 +14,7 @@
 
 namespace kiv {
 
-// Answers planned at once: as many as one sendmmsg takes.
+// Answers planned at once: as many as one batched send takes.
 inline constexpr int SEND_WINDOW = 1024;
 
 // One send: `count` datagrams to one peer, all `segment_size` bytes long, which are the

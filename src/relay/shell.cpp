@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/hand_over.hpp"
 #include "relay/log.hpp"
 #include "relay/metrics.hpp"
+#include "relay/reload.hpp"
 #include "relay/settings.hpp"
 #include "relay/system.hpp"
 #include "version.hpp"
@@ -23,11 +25,32 @@ constexpr int WAIT_LIMIT_MS = 1000;
 // A drain pass ends after this many datagrams even if more are waiting, so that a steady
 // flood cannot keep the loop from looking at the clock and sweeping silent peers.
 constexpr int DRAIN_LIMIT = 1024;
+// How long a relay that handed over waits for standard output to take its last lines.
+constexpr int LAST_LINES_WAIT_MS = 50;
 
 // Set by SIGUSR1, which is delivered only while the loop waits.
 volatile sig_atomic_t stats_asked = 0;
 void on_stats_signal(int) {
     stats_asked = 1;
+}
+// SIGHUP and SIGTERM alike: set by the handler, acted on by the loop after its wait.
+volatile sig_atomic_t reload_asked = 0;
+void on_reload_signal(int) {
+    reload_asked = 1;
+}
+volatile sig_atomic_t hand_over_asked = 0;
+void on_hand_over_signal(int) {
+    hand_over_asked = 1;
+}
+
+// The signals the loop acts on reach it only during its wait.
+sigset_t catch_signals(bool hand_over) {
+    sigset_t mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
+    mask = sys::catch_during_wait(SIGHUP, on_reload_signal);
+    if (hand_over) mask = sys::catch_during_wait(SIGTERM, on_hand_over_signal);
+    sigdelset(&mask, SIGUSR1);
+    sigdelset(&mask, SIGHUP);
+    return mask;
 }
 
 // Room ids come from the kernel's random source: an id that could be predicted from the
@@ -79,6 +102,48 @@ void log_stats(Shell& shell) {
     logf_("%s", line);
 }
 
+// SIGTERM under a manager that keeps descriptors: the socket and the rooms go to the next
+// start. Datagrams not yet read stay in the socket's queue for it.
+int hand_over(Shell& shell) {
+    update_shell_figures(shell);
+    char said[200];
+    bool handed = hand_over_give(shell.sock, *shell.relay, shell.origin, shell.hash_key,
+                                 sys::monotonic_ms(), shell.kernel_drops_seen, said, sizeof said);
+    logf_("hand-over: %s%s", handed ? "" : "failed: ", said);
+    // The last lines are written if output takes them within LAST_LINES_WAIT_MS: the next
+    // relay starts only once this one has exited, and until then nothing forwards.
+    for (int waited_ms = 0; waited_ms < LAST_LINES_WAIT_MS && log_waiting(); waited_ms += 10) {
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        (void)sys::wait(&output, 1, 10, shell.wait_mask);
+        log_flush();
+    }
+    return 0;
+}
+
+// The socket handed over by the last relay when there is one bound as asked, else a new
+// one; and with it what the snapshot handed over is checked against.
+bool open_socket(const Arguments& arguments, Shell& shell, TakeOver* take, Peer* bound,
+                 char* reason, size_t reason_size) {
+    Peer listen_address = arguments.bind_address;
+    listen_address.set_port(arguments.port);
+    if (arguments.hand_over) hand_over_take(listen_address, take);
+    *bound = take->bound;
+    shell.sock = take->sock;
+    if (shell.sock < 0)
+        shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, bound,
+                                   reason, reason_size);
+    if (shell.sock < 0) return false;
+    take->origin.bound = *bound;
+    hand_over_check_snapshot(take);
+    shell.origin = take->origin;
+    // A socket handed over counts its drops from when it was opened: those the last relay
+    // did not report yet are the ones after what its snapshot says it saw.
+    if (take->sock >= 0) (void)sys::socket_drops(shell.sock, &shell.kernel_drops_seen);
+    if (take->sock >= 0 && take->snapshot_good)
+        shell.kernel_drops_seen = take->header.socket_drops_seen;
+    return true;
+}
+
 }  // namespace
 
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
@@ -100,14 +165,15 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
         return false;
     }
     random.next = 0;
-    shell.wait_mask = sys::catch_during_wait(SIGUSR1, on_stats_signal);
+    shell.arguments = &arguments;
+    shell.hand_over = arguments.hand_over && hand_over_possible();
+    shell.wait_mask = catch_signals(shell.hand_over);
     shell.start_time_seconds = sys::wall_clock_seconds();
-    Peer listen_address = arguments.bind_address;
-    listen_address.set_port(arguments.port);
+    static TakeOver take;
     Peer bound;
-    shell.sock = sys::open_udp(listen_address, arguments.bind, RECEIVE_BUFFER_BYTES, &bound, reason,
-                               reason_size);
-    if (shell.sock < 0) return false;
+    if (!open_socket(arguments, shell, &take, &bound, reason, reason_size)) return false;
+    if (take.snapshot_good) hash_key = take.header.hash_key;  // the same indexes and budgets
+    shell.hash_key = hash_key;
     // Its connections and buffers are fixed like the rest; only what is asked for listens.
     static MetricsServer metrics;
     if (arguments.metrics) {
@@ -145,10 +211,11 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
         shown.set_port(metrics.port());
         logf_("metrics on http://%s/metrics", addr_str(shown));
     }
+    if (arguments.hand_over) hand_over_finish(&take, relay);
     return true;
 }
 
-void shell_run(Shell& shell) {
+int shell_run(Shell& shell) {
     std::array<pollfd, 2 + METRICS_POLL_FDS> waiting;
     uint32_t now_ms = sys::monotonic_ms();
     uint32_t last_sweep_ms = 0;
@@ -166,6 +233,12 @@ void shell_run(Shell& shell) {
         if (sys::wait(waiting.data(), count, limit_ms, shell.wait_mask) <= 0) {
             for (int i = 0; i < count; ++i)
                 waiting[i].revents = 0;
+        }
+        if (hand_over_asked) return hand_over(shell);
+        // Before the drain: whatever arrives after the signal meets the settings it asked for.
+        if (reload_asked) {
+            reload_asked = 0;
+            reload_settings(*shell.arguments, *shell.relay, uint64_t(sys::wall_clock_seconds()));
         }
         // One reading of the clock serves the pass: a pass is short (DRAIN_LIMIT datagrams
         // at most), and the core's timeouts are in seconds.

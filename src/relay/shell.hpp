@@ -1,7 +1,7 @@
 // The relay's shell: start-up and the loop around the core. The loop waits for the socket,
 // standard output and the metrics listener, reads the clock once a pass, drains the socket
 // through the core in batches (batch_io), serves the metrics page, logs the stats line when
-// SIGUSR1 asks for it and sweeps silent peers once a second.
+// SIGUSR1 asks for it, reloads on SIGHUP and sweeps silent peers once a second.
 #pragma once
 
 #include <signal.h>
@@ -12,6 +12,7 @@
 #include "relay/args.hpp"
 #include "relay/batch_io.hpp"
 #include "relay/http_metrics.hpp"
+#include "relay/snapshot.hpp"
 
 namespace kiv {
 
@@ -23,7 +24,13 @@ struct Shell {
     MetricsServer* metrics = nullptr;  // only when asked for
     sigset_t wait_mask{};
     int64_t start_time_seconds = 0;
-    uint32_t kernel_drops_seen = 0;  // the socket's drop count as last read
+    uint32_t kernel_drops_seen = 0;        // the socket's drop count as last read
+    const Arguments* arguments = nullptr;  // read again on SIGHUP
+    // With --hand-over under a manager that keeps descriptors, SIGTERM hands over: what the
+    // next start checks the snapshot against and needs to rebuild the same indexes.
+    bool hand_over = false;
+    SnapshotOrigin origin;
+    uint64_t hash_key = 0;
 };
 
 // Makes everything the loop needs before the first datagram (the socket, the metrics
@@ -31,7 +38,8 @@ struct Shell {
 // banner; false, with the message to print, when a step fails. Called once.
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size);
 
-// Serves for good.
-[[noreturn]] void shell_run(Shell& shell);
+// Serves until SIGTERM asks for a hand-over (without one, SIGTERM ends the process); returns
+// the exit status.
+int shell_run(Shell& shell);
 
 }  // namespace kiv

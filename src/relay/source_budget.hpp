@@ -39,6 +39,7 @@ class SourceBudget {
     void spend(uint64_t source, uint32_t now_ms);
 
   private:
+    friend struct SnapshotAccess;  // snapshot.cpp
     // A bucket with spent_units 0 is full: it may go to another source without changing
     // anyone's budget.
     struct Bucket {

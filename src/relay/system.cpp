@@ -91,19 +91,6 @@ bool socket_drops(int fd, uint32_t* drops) {
     return true;
 }
 
-int receive_batch(int fd, mmsghdr* messages, unsigned count) {
-    return recvmmsg(fd, messages, count, MSG_DONTWAIT, nullptr);
-}
-
-int send_batch(int fd, mmsghdr* messages, unsigned count) {
-    return sendmmsg(fd, messages, count, 0);
-}
-
-bool send_datagram(int fd, const void* bytes, size_t length, const sockaddr* to,
-                   socklen_t to_length) {
-    return sendto(fd, bytes, length, 0, to, to_length) >= 0;
-}
-
 sigset_t catch_during_wait(int signal, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;

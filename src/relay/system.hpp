@@ -1,6 +1,7 @@
 // Everything the relay's shell asks of the system, as plain functions in one file: the
-// clocks, the random source, the UDP socket and its batched calls, the wait and the stats
-// signal. The fault tests' preload shim stands between exactly these calls and the kernel.
+// clocks, the random source, the UDP socket, the wait and the stats signal. The socket's
+// batched calls are the shared ones of net/datagram_io.hpp. The fault tests' preload shim
+// stands between the C library's calls and the kernel, whichever file makes them.
 #pragma once
 
 #include <poll.h>
@@ -32,14 +33,6 @@ int open_udp(const Peer& address, bool name_address, int receive_buffer_bytes, P
 // The datagrams the kernel dropped at the socket since it was opened, in 32 bits; false
 // when the kernel does not say.
 bool socket_drops(int fd, uint32_t* drops);
-
-// Receives up to `count` datagrams without waiting; what recvmmsg returns.
-int receive_batch(int fd, mmsghdr* messages, unsigned count);
-// What sendmmsg returns.
-int send_batch(int fd, mmsghdr* messages, unsigned count);
-// One datagram; false when the kernel refused it.
-bool send_datagram(int fd, const void* bytes, size_t length, const sockaddr* to,
-                   socklen_t to_length);
 
 // Installs `handler` for `signal`, to be delivered only during wait() with the mask
 // returned; elsewhere it stays blocked, so it can neither interrupt a system call nor slip in

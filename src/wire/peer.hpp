@@ -156,7 +156,7 @@ class Peer {
         return stored_family() == AF_INET6 ? socklen_t(sizeof(sockaddr_in6))
                                            : socklen_t(sizeof(sockaddr_in));
     }
-    // For recvfrom/recvmmsg/getsockname to write into; is_set() then tells whether the
+    // For the receive calls and getsockname to write into; is_set() then tells whether the
     // kernel wrote an address of a family this build knows.
     sockaddr* receive_name() { return reinterpret_cast<sockaddr*>(&address_); }
     static constexpr socklen_t RECEIVE_CAPACITY = socklen_t(sizeof(sockaddr_in6));

@@ -1,8 +1,10 @@
-// The client library against the real relay on 127.0.0.1. Replies the relay would not give
-// and clocks stepped by minutes are tested against a stand-in, in client_test.cpp.
+// The client library against the real relay on 127.0.0.1, and its socket link on its own.
+// Replies the relay would not give and clocks stepped by minutes are tested against a
+// stand-in, in client_test.cpp.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -281,6 +283,60 @@ TEST(ClientLibrary, DatagramsFromStrangersNeverArrive) {
     Event event = next_reported(host);
     EXPECT_EQ(event.kind, EventKind::opened);
     EXPECT_EQ(event.room, RoomId(12345678));
+}
+
+// A failed connect leaves no socket behind: nothing to wait on that could never be read.
+TEST(ClientLink, FailedConnectKeepsNoSocket) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends), 0);
+    client::Pinger pinger;
+    ASSERT_EQ(pinger.attach(ends[0]), Error::none);
+    close(ends[1]);
+    EXPECT_EQ(pinger.connect(kiv::Peer()), Error::system);
+    EXPECT_EQ(pinger.fd(), -1);
+    EXPECT_NE(pinger.system_errno(), 0);
+    EXPECT_EQ(pinger.start(1'000'000'000), Error::not_ready);
+}
+
+// What one wake-up brought is read with one call and handed out in order; the payloads of
+// a read stay valid until the caller, having been told none, reads again. Over UDP on
+// 127.0.0.1, as a socketpair queues only a few datagrams.
+TEST(ClientLink, OneReadPerBatchAndItsPayloadsStayValidUntilTheNextRead) {
+    constexpr uint64_t T0 = 1'000'000'000;
+    Peer relay;
+    client::Client joiner;
+    ASSERT_EQ(joiner.connect(kiv::Peer::loopback(relay.port())), Error::none);
+    sockaddr_in local{};
+    socklen_t local_length = sizeof local;
+    ASSERT_EQ(getsockname(joiner.fd(), reinterpret_cast<sockaddr*>(&local), &local_length), 0);
+    ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
+    ASSERT_TRUE(relay.receive());
+    std::optional<Bytes> ping = relay.receive();
+    ASSERT_TRUE(ping);
+    (*ping)[OFFSET_TYPE] = uint8_t(MsgType::MSG_PONG);
+    relay.send_to(ntohs(local.sin_port), *ping);
+    pollfd readable{joiner.fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
+    EXPECT_EQ(joiner.next_event(T0).kind, EventKind::none);
+
+    size_t total = client::RECEIVE_BATCH + 8;
+    for (size_t i = 0; i < total; ++i)
+        relay.send_to(ntohs(local.sin_port), with_payload(header(MSG_DATA, 0), {uint8_t(i)}));
+    size_t next = 0;
+    for (size_t expected : {client::RECEIVE_BATCH, total - client::RECEIVE_BATCH}) {
+        ASSERT_EQ(poll(&readable, 1, 5000), 1);
+        std::vector<Event> batch;
+        for (Event event; (event = joiner.next_event(T0)).kind != EventKind::none;)
+            batch.push_back(event);
+        ASSERT_EQ(batch.size(), expected);
+        for (const Event& event : batch) {
+            ASSERT_EQ(event.kind, EventKind::data);
+            ASSERT_EQ(event.length, 1u);
+            EXPECT_EQ(event.payload[0], uint8_t(next++));
+        }
+    }
+    EXPECT_EQ(next, total);
 }
 
 }  // namespace

@@ -1,20 +1,15 @@
-// The client library's state machines against a scripted stand-in relay: each endpoint gets
-// one end of a datagram socketpair and the test holds the other. A datagram written to one
-// end is queued at the other before the call returns, so a test sends, steps the library's
-// clock by hand and reads what it sent, with no sleep and no network.
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The client library's state machines against a scripted stand-in relay: each endpoint is
+// its state machine over an in-memory transport, and the test takes what it sent and
+// delivers the relay's answers. Nothing is sent over a network, so a test sends, steps the
+// state machine's clock by hand and reads what it sent, with no sleep.
 #include <gtest/gtest.h>
 
-#include <map>
 #include <optional>
 #include <vector>
 
 #include "client/kiv_client.hpp"
-#include "relay_process.hpp"
+#include "client/memory_transport.hpp"
+#include "datagram.hpp"
 
 namespace kiv::test {
 namespace {
@@ -23,41 +18,26 @@ using client::Error;
 using client::Event;
 using client::EventKind;
 
+using TestHost = client::InMemory<client::HostSession>;
+using TestClient = client::InMemory<client::ClientSession>;
+using TestPinger = client::InMemory<client::PingerSession>;
+
 class StandInRelay : public ::testing::Test {
   protected:
-    ~StandInRelay() override {
-        for (auto [endpoint_fd, relay_end] : relay_end_)
-            close(relay_end);
-    }
-
-    // Connects the endpoint to the stand-in through a socketpair of its own.
-    template <class Endpoint>
-    void attach(Endpoint& endpoint) {
-        int ends[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends), 0);
-        ASSERT_EQ(endpoint.attach(ends[0]), Error::none);
-        relay_end_[endpoint.fd()] = ends[1];
-    }
     // The next datagram the endpoint sent, or nothing if it sent none.
-    template <class Endpoint>
-    std::optional<Bytes> sent(const Endpoint& endpoint) {
-        Bytes datagram(client::MAX_PAYLOAD * 2);
-        ssize_t n =
-            recv(relay_end_.at(endpoint.fd()), datagram.data(), datagram.size(), MSG_DONTWAIT);
-        if (n < 0) return std::nullopt;
-        datagram.resize(size_t(n));
+    static std::optional<Bytes> sent(client::MemoryTransport& endpoint) {
+        Bytes datagram(client::MemoryTransport::SLOT);
+        size_t length = 0;
+        if (!endpoint.take_sent(datagram.data(), &length)) return std::nullopt;
+        datagram.resize(length);
         return datagram;
     }
-    template <class Endpoint>
-    void reply(const Endpoint& endpoint, const Bytes& datagram) {
-        ASSERT_EQ(send(relay_end_.at(endpoint.fd()), datagram.data(), datagram.size(), 0),
-                  ssize_t(datagram.size()));
+    static void reply(client::MemoryTransport& endpoint, const Bytes& datagram) {
+        ASSERT_TRUE(endpoint.deliver(datagram.data(), datagram.size()));
     }
 
-    // A client attached to the stand-in and joined to room 70 at T0: its join datagram and
-    // the ping after it, answered.
-    void join_room(client::Client& joiner) {
-        attach(joiner);
+    // A client joined to room 70 at T0: its join datagram and the ping after it, answered.
+    void join_room(TestClient& joiner) {
         ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
         ASSERT_EQ(sent(joiner), header(MSG_DATA, 70));
         std::optional<Bytes> ping = sent(joiner);
@@ -66,13 +46,11 @@ class StandInRelay : public ::testing::Test {
         ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
     }
 
-    std::map<int, int> relay_end_;  // endpoint's descriptor -> the stand-in's end
     static constexpr uint64_t T0 = 1'000'000'000;
 };
 
 TEST_F(StandInRelay, OpenIsResentEverySecondThenTimesOut) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0, 3'000'000), Error::none);
     EXPECT_EQ(sent(host), header(MSG_OPEN, 0));
     EXPECT_EQ(host.wait_ms(T0), 1000);
@@ -90,8 +68,7 @@ TEST_F(StandInRelay, OpenIsResentEverySecondThenTimesOut) {
 }
 
 TEST_F(StandInRelay, OpenRoomIsAskedForAgainEveryTwoSeconds) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
     reply(host, header(MSG_OPENED, 70));
@@ -120,16 +97,14 @@ TEST_F(StandInRelay, OpenRoomIsAskedForAgainEveryTwoSeconds) {
 }
 
 TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     reply(host, error(ERR_BAD_VERSION));
     Event event = host.next_event(T0);
     EXPECT_EQ(event.kind, EventKind::refused);
     EXPECT_EQ(event.error, Error::bad_version);
 
-    client::Client joiner;
-    attach(joiner);
+    TestClient joiner;
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
     reply(joiner, header(MSG_ERROR, 9));
     event = joiner.next_event(T0);
@@ -140,8 +115,7 @@ TEST_F(StandInRelay, BadVersionAndUnknownErrorsAreNamed) {
 // What a stranger could send is shut out by the socket itself (ClientLibrary tests, against
 // the real relay); what remains is what the relay's own address might carry.
 TEST_F(StandInRelay, MalformedDatagramsAreIgnored) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     reply(host, header(MSG_OPENED, 70, 2));  // another protocol version
     reply(host, Bytes{'K', 'I', 'V', 'R'});  // shorter than a header
@@ -151,8 +125,7 @@ TEST_F(StandInRelay, MalformedDatagramsAreIgnored) {
 }
 
 TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
-    client::Client joiner;
-    attach(joiner);
+    TestClient joiner;
     ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
     EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
     std::optional<Bytes> ping = sent(joiner);
@@ -175,7 +148,7 @@ TEST_F(StandInRelay, JoinIsConfirmedByThePongAfterIt) {
 // or 2 s after it when the relay has been silent too (a relay that restarted must hear from
 // a client that only listens). The relay silent for 30 s is pinged.
 TEST_F(StandInRelay, IdleClientKeepsItsPlaceAndPingsASilentRelay) {
-    client::Client joiner;
+    TestClient joiner;
     ASSERT_NO_FATAL_FAILURE(join_room(joiner));
 
     // Hearing the host's datagrams every second, the client's keep-alive waits 30 s.
@@ -210,8 +183,7 @@ TEST_F(StandInRelay, IdleClientKeepsItsPlaceAndPingsASilentRelay) {
 }
 
 TEST_F(StandInRelay, LatePongIsTimedFromTheAttemptItAnswers) {
-    client::Pinger pinger;
-    attach(pinger);
+    TestPinger pinger;
     ASSERT_EQ(pinger.start(T0, 5'000'000), Error::none);
     std::optional<Bytes> first = sent(pinger);
     ASSERT_TRUE(first);
@@ -236,8 +208,7 @@ TEST_F(StandInRelay, LatePongIsTimedFromTheAttemptItAnswers) {
 // Answers a spoofer could send: an id no room can have, an open nobody asked for, a tag
 // outside 1-65535. None of them is reported or changes the host.
 TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     reply(host, header(MSG_OPENED, 0));
     reply(host, header(MSG_OPENED, MAX_ROOM_ID + 1));
@@ -264,14 +235,12 @@ TEST_F(StandInRelay, HostIgnoresAnswersItCannotTrust) {
 TEST_F(StandInRelay, PingAndJoinValuesStartUnpredictably) {
     uint32_t first_values[2][2] = {};
     for (auto& values : first_values) {
-        client::Pinger pinger;
-        attach(pinger);
+        TestPinger pinger;
         ASSERT_EQ(pinger.start(T0), Error::none);
         std::optional<Bytes> ping = sent(pinger);
         ASSERT_TRUE(ping);
         values[0] = value_of(*ping);
-        client::Client joiner;
-        attach(joiner);
+        TestClient joiner;
         ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
         ASSERT_TRUE(sent(joiner));
         std::optional<Bytes> join_ping = sent(joiner);
@@ -286,8 +255,7 @@ TEST_F(StandInRelay, PingAndJoinValuesStartUnpredictably) {
 // A batch is bounded twice: by its count (too_many) and by each payload (too_large); a
 // refused batch sends nothing.
 TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
-    client::Host host;
-    attach(host);
+    TestHost host;
     ASSERT_EQ(host.open(RoomId(), T0), Error::none);
     ASSERT_TRUE(sent(host));
     reply(host, header(MSG_OPENED, 70));
@@ -307,19 +275,6 @@ TEST_F(StandInRelay, BatchesOverTheirBoundsAreRefusedWhole) {
     EXPECT_FALSE(sent(host));
 }
 
-// A failed connect leaves no socket behind: nothing to wait on that could never be read.
-TEST_F(StandInRelay, FailedConnectKeepsNoSocket) {
-    client::Pinger pinger;
-    attach(pinger);
-    ASSERT_GE(pinger.fd(), 0);
-    close(relay_end_.at(pinger.fd()));
-    relay_end_.erase(pinger.fd());
-    EXPECT_EQ(pinger.connect(kiv::Peer()), Error::system);
-    EXPECT_EQ(pinger.fd(), -1);
-    EXPECT_NE(pinger.system_errno(), 0);
-    EXPECT_EQ(pinger.start(T0), Error::not_ready);
-}
-
 // ---- A relay that restarts or goes silent
 
 TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWouldForget) {
@@ -329,7 +284,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
     };
     for (Case c : {Case{"host back after 5 s", 5'000'000}, Case{"host never back", 0}}) {
         SCOPED_TRACE(c.name);
-        client::Client joiner;
+        TestClient joiner;
         ASSERT_NO_FATAL_FAILURE(join_room(joiner));
 
         // The relay restarted: the next datagram is refused, and the client starts over.
@@ -390,7 +345,7 @@ TEST_F(StandInRelay, ClientToldNoSuchRoomRejoinsUntilTheHostIsBackOrTheRelayWoul
 TEST_F(StandInRelay, ClientPingsASilentRelayAndGivesUpOnlyAfterTheRelaysTimeOut) {
     for (bool relay_answers : {true, false}) {
         SCOPED_TRACE(relay_answers ? "relay answers" : "relay gone");
-        client::Client joiner;
+        TestClient joiner;
         ASSERT_NO_FATAL_FAILURE(join_room(joiner));
         // Datagrams out every second keep the place; they are no sign of the relay.
         for (uint64_t t = T0 + 1'000'000; t < T0 + client::KEEPALIVE_US; t += 1'000'000) {
@@ -442,8 +397,7 @@ TEST_F(StandInRelay, HostAsksForItsRoomAgainAfterARestart) {
     enum class Loss { unanswered_keepalive, refused_data, never_back };
     for (Loss loss : {Loss::unanswered_keepalive, Loss::refused_data, Loss::never_back}) {
         SCOPED_TRACE(int(loss));
-        client::Host host;
-        attach(host);
+        TestHost host;
         ASSERT_EQ(host.open(RoomId(70), T0), Error::none);
         ASSERT_EQ(sent(host), header(MSG_OPEN, 70));
         reply(host, header(MSG_OPENED, 70));
@@ -495,47 +449,6 @@ TEST_F(StandInRelay, HostAsksForItsRoomAgainAfterARestart) {
                   EventKind::timed_out);
         EXPECT_EQ(host.state(), client::Host::State::closed);
     }
-}
-
-// What one wake-up brought is read with one call and handed out in order; the payloads of
-// a read stay valid until the caller, having been told none, reads again. Over UDP on
-// 127.0.0.1, as a socketpair queues only a few datagrams.
-TEST(ClientReceive, OneReadPerBatchAndItsPayloadsStayValidUntilTheNextRead) {
-    constexpr uint64_t T0 = 1'000'000'000;
-    Peer relay;
-    client::Client joiner;
-    ASSERT_EQ(joiner.connect(kiv::Peer::loopback(relay.port())), Error::none);
-    sockaddr_in local{};
-    socklen_t local_length = sizeof local;
-    ASSERT_EQ(getsockname(joiner.fd(), reinterpret_cast<sockaddr*>(&local), &local_length), 0);
-    ASSERT_EQ(joiner.join(RoomId(70), T0), Error::none);
-    ASSERT_TRUE(relay.receive());
-    std::optional<Bytes> ping = relay.receive();
-    ASSERT_TRUE(ping);
-    (*ping)[OFFSET_TYPE] = uint8_t(MsgType::MSG_PONG);
-    relay.send_to(ntohs(local.sin_port), *ping);
-    pollfd readable{joiner.fd(), POLLIN, 0};
-    ASSERT_EQ(poll(&readable, 1, 5000), 1);
-    ASSERT_EQ(joiner.next_event(T0).kind, EventKind::joined);
-    EXPECT_EQ(joiner.next_event(T0).kind, EventKind::none);
-
-    size_t total = client::RECEIVE_BATCH + 8;
-    for (size_t i = 0; i < total; ++i)
-        relay.send_to(ntohs(local.sin_port), with_payload(header(MSG_DATA, 0), {uint8_t(i)}));
-    size_t next = 0;
-    for (size_t expected : {client::RECEIVE_BATCH, total - client::RECEIVE_BATCH}) {
-        ASSERT_EQ(poll(&readable, 1, 5000), 1);
-        std::vector<Event> batch;
-        for (Event event; (event = joiner.next_event(T0)).kind != EventKind::none;)
-            batch.push_back(event);
-        ASSERT_EQ(batch.size(), expected);
-        for (const Event& event : batch) {
-            ASSERT_EQ(event.kind, EventKind::data);
-            ASSERT_EQ(event.length, 1u);
-            EXPECT_EQ(event.payload[0], uint8_t(next++));
-        }
-    }
-    EXPECT_EQ(next, total);
 }
 
 }  // namespace

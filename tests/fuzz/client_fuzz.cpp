@@ -1,8 +1,9 @@
-// The fuzz target for the client library's handling of what it receives. A Host, a Client
-// and a Pinger each get one end of a socketpair; the input says what arrives at which of
-// them, which calls the application makes and how the clock moves. After every step each
-// endpoint is drained of events and the stand-in of what the endpoint sent, and both are held
-// to the rules below; the library's own asserts are on as well. The first broken rule stops
+// The fuzz target for the client library's handling of what it receives. A host, a client
+// and a pinger state machine each run over a transport in memory, with fixed first values
+// for pings and joins, so that a run depends on its input alone; the input says what
+// arrives at which of them, which calls the application makes and how the clock moves. After every
+// step each endpoint is drained of events and the stand-in of what the endpoint sent, and both are
+// held to the rules below; the library's own asserts are on as well. The first broken rule stops
 // the process. libFuzzer calls LLVMFuzzerTestOneInput; replay_main.cpp feeds it the seeds.
 //
 // Input, byte by byte: one step per byte, its low 3 bits the kind of step:
@@ -14,15 +15,13 @@
 //        and probes, whose values no one can guess, can be answered
 //   3    the clock moves on by the next byte times 500 ms
 //   4-7  an application call: send, send_batch, close, leave, start, open or join again
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "client/kiv_client.hpp"
+#include "client/memory_transport.hpp"
 
 namespace kiv::fuzz {
 namespace {
@@ -53,35 +52,33 @@ class Input {
     size_t position_ = 0;
 };
 
-// One endpoint and the stand-in relay's end of its socketpair.
-template <class Endpoint>
+uint32_t fixed_start() {
+    return 0x5EED;
+}
+
+// One endpoint, over a transport in memory that stands in for the relay.
+template <class Session>
 struct Wired {
-    Endpoint endpoint;
-    int relay_end = -1;
+    client::InMemory<Session> endpoint;
     const char* name;
     uint32_t last_ping = 0;
 
-    explicit Wired(const char* name_in) : name(name_in) {
-        int ends[2];
-        if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0) fail(name, "socketpair");
-        if (endpoint.attach(ends[0]) != client::Error::none) fail(name, "attach");
-        relay_end = ends[1];
-    }
-    ~Wired() { close(relay_end); }
+    template <class... Random>
+    explicit Wired(const char* name_in, Random... random) : endpoint(random...), name(name_in) {}
 
     void deliver(const uint8_t* bytes, size_t length) {
         // A full queue loses the datagram, as the network may.
-        (void)send(relay_end, bytes, length, MSG_DONTWAIT);
+        (void)endpoint.deliver(bytes, length);
     }
 
     // What the endpoint sent since the last call: each a header as the wire defines it, of a
     // type this kind of endpoint sends, and no more than `most` of them.
     void check_sent(const bool* allowed_types, int most) {
-        uint8_t datagram[MAX_DATAGRAM + 1];
+        uint8_t datagram[client::MemoryTransport::SLOT];
         int count = 0;
-        for (ssize_t n; (n = recv(relay_end, datagram, sizeof datagram, MSG_DONTWAIT)) >= 0;) {
+        for (size_t n; endpoint.take_sent(datagram, &n);) {
             if (++count > most) fail(name, "more datagrams sent than one step allows");
-            if (size_t(n) < HEADER_SIZE || size_t(n) > MAX_DATAGRAM) fail(name, "a bad length");
+            if (n < HEADER_SIZE || n > MAX_DATAGRAM) fail(name, "a bad length");
             if (!header_has_magic(datagram) || datagram[OFFSET_VERSION] != PROTOCOL_VERSION ||
                 datagram[OFFSET_RESERVED] != 0 || datagram[OFFSET_RESERVED + 1] != 0) {
                 fail(name, "a malformed header sent");
@@ -101,7 +98,7 @@ constexpr int MOST_SENT_PER_STEP = int(client::SEND_BATCH) + 4;
 // Events one drain may give: one per datagram queued (at most the queue) and the timer's.
 constexpr int MOST_EVENTS = 64;
 
-void check_host(Wired<client::Host>& host, uint64_t now_us) {
+void check_host(Wired<client::HostSession>& host, uint64_t now_us) {
     for (int i = 0;; ++i) {
         if (i == MOST_EVENTS) fail(host.name, "events without end");
         Event event = host.endpoint.next_event(now_us);
@@ -149,7 +146,7 @@ void check_host(Wired<client::Host>& host, uint64_t now_us) {
     }
 }
 
-void check_client(Wired<client::Client>& joiner, uint64_t now_us) {
+void check_client(Wired<client::ClientSession>& joiner, uint64_t now_us) {
     for (int i = 0;; ++i) {
         if (i == MOST_EVENTS) fail(joiner.name, "events without end");
         Event event = joiner.endpoint.next_event(now_us);
@@ -191,7 +188,7 @@ void check_client(Wired<client::Client>& joiner, uint64_t now_us) {
     }
 }
 
-void check_pinger(Wired<client::Pinger>& pinger, uint64_t now_us, uint64_t probe_start_us) {
+void check_pinger(Wired<client::PingerSession>& pinger, uint64_t now_us, uint64_t probe_start_us) {
     for (int i = 0;; ++i) {
         if (i == MOST_EVENTS) fail(pinger.name, "events without end");
         Event event = pinger.endpoint.next_event(now_us);
@@ -241,9 +238,9 @@ size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t c
 
 void run(const uint8_t* data, size_t size) {
     Input in(data, size);
-    Wired<client::Host> host("host");
-    Wired<client::Client> joiner("client");
-    Wired<client::Pinger> pinger("pinger");
+    Wired<client::HostSession> host("host");
+    Wired<client::ClientSession> joiner("client", fixed_start);
+    Wired<client::PingerSession> pinger("pinger", fixed_start);
     uint64_t now_us = 1'000'000'000;
     uint64_t probe_start_us = now_us;
     (void)host.endpoint.open(RoomId(in.u32() % (MAX_ROOM_ID + 2)), now_us);

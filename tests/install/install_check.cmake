@@ -28,13 +28,21 @@ set(expected
     usr/include/kiv/wire/peer.hpp
     usr/include/kiv/wire/values.hpp
     usr/include/kiv/net/segments.hpp
+    usr/include/kiv/client/errors.hpp
+    usr/include/kiv/client/events.hpp
+    usr/include/kiv/client/retry.hpp
+    usr/include/kiv/client/transport.hpp
+    usr/include/kiv/client/link.hpp
+    usr/include/kiv/client/host_session.hpp
+    usr/include/kiv/client/client_session.hpp
+    usr/include/kiv/client/pinger_session.hpp
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
      "${SCRATCH}/usr/lib/*.so*" "${SCRATCH}/usr/lib/*/kiv.pc" "${SCRATCH}/usr/lib/*/kivConfig.cmake")
 list(LENGTH libraries found)
-if(NOT found EQUAL 7)
-  message(FATAL_ERROR "expected two static libraries, libkiv.so with its two links, kiv.pc and "
+if(NOT found EQUAL 8)
+  message(FATAL_ERROR "expected three static libraries, libkiv.so with its two links, kiv.pc and "
                       "kivConfig.cmake, got: ${libraries}")
 endif()
 foreach(path IN LISTS expected)
@@ -44,9 +52,11 @@ foreach(path IN LISTS expected)
 endforeach()
 
 file(READ "${SCRATCH}/usr/lib/systemd/system/kiv-relay.service" unit)
-foreach(line "ExecStart=/usr/bin/kiv-relay \${KIV_RELAY_PORT}" "DynamicUser=yes"
+foreach(line "ExecStart=/usr/bin/kiv-relay --hand-over \${KIV_RELAY_PORT}" "DynamicUser=yes"
              "NoNewPrivileges=yes" "ProtectSystem=strict" "PrivateTmp=yes"
-             "RestrictAddressFamilies=AF_INET" "Restart=on-failure" "StandardOutput=journal")
+             "RestrictAddressFamilies=AF_INET AF_INET6 AF_UNIX" "Restart=on-failure"
+             "StandardOutput=journal" "ExecReload=/bin/kill -HUP $MAINPID"
+             "FileDescriptorStoreMax=2" "NotifyAccess=main")
   string(FIND "${unit}" "${line}" at)
   if(at EQUAL -1)
     message(FATAL_ERROR "the unit lacks '${line}':\n${unit}")

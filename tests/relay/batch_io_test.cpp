@@ -1,6 +1,6 @@
-// Cutting coalesced receives into datagrams, and gathering forwards into segmented sends:
-// both are pure, so they are checked here on their own, without a socket; and the layout of
-// a plan as the kernel's messages.
+// Gathering forwards into segmented sends, which is pure and so checked here on its own,
+// without a socket; and the layout of a plan as the kernel's messages. The cut of coalesced
+// receives is tested with the rest of the shared datagram I/O, in tests/net.
 #include "relay/batch_io.hpp"
 
 #include <gtest/gtest.h>
@@ -13,35 +13,9 @@
 #include <vector>
 
 #include "ipv4.hpp"
-#include "net/segments.hpp"
 
 namespace kiv {
 namespace {
-
-using Cut = std::vector<std::pair<size_t, size_t>>;  // offset, length
-
-Cut cut(size_t received, size_t segment_size, bool truncated = false) {
-    static uint8_t buffer[RECEIVE_SLOT];
-    Cut pieces;
-    for_each_segment(buffer, received, segment_size, truncated, [&](uint8_t* at, size_t length) {
-        pieces.emplace_back(size_t(at - buffer), length);
-    });
-    return pieces;
-}
-
-TEST(Segments, ARunIsCutAtTheSegmentSizeWithAShortLastOne) {
-    EXPECT_EQ(cut(76, 0), (Cut{{0, 76}}));
-    EXPECT_EQ(cut(250, 100), (Cut{{0, 100}, {100, 100}, {200, 50}}));
-    EXPECT_EQ(cut(300, 100), (Cut{{0, 100}, {100, 100}, {200, 100}}));
-    EXPECT_EQ(cut(40, 100), (Cut{{0, 40}}));
-    // Above the largest datagram a segment keeps its real length, for the length rule.
-    EXPECT_EQ(cut(3500, 1500), (Cut{{0, 1500}, {1500, 1500}, {3000, 500}}));
-}
-
-TEST(Segments, WhatTheKernelCutIsNeverPassedOffAsWhole) {
-    EXPECT_EQ(cut(1413, 0, true), (Cut{{0, 1414}}));
-    EXPECT_EQ(cut(250, 100, true), (Cut{{0, 100}, {100, 100}}));
-}
 
 // Sends planned from a window of answers: peer, length (0: dropped) and type.
 class SendPlan : public ::testing::Test {

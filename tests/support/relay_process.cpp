@@ -57,7 +57,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& extra)
 }
 
 pid_t spawn(const std::string& program, std::vector<std::string> argv,
-            const std::vector<std::string>& extra_env, int out_fd, int err_fd, int in_fd = -1) {
+            const std::vector<std::string>& extra_env, int out_fd, int err_fd, int in_fd = -1,
+            const std::vector<int>& passed_fds = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (in_fd >= 0) {
@@ -67,6 +68,8 @@ pid_t spawn(const std::string& program, std::vector<std::string> argv,
     }
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
     posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    for (size_t i = 0; i < passed_fds.size(); ++i)
+        posix_spawn_file_actions_adddup2(&actions, passed_fds[i], 3 + int(i));
     std::vector<std::string> env = environment_with(extra_env);
     argv.insert(argv.begin(), program);
     pid_t pid = -1;
@@ -144,10 +147,26 @@ RelayProcess::RelayProcess(NoArguments, std::vector<std::string> extra_env) {
     start({}, extra_env);
 }
 
-void RelayProcess::start(std::vector<std::string> args, const std::vector<std::string>& extra_env) {
+RelayProcess::RelayProcess(std::vector<std::string> args, std::vector<std::string> extra_env,
+                           const Passed& passed) {
+    start(std::move(args), extra_env, passed);
+}
+
+void RelayProcess::start(std::vector<std::string> args, const std::vector<std::string>& extra_env,
+                         const Passed& passed) {
     int out_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_ = spawn(KIV_RELAY_PATH, args, extra_env, out_pipe[1], 2);
+    std::string program = KIV_RELAY_PATH;
+    std::vector<std::string> env = extra_env;
+    if (!passed.fds.empty()) {
+        // LISTEN_PID is the pid of the process that execs the relay, which only a shell
+        // between fork and exec can name.
+        args.insert(args.begin(), {"-c", "export LISTEN_PID=$$; exec \"$0\" \"$@\"", program});
+        program = "/bin/sh";
+        env.push_back("LISTEN_FDS=" + std::to_string(passed.fds.size()));
+        env.push_back("LISTEN_FDNAMES=" + passed.names);
+    }
+    pid_ = spawn(program, args, env, out_pipe[1], 2, -1, passed.fds);
     close(out_pipe[1]);
     out_fd_ = out_pipe[0];
     std::optional<std::string> first = next_line();
@@ -188,6 +207,17 @@ std::optional<std::string> RelayProcess::next_message(std::chrono::milliseconds 
     std::optional<StampedLine> stamped = split_stamp(*line);
     if (!stamped) throw std::runtime_error("log line without a time stamp: " + *line);
     return stamped->message;
+}
+
+std::optional<int> RelayProcess::wait_exit(std::chrono::milliseconds limit) {
+    auto deadline = Clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() >= deadline) return std::nullopt;
+        usleep(5000);
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool RelayProcess::quiet_for(std::chrono::milliseconds limit) {

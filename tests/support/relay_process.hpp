@@ -40,6 +40,14 @@ class RelayProcess {
     // Starts the relay with no argument at all, so it takes its default port.
     struct NoArguments {};
     explicit RelayProcess(NoArguments, std::vector<std::string> extra_env = {});
+    // Descriptors passed as a service manager passes them: at 3 on, with LISTEN_FDS,
+    // LISTEN_FDNAMES (the names joined by ':') and LISTEN_PID the relay's own pid.
+    struct Passed {
+        std::vector<int> fds;
+        std::string names;
+    };
+    RelayProcess(std::vector<std::string> args, std::vector<std::string> extra_env,
+                 const Passed& passed);
     ~RelayProcess();
     RelayProcess(const RelayProcess&) = delete;
     RelayProcess& operator=(const RelayProcess&) = delete;
@@ -55,9 +63,13 @@ class RelayProcess {
     std::optional<std::string> next_message(std::chrono::milliseconds limit = WAIT);
     // True if no line arrives within `limit`.
     bool quiet_for(std::chrono::milliseconds limit);
+    // The exit status (128 + signal when killed) once it has exited, or nothing if it is
+    // still running after `limit`.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit);
 
   private:
-    void start(std::vector<std::string> args, const std::vector<std::string>& extra_env);
+    void start(std::vector<std::string> args, const std::vector<std::string>& extra_env,
+               const Passed& passed = {});
 
     pid_t pid_ = -1;
     int out_fd_ = -1;

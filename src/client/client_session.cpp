@@ -1,0 +1,160 @@
+#include "client/client_session.hpp"
+
+#include <algorithm>
+#include <cassert>
+
+namespace kiv::client {
+
+using namespace events;
+
+Error ClientSession::join(RoomId room_id, uint64_t now_us, uint64_t timeout_us) {
+    if (!room_id.valid()) return Error::bad_room;
+    room_id_ = room_id;
+    ++join_nonce_;
+    Error error = send_join(now_us);
+    if (error != Error::none) return error;
+    state_ = State::joining;
+    refused_nonce_ = join_nonce_ - 1;
+    last_heard_us_ = now_us;
+    next_probe_us_ = 0;
+    answer_.start(now_us, timeout_us);
+    assert(room_id_.valid() && answer_.active());
+    return Error::none;
+}
+
+Error ClientSession::send_join(uint64_t now_us) {
+    last_sent_us_ = now_us;
+    Error error = transport_.send_header(MsgType::MSG_DATA, room_id_.value);
+    if (error != Error::none) return error;
+    return transport_.send_header(MsgType::MSG_PING, join_nonce_);
+}
+
+Error ClientSession::send(const void* payload, size_t length, uint64_t now_us) {
+    if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
+    Error error = transport_.send_datagram(MsgType::MSG_DATA, room_id_.value, payload, length);
+    if (error == Error::none) last_sent_us_ = now_us;
+    return error;
+}
+
+Error ClientSession::send_batch(const iovec* payloads, size_t count, uint64_t now_us) {
+    if (state_ == State::idle || state_ == State::rejoining) return Error::not_ready;
+    Error error = transport_.send_datagrams(MsgType::MSG_DATA, room_id_.value, payloads, count);
+    if (error == Error::none) last_sent_us_ = now_us;
+    return error;
+}
+
+Error ClientSession::leave() {
+    if (state_ == State::idle) return Error::not_ready;
+    state_ = State::idle;
+    answer_.stop();
+    return transport_.send_header(MsgType::MSG_LEAVE, 0);
+}
+
+Event ClientSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
+    state_ = State::rejoining;
+    lost_why_ = why;
+    ++join_nonce_;
+    (void)send_join(now_us);
+    answer_.start(now_us, left_until(now_us, give_up_us));
+    return lost_event(why, room_id_);
+}
+
+Event ClientSession::tick(uint64_t now_us) {
+    switch (answer_.step(now_us)) {
+        case Retry::Step::wait:
+            break;
+        case Retry::Step::resend:
+            // Each re-join has a value of its own, so that the pong after a refused one is
+            // not taken for a join that went through.
+            if (state_ == State::rejoining) ++join_nonce_;
+            (void)send_join(now_us);
+            break;
+        case Retry::Step::expired: {
+            bool was_rejoining = state_ == State::rejoining;
+            state_ = State::idle;
+            // The relay kept saying the room is gone: that is its answer, given up on now.
+            if (was_rejoining && lost_why_ == Error::no_room) return refused(Error::no_room);
+            return timed_out();
+        }
+    }
+    if (state_ != State::joined) return {};
+    // A relay that answered nothing, not even the pings below, for this long is lost.
+    if (now_us - last_heard_us_ >= KEEPALIVE_US + LOST_AFTER_US) {
+        return lose(now_us, last_heard_us_ + RELAY_TIMEOUT_US, Error::timed_out);
+    }
+    // Only a client's own datagrams keep its slot; an empty one reaches the host as a
+    // datagram without payload.
+    bool quiet = now_us - last_heard_us_ >= QUIET_KEEPALIVE_US &&
+                 now_us - last_sent_us_ >= QUIET_KEEPALIVE_US;
+    if (now_us - last_sent_us_ >= KEEPALIVE_US || quiet) {
+        if (transport_.send_header(MsgType::MSG_DATA, room_id_.value) == Error::none)
+            last_sent_us_ = now_us;
+    }
+    // Nothing heard for a while: a client that only sends would not notice a relay that is
+    // gone, so the relay is asked for a pong, which costs it no lookup.
+    if (now_us - last_heard_us_ >= KEEPALIVE_US && now_us >= next_probe_us_) {
+        (void)transport_.send_header(MsgType::MSG_PING, join_nonce_);
+        next_probe_us_ = now_us + RETRY_US;
+    }
+    return {};
+}
+
+Event ClientSession::next_event(uint64_t now_us) {
+    if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    Transport::Datagram in;
+    while (transport_.receive(&in)) {
+        last_heard_us_ = now_us;
+        switch (in.type) {
+            case MsgType::MSG_DATA:
+                if (state_ == State::idle) break;
+                return data_event(Tag(), in.payload, in.length);
+            case MsgType::MSG_PONG:
+                if (in.value != join_nonce_) break;
+                if (state_ != State::joining &&
+                    (state_ != State::rejoining || refused_nonce_ == join_nonce_)) {
+                    break;
+                }
+                // Joining always has an answer waiting: it ends in joined, refused or expired.
+                assert(answer_.active());
+                state_ = State::joined;
+                answer_.stop();
+                return room_event(EventKind::joined, room_id_);
+            case MsgType::MSG_ERROR: {
+                if (state_ == State::idle) break;
+                Error error = error_from_wire(in.value);
+                if (error == Error::no_room && state_ == State::joined) {
+                    return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_room);
+                }
+                if (error == Error::no_room && state_ == State::rejoining) {
+                    lost_why_ = Error::no_room;
+                    refused_nonce_ = join_nonce_;
+                    break;
+                }
+                state_ = State::idle;
+                answer_.stop();
+                return refused(error);
+            }
+            case MsgType::MSG_OPEN:
+            case MsgType::MSG_OPENED:
+            case MsgType::MSG_CLOSE:
+            case MsgType::MSG_LEAVE:
+            case MsgType::MSG_PING:
+            case MsgType::MSG_REFLECT:
+            case MsgType::MSG_REFLECTED:
+            default:
+                break;
+        }
+    }
+    return {};
+}
+
+int ClientSession::wait_ms(uint64_t now_us) const {
+    if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
+    if (state_ != State::joined) return -1;
+    uint64_t quiet_us = std::max(last_heard_us_, last_sent_us_) + QUIET_KEEPALIVE_US;
+    uint64_t due_us = std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
+                                std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_)});
+    return wait_ms_until(now_us, due_us);
+}
+
+}  // namespace kiv::client

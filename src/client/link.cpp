@@ -1,0 +1,163 @@
+#include "client/link.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "net/datagram_io.hpp"
+
+namespace kiv::client {
+
+Link::~Link() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Error Link::connect(const Peer& relay) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    // Connecting to no address would dissolve the socket's one peer instead of fixing it,
+    // and let anyone's datagrams in.
+    if (!relay.is_set()) {
+        system_errno_ = EDESTADDRREQ;
+        return Error::system;
+    }
+    fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    segmentation_works_ = true;
+    coalescing_ = false;
+    if (fd_ < 0 || ::connect(fd_, relay.name(), relay.name_length()) != 0) {
+        system_errno_ = errno;
+        // A socket that reaches no relay is not kept: fd() would offer the caller something
+        // to wait on that never becomes readable.
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        return Error::system;
+    }
+    apply_coalescing();
+    return Error::none;
+}
+
+void Link::coalesce_receives(CoalescedSlot* slots, size_t count) {
+    coalesced_slots_ = count > 0 ? slots : nullptr;
+    coalesced_count_ = slots != nullptr ? count : 0;
+    apply_coalescing();
+}
+
+void Link::apply_coalescing() {
+    // Safe between any two calls: the datagrams of a read are still handed out of the
+    // buffers they came in (parts_); the next read uses the new ones.
+    int on = coalesced_count_ > 0 ? 1 : 0;
+    coalescing_ = fd_ >= 0 && setsockopt(fd_, SOL_UDP, UDP_GRO, &on, sizeof on) == 0 && on == 1;
+}
+
+Error Link::attach(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    // Only the kernel's UDP cuts a segmented send; any other socket would carry the run as
+    // one datagram.
+    int protocol = 0;
+    socklen_t length = sizeof protocol;
+    segmentation_works_ = getsockopt(fd_, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 &&
+                          protocol == IPPROTO_UDP;
+    apply_coalescing();
+    int flags = fcntl(fd_, F_GETFL, 0);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) != 0) {
+        system_errno_ = errno;
+        ::close(fd_);
+        fd_ = -1;
+        return Error::system;
+    }
+    return Error::none;
+}
+
+Error Link::write(const uint8_t* header, const void* payload, size_t length) {
+    // The payload goes out from the caller's memory: no copy, nothing allocated.
+    iovec parts[2] = {{const_cast<uint8_t*>(header), HEADER_SIZE},
+                      {const_cast<void*>(payload), length}};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = length > 0 ? 2 : 1;
+    if (sendmsg(fd_, &message, 0) >= 0) return Error::none;
+    // A refused or full socket loses this datagram the way the network could; the retry or
+    // keep-alive that depends on it is what recovers.
+    if (errno == ECONNREFUSED || errno == EAGAIN || errno == ENOBUFS) return Error::none;
+    system_errno_ = errno;
+    return Error::system;
+}
+
+Error Link::write_batch(const uint8_t* header, const iovec* payloads, size_t count) {
+    // Every datagram shares the one header; payloads go out from the caller's memory. A run
+    // is one message whose parts are header, payload, header, payload...: the kernel cuts it
+    // at the segment size, so each datagram is a header and its payload.
+    iovec parts[SEND_BATCH][2];
+    mmsghdr messages[SEND_BATCH] = {};
+    SegmentControl controls[SEND_BATCH];
+    for (size_t i = 0; i < count; ++i) {
+        parts[i][0] = {const_cast<uint8_t*>(header), HEADER_SIZE};
+        parts[i][1] = payloads[i];
+    }
+    auto datagram_length = [&](int i) { return HEADER_SIZE + payloads[i].iov_len; };
+    auto one_peer = [](int, int) { return true; };
+    int runs = 0;
+    for (int i = 0; i < int(count); ++runs) {
+        int run = segmentation_works_ ? segment_run(i, int(count), datagram_length, one_peer) : 1;
+        msghdr& message = messages[runs].msg_hdr;
+        message.msg_iov = parts[i];
+        message.msg_iovlen = 2 * size_t(run);
+        if (run > 1) set_segment_size(message, controls[runs], uint16_t(datagram_length(i)));
+        i += run;
+    }
+    // As with one datagram: what a full socket does not take is lost, the way the network
+    // could lose it.
+    net::Sent sent = net::send_messages(fd_, messages, runs, &segmentation_works_);
+    if (sent.errno_ == 0) return Error::none;
+    system_errno_ = sent.errno_;
+    return Error::system;
+}
+
+size_t Link::fill() {
+    size_t buffers = coalescing_ ? std::min(RECEIVE_BATCH, coalesced_count_) : RECEIVE_BATCH;
+    for (size_t i = 0; i < buffers; ++i) {
+        parts_[i] = coalescing_ ? iovec{coalesced_slots_[i].bytes, COALESCED_SLOT}
+                                : iovec{buffers_[i].data(), buffers_[i].size()};
+        headers_[i] = {};
+        headers_[i].msg_hdr.msg_iov = &parts_[i];
+        headers_[i].msg_hdr.msg_iovlen = 1;
+        if (coalescing_) {
+            headers_[i].msg_hdr.msg_control = controls_[i].bytes;
+            headers_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
+        }
+    }
+    return size_t(net::receive_messages(fd_, headers_.data(), unsigned(buffers), 0));
+}
+
+bool Link::read(const uint8_t** bytes, size_t* length) {
+    if (fd_ < 0) return false;
+    if (received_ == 0) {
+        received_ = fill();
+        cursor_ = {};
+    }
+    // A coalesced buffer is handed out a datagram at a time (segments.hpp).
+    while (handed_ < received_) {
+        msghdr& buffer = headers_[handed_].msg_hdr;
+        size_t offset = 0;
+        if (next_segment(cursor_, headers_[handed_].msg_len, segment_size_of(buffer),
+                         (buffer.msg_flags & MSG_TRUNC) != 0, &offset, length)) {
+            *bytes = static_cast<const uint8_t*>(parts_[handed_].iov_base) + offset;
+            return true;
+        }
+        ++handed_;
+        cursor_ = {};
+    }
+    // This read's datagrams are all out: the caller goes back to waiting, and the views it
+    // holds stay valid until it reads again.
+    handed_ = received_ = 0;
+    return false;
+}
+
+}  // namespace kiv::client

@@ -1,0 +1,78 @@
+// The client library's one socket: a UDP socket connected to the relay, read and written in
+// batches (net/datagram_io.hpp), with runs of datagrams of one length sent as one segmented
+// send and, when lent the memory, coalesced receives cut back into their datagrams.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "client/transport.hpp"
+#include "net/segments.hpp"
+#include "wire/peer.hpp"
+
+namespace kiv::client {
+
+// The socket and buffers every endpoint shares; the transport its state machine is handed.
+class Link : protected Transport {
+  public:
+    Link() = default;
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Creates the socket and fixes the relay as its only peer: datagrams from anyone else
+    // are never delivered to it. On failure the endpoint holds no socket.
+    Error connect(const Peer& relay);
+    // Takes over a datagram socket that already reaches the relay and nothing else (one end
+    // of a socketpair in tests, a socket the application set up itself) and makes it
+    // non-blocking; the endpoint closes it.
+    Error attach(int fd);
+    int fd() const { return fd_; }
+    int system_errno() const { return system_errno_; }
+
+    // Memory an endpoint may be lent for reading many datagrams at once.
+    struct alignas(64) CoalescedSlot {
+        uint8_t bytes[COALESCED_SLOT];
+    };
+    // Lends the endpoint `count` slots (kept by the caller while the endpoint lives; 0 takes
+    // them back) to read what the relay sent as one segmented send as one buffer, cut here
+    // into its datagrams: a buffer and a part of a system call for a run, not for each
+    // datagram, which is what a busy host or client saves. On a kernel that cannot, or a
+    // socket that is not UDP, datagrams are read one to a buffer as without it. Applies to
+    // the socket now held and to any that connect() makes.
+    void coalesce_receives(CoalescedSlot* slots, size_t count);
+
+  protected:
+    Transport& transport() { return *this; }
+
+    bool ready() const override { return fd_ >= 0; }
+    Error write(const uint8_t* header, const void* payload, size_t length) override;
+    Error write_batch(const uint8_t* header, const iovec* payloads, size_t count) override;
+    bool read(const uint8_t** bytes, size_t* length) override;
+
+  private:
+    size_t fill();
+    void apply_coalescing();
+
+    int fd_ = -1;
+    int system_errno_ = 0;
+    // Cleared for good when the kernel or the route to the relay refuses a segmented send.
+    bool segmentation_works_ = true;
+    size_t received_ = 0;   // buffers the last read filled
+    size_t handed_ = 0;     // of which handed out
+    SegmentCursor cursor_;  // in the buffer being handed out
+    CoalescedSlot* coalesced_slots_ = nullptr;
+    size_t coalesced_count_ = 0;
+    bool coalescing_ = false;  // the socket now held coalesces into the lent slots
+    std::array<SegmentSizeControl, RECEIVE_BATCH> controls_{};
+    std::array<mmsghdr, RECEIVE_BATCH> headers_{};
+    std::array<iovec, RECEIVE_BATCH> parts_{};
+    // One byte more than the relay ever sends, so a longer datagram shows and is dropped.
+    std::array<std::array<uint8_t, MAX_DATAGRAM + 1>, RECEIVE_BATCH> buffers_{};
+};
+
+}  // namespace kiv::client
