@@ -174,6 +174,8 @@ Event HostSession::next_event(uint64_t now_us) {
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
             case MsgType::MSG_PONG:
+            case MsgType::MSG_CHALLENGE:
+            case MsgType::MSG_JOIN:
             case MsgType::MSG_REFLECT:
             case MsgType::MSG_REFLECTED:
             default:

@@ -36,8 +36,9 @@ bool parse_number(const char* text, uint32_t minimum, uint32_t maximum, uint32_t
 // `any_port`, port 0 is allowed too, for a socket that takes whatever port is free.
 bool parse_endpoint(const char* text, bool any_port, Peer* endpoint, Reason* reason);
 
-// The hex that kiv token prints, as a token's bytes; the version is checked, not the MAC.
-bool parse_open_token(const char* hex, uint8_t (&token)[41], Reason* reason);
+// The hex that kiv token prints, as a token's bytes (41 of an any-room token, 45 of a
+// room-bound one) and their count; the version is checked, not the MAC.
+bool parse_open_token(const char* hex, uint8_t (&token)[45], size_t* length, Reason* reason);
 
 // A subcommand's arguments as most tools read them: options before, between or after the
 // operands, and "--" ending the options. Operands are kept in the order given.

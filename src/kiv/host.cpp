@@ -85,7 +85,8 @@ struct HostArguments {
     const char* forward_text = nullptr;
     Peer forward_to;
     const char* token_text = nullptr;
-    uint8_t token[41] = {};
+    uint8_t token[45] = {};
+    size_t token_length = 0;
     bool direct = false;
 };
 
@@ -127,7 +128,8 @@ int read_arguments(int argc, char** argv, HostArguments* arguments) {
         (arguments->forward_text != nullptr &&
          !parse_endpoint(arguments->forward_text, false, &arguments->forward_to, &reason)) ||
         (arguments->token_text != nullptr &&
-         !parse_open_token(arguments->token_text, arguments->token, &reason))) {
+         !parse_open_token(arguments->token_text, arguments->token, &arguments->token_length,
+                           &reason))) {
         fprintf(stderr, "kiv host: %s\n", reason.text);
         return EXIT_USAGE;
     }
@@ -266,12 +268,12 @@ int run_host(int argc, char** argv) {
         }
         return run_forward(relay, arguments.requested, arguments.forward_to,
                            arguments.token_text != nullptr ? arguments.token : nullptr,
-                           sizeof arguments.token);
+                           arguments.token_length);
     }
     LineHost line{{}, RelayStatus("kiv host", relay), {}};
     client::Host& host = line.host;
     if (arguments.token_text != nullptr) {
-        (void)host.set_open_token(arguments.token, sizeof arguments.token);
+        (void)host.set_open_token(arguments.token, arguments.token_length);
     }
     static DirectLink direct;
     if (arguments.direct) {

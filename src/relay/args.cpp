@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "relay/hand_over.hpp"
+#include "relay/join_cookie.hpp"
 #include "wire/number_text.hpp"
 #include "wire/open_token.hpp"
 #include "wire/protocol.hpp"
@@ -70,6 +71,10 @@ Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arg
     const char* arg = argv[*index];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return Command::HELP;
     if (strcmp(arg, "--version") == 0) return Command::VERSION;
+    if (strcmp(arg, "--validate-joins") == 0) {
+        arguments->validate_joins = true;
+        return Command::RUN;
+    }
     if (strcmp(arg, "--reflect") == 0) {
         arguments->reflect = true;
         return Command::RUN;
@@ -148,6 +153,10 @@ Command judge_texts(const OptionTexts& texts, Arguments* arguments, char* reason
     }
     if (arguments->hand_over && !hand_over_supported()) {
         snprintf(reason, reason_size, "--hand-over: this build has no hand-over support");
+        return Command::INVALID;
+    }
+    if (arguments->validate_joins && !join_cookie_supported()) {
+        snprintf(reason, reason_size, "--validate-joins: this build has no cookie support");
         return Command::INVALID;
     }
     return Command::RUN;

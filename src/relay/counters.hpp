@@ -58,6 +58,12 @@ struct Counters {
     uint64_t clients_moved = 0;  // went on to another room, or to host one
     uint64_t clients_room_closed = 0;
 
+    // With --validate-joins: challenges sent, joins that echoed a good cookie, and echoes
+    // refused (a bad or stale cookie, a malformed one, or one from a host).
+    uint64_t challenges_sent = 0;
+    uint64_t joins_validated = 0;
+    uint64_t joins_refused = 0;
+
     uint64_t log_lines_dropped = 0;
     uint64_t log_lines_suppressed = 0;  // over the relay-wide ceiling, never written
 
@@ -65,7 +71,7 @@ struct Counters {
 
     uint64_t dropped() const {
         return dropped_short + reflect_short + dropped_bad_magic + dropped_unknown_type +
-               dropped_oversize + dropped_no_client + dropped_throttled;
+               dropped_oversize + dropped_no_client + dropped_throttled + joins_refused;
     }
     uint64_t forwarded() const { return forwarded_to_host + forwarded_to_client; }
     uint64_t errors() const {

@@ -168,6 +168,18 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
     page.sample(left, "reason", "moved", c.clients_moved);
     page.sample(left, "reason", "room_closed", c.clients_room_closed);
 
+    // Only on a relay that validates joins, so that the page of one that does not stays as
+    // its scrapers know it.
+    if (figures.validates_joins) {
+        const char* challenges = "kiv_relay_join_challenges_total";
+        page.family(challenges, "counter", "Challenges sent for datagrams that would join.");
+        page.sample(challenges, c.challenges_sent);
+        const char* echoes = "kiv_relay_join_echoes_total";
+        page.family(echoes, "counter", "Echoes of a challenge, by outcome.");
+        page.sample(echoes, "outcome", "validated", c.joins_validated);
+        page.sample(echoes, "outcome", "refused", c.joins_refused);
+    }
+
     const char* log_drops = "kiv_relay_log_lines_dropped_total";
     page.family(log_drops, "counter", "Log lines dropped because the log could not keep up.");
     page.sample(log_drops, c.log_lines_dropped);

@@ -30,12 +30,13 @@ class OpenGate {
         unix_seconds_ = unix_seconds;
         unix_at_ms_ = now_ms;
     }
-    // Whether the open's payload is a token good at now_ms.
-    bool admits(const uint8_t* payload, size_t length, uint32_t now_ms) const {
+    // Whether the open's payload is a token good at now_ms; its fields into `token` if so.
+    bool admits(const uint8_t* payload, size_t length, uint32_t now_ms,
+                OpenToken* token = nullptr) const {
         uint64_t now_seconds = unix_seconds_ + uint32_t(now_ms - unix_at_ms_) / 1000;
-        if (key_->accepts(payload, length, now_seconds)) return true;
+        if (key_->accepts(payload, length, now_seconds, token)) return true;
         return previous_ != nullptr && now_seconds <= previous_until_seconds_ &&
-               previous_->accepts(payload, length, now_seconds);
+               previous_->accepts(payload, length, now_seconds, token);
     }
 
   private:

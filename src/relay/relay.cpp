@@ -20,6 +20,8 @@ Outgoing reply(uint8_t* datagram, const Peer& source, MsgType type, Value value)
 }
 
 constexpr Outgoing NOTHING{};
+// What token_verdict answers for an open it lets through: no error.
+constexpr ErrorCode ADMITTED = ErrorCode(0);
 
 }  // namespace
 
@@ -69,12 +71,16 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
             // A ping proves nothing about a room: it is answered and touches no record.
             ++counters_.pongs_sent;
             return reply(datagram, source, MsgType::MSG_PONG, header_value(datagram));
+        case MsgType::MSG_JOIN:
+            if (cookie_key_ != nullptr) return on_join(datagram, length, source, now_ms);
+            break;  // an unknown type to a relay that does not validate joins
         case MsgType::MSG_REFLECT:
             if (reflect_) return on_reflect(datagram, length, source, now_ms);
             break;  // a relay without --reflect knows no such type
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
+        case MsgType::MSG_CHALLENGE:
         case MsgType::MSG_REFLECTED:
             break;
     }
@@ -96,15 +102,20 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
     }
     uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
     if (!limits_.event_allowed(network, now_ms)) return NOTHING;
-    if (open_gate_.required() &&
-        !open_gate_.admits(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms)) {
-        limits_.event_spend(network, now_ms);
-        return refuse(datagram, source, ErrorCode::ERR_NOT_ALLOWED);
+    RoomId wanted = requested;
+    uint32_t fingerprint = 0;
+    if (open_gate_.required()) {
+        ErrorCode verdict = token_verdict(datagram + HEADER_SIZE, length - HEADER_SIZE, now_ms,
+                                          &wanted, &fingerprint);
+        if (verdict != ADMITTED) {
+            limits_.event_spend(network, now_ms);
+            return refuse(datagram, source, verdict);
+        }
     }
     // Asking for an id tells whether it is taken (the answer is then another id), so it is a
     // lookup like a join, paid from the same budget whatever the answer; but it may also
     // spend the lookups kept back for re-opens (REOPEN_LOOKUP_RESERVE).
-    bool asks_for_id = requested.valid();
+    bool asks_for_id = wanted.valid();
     if (asks_for_id &&
         (!limits_.open_lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms))) {
         return NOTHING;
@@ -122,15 +133,42 @@ Outgoing Relay::on_open(uint8_t* datagram, size_t length, RoomId requested, cons
     }
     if (asks_for_id) limits_.lookup_spend(network, now_ms);
 
-    IdChoice choice = table_.choose_id(requested, random_);
+    IdChoice choice = table_.choose_id(wanted, random_);
     table_.room_open(*room, choice.id, source, now_ms);
+    room->token_fingerprint = fingerprint;
     // The source now hosts exactly this room and holds no client slot.
     assert(table_.room_by_host(source) == room && room->id == choice.id);
     assert(table_.client_by_addr(source, &old_room) == nullptr);
     ++counters_.rooms_opened;
     log("room %s opened by %s%s", room_code(room->id), addr_str(source),
-        choice.reopened ? " (re-opened)" : "");
+        choice.reopened && choice.id == requested ? " (re-opened)" : "");
     return reply(datagram, source, MsgType::MSG_OPENED, room->id);
+}
+
+// With --open-key, what an open's token lets it do. A room-bound token opens its own id
+// only (an open asking for 0 asks for it), and while that id is taken nothing. An any-room
+// token asks for no id: it gets a drawn one, so that no holder of one can take the id of a
+// room while it is free (after a restart or its host's silence). A token's rooms are
+// counted by fingerprint; an any-room token holds at most ROOMS_PER_TOKEN at once.
+ErrorCode Relay::token_verdict(const uint8_t* payload, size_t length, uint32_t now_ms,
+                               RoomId* wanted, uint32_t* fingerprint) {
+    OpenToken token;
+    if (!open_gate_.admits(payload, length, now_ms, &token)) return ErrorCode::ERR_NOT_ALLOWED;
+    *fingerprint = load_le32(token.mac);
+    if (*fingerprint == 0) *fingerprint = 1;  // 0 is a room opened without a token
+    if (token.version == OPEN_TOKEN_ROOM_VERSION) {
+        RoomId bound(token.room_id);
+        if (!bound.valid() || (wanted->value != 0 && *wanted != bound)) {
+            return ErrorCode::ERR_NOT_ALLOWED;
+        }
+        *wanted = bound;
+        return table_.room_by_id(bound) == nullptr ? ADMITTED : ErrorCode::ERR_NO_FREE_ROOM;
+    }
+    *wanted = RoomId();
+    int held = 0;
+    for (const Room& room : table_.rooms())
+        held += room.id.value != 0 && room.token_fingerprint == *fingerprint;
+    return held < ROOMS_PER_TOKEN ? ADMITTED : ErrorCode::ERR_NO_FREE_ROOM;
 }
 
 void Relay::on_close(const Peer& source, uint32_t now_ms) {
@@ -230,8 +268,13 @@ bool Relay::outsider_allowed(RoomId wanted, bool moves, uint64_t network, uint32
 // From outside the room it names: a lookup, and a join or a move if it changes anything. The
 // limits are all asked before the table changes.
 Relay::Entry Relay::enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old_slot,
-                               const Peer& source, uint32_t now_ms) {
+                               const Peer& source, uint32_t now_ms, bool proven) {
     uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    Outgoing challenge = NOTHING;
+    if (cookie_key_ != nullptr && !proven &&
+        challenged(datagram, wanted, source, network, now_ms, &challenge)) {
+        return {nullptr, nullptr, challenge};
+    }
     if (!outsider_allowed(wanted, old_slot != nullptr, network, now_ms)) return {};
     if (old_slot != nullptr) {
         // The client moves to another room; the room it leaves is not told.
@@ -252,6 +295,50 @@ Relay::Entry Relay::enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old
     log("room %s: %s joined as tag %u (%d client(s))", room_code(room->id), addr_str(source),
         slot->tag.value, client_count(*room));
     return {slot, room, NOTHING};
+}
+
+// Whether a datagram that would join is answered with a challenge instead (or dropped, out
+// of lookups). Nothing changes but the lookup budget: an old slot elsewhere stays until the
+// join is proven, and a full or unknown room is answered as without validation. The
+// challenge is one header, never longer than the datagram that caused it.
+bool Relay::challenged(uint8_t* datagram, RoomId wanted, const Peer& source, uint64_t network,
+                       uint32_t now_ms, Outgoing* challenge) {
+    if (!limits_.lookup_allowed(network, now_ms)) return true;
+    Room* target = wanted.value == 0 ? nullptr : table_.room_by_id(wanted);
+    if (target == nullptr || free_client_slot(*target) == nullptr) return false;
+    limits_.lookup_spend(network, now_ms);
+    ++counters_.challenges_sent;
+    uint32_t cookie = join_cookie(*cookie_key_, source, wanted, now_ms);
+    *challenge = reply(datagram, source, MsgType::MSG_CHALLENGE, cookie);
+    return true;
+}
+
+// The echo of a challenge: with a good cookie the source joins as a first datagram would,
+// but nothing is forwarded (the client sends the held-back datagram again as data). A bad
+// cookie is dropped and costs a lookup, so guessing is as slow as scanning ids.
+Outgoing Relay::on_join(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    assert(cookie_key_ != nullptr);
+    if (length != HEADER_SIZE + JOIN_COOKIE_BYTES || table_.room_by_host(source) != nullptr) {
+        ++counters_.joins_refused;
+        return NOTHING;
+    }
+    RoomId wanted = header_room(datagram);
+    Room* room = nullptr;
+    ClientSlot* slot = table_.client_by_addr(source, &room);
+    if (slot != nullptr && room->id == wanted) return NOTHING;  // a repeated echo
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    if (!limits_.lookup_allowed(network, now_ms)) return NOTHING;
+    uint32_t cookie = load_le32(datagram + HEADER_SIZE);
+    if (!join_cookie_good(*cookie_key_, source, wanted, now_ms, cookie)) {
+        limits_.lookup_spend(network, now_ms);
+        ++counters_.joins_refused;
+        return NOTHING;
+    }
+    Entry entry = enter_room(datagram, wanted, slot, source, now_ms, true);
+    if (entry.slot == nullptr) return entry.refusal;
+    entry.slot->seen = now_ms;  // as a forward would have, so the sweep keeps it
+    ++counters_.joins_validated;
+    return NOTHING;
 }
 
 // Tells a peer where the relay sees it from, so that two peers behind address translation can

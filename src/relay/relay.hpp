@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "relay/counters.hpp"
+#include "relay/join_cookie.hpp"
 #include "relay/limits.hpp"
 #include "relay/open_gate.hpp"
 #include "relay/rooms.hpp"
@@ -51,6 +52,10 @@ class Relay {
     bool reflects() const { return reflect_; }
     // With a gate that has a key, an open that would create a room needs a token.
     OpenGate& open_gate() { return open_gate_; }
+    // With a key, a datagram that would join a room is answered with a challenge, and only a
+    // MSG_JOIN that echoes its cookie joins (join_cookie.hpp). The key must outlive the relay.
+    void validate_joins(const JoinCookieKey* key) { cookie_key_ = key; }
+    bool validates_joins() const { return cookie_key_ != nullptr; }
 
     RoomTable& table() { return table_; }
     const RoomTable& table() const { return table_; }
@@ -62,6 +67,8 @@ class Relay {
     friend struct SnapshotAccess;  // snapshot.cpp: carries the state across a hand-over
     Outgoing on_open(uint8_t* datagram, size_t length, RoomId requested, const Peer& source,
                      uint32_t now_ms);
+    ErrorCode token_verdict(const uint8_t* payload, size_t length, uint32_t now_ms, RoomId* wanted,
+                            uint32_t* fingerprint);
     void on_close(const Peer& source, uint32_t now_ms);
     Outgoing on_data(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
     Outgoing forward_to_client(Room& room, uint8_t* datagram, size_t length, const Peer& source,
@@ -74,8 +81,12 @@ class Relay {
         Room* room;
         Outgoing refusal;  // what to answer instead, when there is no slot
     };
+    // `proven`: the source echoed a good cookie for `wanted`, so it is not challenged.
     Entry enter_room(uint8_t* datagram, RoomId wanted, ClientSlot* old_slot, const Peer& source,
-                     uint32_t now_ms);
+                     uint32_t now_ms, bool proven = false);
+    bool challenged(uint8_t* datagram, RoomId wanted, const Peer& source, uint64_t network,
+                    uint32_t now_ms, Outgoing* challenge);
+    Outgoing on_join(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
     bool outsider_allowed(RoomId wanted, bool moves, uint64_t network, uint32_t now_ms);
     void on_leave(const Peer& source, uint32_t now_ms);
     Outgoing on_reflect(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
@@ -88,6 +99,7 @@ class Relay {
     Counters counters_;
     Limits limits_;
     OpenGate open_gate_;
+    const JoinCookieKey* cookie_key_ = nullptr;
     RandomSource random_;
     LogSink log_;
     bool reflect_ = false;

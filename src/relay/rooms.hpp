@@ -25,6 +25,9 @@ struct Room {
     uint32_t host_seen;
     Tag next_tag;
     std::array<ClientSlot, MAX_CLIENTS> clients;
+    // 32 bits of the MAC of the open token that opened it; 0 when opened without one. Rooms
+    // of one token share it, so that the rooms a token holds can be counted.
+    uint32_t token_fingerprint;
 };
 
 int client_count(const Room& room);

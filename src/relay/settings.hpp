@@ -32,6 +32,9 @@ inline constexpr uint32_t ROOM_MISS_PER_SECOND = KIV_ROOM_MISS_PER_SECOND;
 inline constexpr uint32_t REOPEN_LOOKUP_RESERVE = 2;
 // Rooms one address may host at once; a further open is refused as if the table were full.
 inline constexpr int ROOMS_PER_ADDRESS = KIV_ROOMS_PER_ADDRESS;
+// Rooms one open token may hold at once (--open-key): a room-bound token holds its one room,
+// an any-room token at most this many, so that a token that leaks cannot fill the table.
+inline constexpr int ROOMS_PER_TOKEN = 4;
 // Sources whose budgets are tracked at once, per kind of budget; a source not tracked has a
 // full budget. Enough for tens of thousands of sources before any bucket changes hands.
 inline constexpr int SOURCE_BUDGET_BUCKETS = KIV_SOURCE_BUDGET_BUCKETS;

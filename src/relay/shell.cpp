@@ -90,8 +90,9 @@ void update_shell_figures(Shell& shell) {
 size_t render_page(void* context, char* buffer, size_t size) {
     Shell& shell = *static_cast<Shell*>(context);
     update_shell_figures(shell);
-    MetricsFigures figures{shell.relay->counters(), table_counts(shell.relay->table()), KIV_VERSION,
-                           shell.start_time_seconds, shell.relay->reflects()};
+    MetricsFigures figures{
+        shell.relay->counters(),  table_counts(shell.relay->table()), KIV_VERSION,
+        shell.start_time_seconds, shell.relay->validates_joins(),     shell.relay->reflects()};
     return metrics_render(figures, buffer, size);
 }
 
@@ -165,6 +166,14 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
         return false;
     }
     random.next = 0;
+    // The master key of join cookies, from the same source: a key anyone could predict
+    // would let them answer challenges sent to addresses they do not own.
+    static JoinCookieKey cookie_key;
+    if (arguments.validate_joins && !sys::fill_random(cookie_key.bytes, sizeof cookie_key.bytes)) {
+        snprintf(reason, reason_size, "kiv-relay: cannot read the kernel's random source: %s",
+                 strerror(errno));
+        return false;
+    }
     shell.arguments = &arguments;
     shell.hand_over = arguments.hand_over && hand_over_possible();
     shell.wait_mask = catch_signals(shell.hand_over);
@@ -190,6 +199,7 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     static Batch batch;
     if (!arguments.limits) relay.set_limits(LimitSwitches::off());
     if (open_key.is_set()) relay.open_gate().require(&open_key);
+    if (arguments.validate_joins) relay.validate_joins(&cookie_key);
     relay.set_reflect(arguments.reflect);
     relay.open_gate().set_wall_clock(uint64_t(shell.start_time_seconds), sys::monotonic_ms());
     sys::make_resident(&relay, sizeof relay);

@@ -82,13 +82,16 @@ void each_counter(C& counters, F f) {
                         &counters.clients_timed_out,
                         &counters.clients_moved,
                         &counters.clients_room_closed,
+                        &counters.challenges_sent,
+                        &counters.joins_validated,
+                        &counters.joins_refused,
                         &counters.log_lines_dropped,
                         &counters.log_lines_suppressed})
         f(*field);
     for (auto& field : counters.errors_sent)
         f(field);
 }
-constexpr size_t COUNTERS = 34 + std::tuple_size_v<decltype(Counters::errors_sent)>;
+constexpr size_t COUNTERS = 37 + std::tuple_size_v<decltype(Counters::errors_sent)>;
 // A counter added to Counters must be added above too, or it would not survive a hand-over.
 static_assert(sizeof(Counters) == COUNTERS * sizeof(uint64_t), "each_counter misses a counter");
 
@@ -195,6 +198,7 @@ void write_rooms(const RoomTable& table, Writer& out) {
         out.peer(room.host);
         out.number(room.host_seen, 4);
         out.number(room.next_tag.value, 4);
+        out.number(room.token_fingerprint, 4);
         out.number(uint32_t(client_count(room)), 1);
         for (size_t client = 0; client < room.clients.size(); ++client) {
             const ClientSlot& held = room.clients[client];
@@ -253,6 +257,7 @@ bool restore_room(Reader& in, RoomTable& table) {
     Peer host = in.peer();
     uint32_t host_seen = uint32_t(in.number(4));
     Tag next_tag(uint32_t(in.number(4)));
+    uint32_t token_fingerprint = uint32_t(in.number(4));
     uint32_t clients = uint32_t(in.number(1));
     if (in.failed() || slot >= MAX_ROOMS || table.rooms()[slot].id.value != 0 || !id.valid() ||
         !next_tag.valid() || !host.is_set() || clients > MAX_CLIENTS ||
@@ -262,6 +267,7 @@ bool restore_room(Reader& in, RoomTable& table) {
     Room& room = table.rooms()[slot];
     table.room_open(room, id, host, host_seen);
     room.next_tag = next_tag;
+    room.token_fingerprint = token_fingerprint;
     for (uint32_t i = 0; i < clients; ++i) {
         uint32_t place = uint32_t(in.number(1));
         Tag tag(uint32_t(in.number(4)));

@@ -16,7 +16,7 @@
 //   75      4      the socket's drop count the writer had last read
 //   79      2      MAX_ROOMS, 2 MAX_CLIENTS, 4 SOURCE_BUDGET_BUCKETS of the writer's build
 //   87      2      rooms in use; each: slot 2, id 4, host (peer), host_seen 4, next_tag 4,
-//                  clients 1; each client: slot 1, tag 4, addr (peer), seen 4
+//                  token fingerprint 4, clients 1; each client: slot 1, tag 4, addr (peer), seen 4
 //   ..      2      counters, then that many 8-byte counters
 //   ..      24     log line ceiling (units 8, refilled_ms 4), lookup ceiling (the same)
 //   ..      8      log lines suppressed and not yet reported

@@ -21,27 +21,44 @@ uint64_t load_le64(const uint8_t* bytes) {
     return value;
 }
 
+// Version, room id (version 2 only) and expiry, as they lead the token; returns how many.
+size_t write_fields(const OpenToken& token, uint8_t* out) {
+    bool bound = token.version == OPEN_TOKEN_ROOM_VERSION;
+    out[0] = token.version;
+    for (int i = 0; bound && i < 4; ++i)
+        out[1 + i] = uint8_t(token.room_id >> (8 * i));
+    store_le64(out + (bound ? 5 : 1), token.expiry_seconds);
+    return bound ? 13 : 9;
+}
+
 }  // namespace
 
+size_t open_token_length(uint8_t version) {
+    return version == OPEN_TOKEN_VERSION        ? OPEN_TOKEN_BYTES
+           : version == OPEN_TOKEN_ROOM_VERSION ? OPEN_TOKEN_ROOM_BYTES
+                                                : 0;
+}
+
 bool open_token_parse(const uint8_t* payload, size_t length, OpenToken* token) {
-    if (length != OPEN_TOKEN_BYTES || payload[0] != OPEN_TOKEN_VERSION) return false;
+    if (length == 0 || length != open_token_length(payload[0])) return false;
+    bool bound = payload[0] == OPEN_TOKEN_ROOM_VERSION;
     token->version = payload[0];
-    token->expiry_seconds = load_le64(payload + 1);
-    memcpy(token->mac, payload + 9, OPEN_TOKEN_MAC_BYTES);
+    token->room_id = bound ? uint32_t(load_le64(payload + 1)) : 0;  // the low 4 bytes
+    token->expiry_seconds = load_le64(payload + (bound ? 5 : 1));
+    memcpy(token->mac, payload + length - OPEN_TOKEN_MAC_BYTES, OPEN_TOKEN_MAC_BYTES);
     return true;
 }
 
-void open_token_signed_bytes(uint8_t version, uint64_t expiry_seconds,
-                             uint8_t (&out)[OPEN_TOKEN_SIGNED_BYTES]) {
+size_t open_token_signed_bytes(const OpenToken& token,
+                               uint8_t (&out)[OPEN_TOKEN_ROOM_SIGNED_BYTES]) {
     memcpy(out, OPEN_TOKEN_LABEL, OPEN_TOKEN_LABEL_BYTES);
-    out[OPEN_TOKEN_LABEL_BYTES] = version;
-    store_le64(out + OPEN_TOKEN_LABEL_BYTES + 1, expiry_seconds);
+    return OPEN_TOKEN_LABEL_BYTES + write_fields(token, out + OPEN_TOKEN_LABEL_BYTES);
 }
 
-void open_token_write(const OpenToken& token, uint8_t (&out)[OPEN_TOKEN_BYTES]) {
-    out[0] = token.version;
-    store_le64(out + 1, token.expiry_seconds);
-    memcpy(out + 9, token.mac, OPEN_TOKEN_MAC_BYTES);
+size_t open_token_write(const OpenToken& token, uint8_t (&out)[OPEN_TOKEN_ROOM_BYTES]) {
+    size_t fields = write_fields(token, out);
+    memcpy(out + fields, token.mac, OPEN_TOKEN_MAC_BYTES);
+    return fields + OPEN_TOKEN_MAC_BYTES;
 }
 
 #ifdef KIV_HAVE_SODIUM
@@ -62,26 +79,28 @@ bool OpenKey::set(const uint8_t* key, size_t length) {
     return true;
 }
 
-void OpenKey::mac(uint8_t version, uint64_t expiry_seconds,
-                  uint8_t (&out)[OPEN_TOKEN_MAC_BYTES]) const {
+void OpenKey::mac(const OpenToken& token, uint8_t (&out)[OPEN_TOKEN_MAC_BYTES]) const {
     crypto_auth_hmacsha256_state state;
     memcpy(&state, state_, sizeof state);
-    uint8_t signed_bytes[OPEN_TOKEN_SIGNED_BYTES];
-    open_token_signed_bytes(version, expiry_seconds, signed_bytes);
-    crypto_auth_hmacsha256_update(&state, signed_bytes, sizeof signed_bytes);
+    uint8_t signed_bytes[OPEN_TOKEN_ROOM_SIGNED_BYTES];
+    size_t length = open_token_signed_bytes(token, signed_bytes);
+    crypto_auth_hmacsha256_update(&state, signed_bytes, length);
     crypto_auth_hmacsha256_final(&state, out);
     sodium_memzero(&state, sizeof state);
 }
 
-bool OpenKey::accepts(const uint8_t* payload, size_t length, uint64_t now_seconds) const {
+bool OpenKey::accepts(const uint8_t* payload, size_t length, uint64_t now_seconds,
+                      OpenToken* fields) const {
     OpenToken token;
     if (!is_set_ || !open_token_parse(payload, length, &token)) return false;
     uint8_t expected[OPEN_TOKEN_MAC_BYTES];
-    mac(token.version, token.expiry_seconds, expected);
+    mac(token, expected);
     // The MAC is checked in constant time whatever the expiry says, so timing tells a forger
     // nothing about how close a guess came.
     bool mac_ok = crypto_verify_32(expected, token.mac) == 0;
-    return mac_ok && token.expiry_seconds >= now_seconds;
+    if (!mac_ok || token.expiry_seconds < now_seconds) return false;
+    if (fields != nullptr) *fields = token;
+    return true;
 }
 
 #else
@@ -94,19 +113,27 @@ bool OpenKey::set(const uint8_t*, size_t) {
     return false;
 }
 
-void OpenKey::mac(uint8_t, uint64_t, uint8_t (&out)[OPEN_TOKEN_MAC_BYTES]) const {
+void OpenKey::mac(const OpenToken&, uint8_t (&out)[OPEN_TOKEN_MAC_BYTES]) const {
     memset(out, 0, sizeof out);
 }
 
-bool OpenKey::accepts(const uint8_t*, size_t, uint64_t) const {
+bool OpenKey::accepts(const uint8_t*, size_t, uint64_t, OpenToken*) const {
     return false;
 }
 
 #endif
 
 void OpenKey::mint(uint64_t expiry_seconds, uint8_t (&out)[OPEN_TOKEN_BYTES]) const {
-    OpenToken token{OPEN_TOKEN_VERSION, expiry_seconds, {}};
-    mac(token.version, token.expiry_seconds, token.mac);
+    OpenToken token{OPEN_TOKEN_VERSION, 0, expiry_seconds, {}};
+    mac(token, token.mac);
+    uint8_t bytes[OPEN_TOKEN_ROOM_BYTES];
+    memcpy(out, bytes, open_token_write(token, bytes));
+}
+
+void OpenKey::mint_for_room(uint32_t room_id, uint64_t expiry_seconds,
+                            uint8_t (&out)[OPEN_TOKEN_ROOM_BYTES]) const {
+    OpenToken token{OPEN_TOKEN_ROOM_VERSION, room_id, expiry_seconds, {}};
+    mac(token, token.mac);
     open_token_write(token, out);
 }
 

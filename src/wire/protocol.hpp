@@ -40,6 +40,10 @@ enum class MsgType : uint8_t {
     MSG_ERROR = 6,
     MSG_PING = 7,
     MSG_PONG = 8,
+    // Only on a relay that validates joins: its answer to a datagram that would join a room,
+    // with a cookie for the value, and the client's echo of that cookie.
+    MSG_CHALLENGE = 9,  // relay to client: value the cookie
+    MSG_JOIN = 10,      // client to relay: value the room id, payload the cookie (4 bytes LE)
     // Where the relay sees a peer from, on a relay started with --reflect; otherwise dropped
     // as an unknown type.
     MSG_REFLECT = 11,

@@ -11,7 +11,7 @@ namespace {
 
 const std::string USAGE =
     "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
-    "[--reflect] [port]\n";
+    "[--validate-joins] [--reflect] [port]\n";
 
 bool udp_port_is_free(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -81,8 +81,9 @@ TEST(Startup, HelpPrintsUsageAndEachOptionOnStandardOutput) {
         ExitResult result = run_to_exit(KIV_RELAY_PATH, args);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.rfind(USAGE + "\n", 0), 0u) << result.out;
-        for (const char* part : {"--bind ADDR", "--metrics [ADDR:]PORT", "--limits on|off",
-                                 "--open-key FILE", "default 27017", "--version", "man kiv-relay"})
+        for (const char* part :
+             {"--bind ADDR", "--metrics [ADDR:]PORT", "--limits on|off", "--open-key FILE",
+              "--validate-joins", "default 27017", "--version", "man kiv-relay"})
             EXPECT_NE(result.out.find(part), std::string::npos) << part;
         EXPECT_EQ(result.err, "");
     }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Rooms only the operator's hosts may open, end to end: the lobby example of
-docs/operating.md mints a token that the real relay, started with --open-key, accepts; a
-forged one is refused with error 5 and no log line; `kiv token` mints one too; and the key
-file is refused at start-up when it is too short, readable by everyone or missing.
+docs/operating.md mints a token for one room that the real relay, started with --open-key,
+accepts for that room and no other; a forged one is refused with error 5 and no log line;
+`kiv token` mints one too; and the key file is refused at start-up when it is too short,
+readable by everyone or missing.
 
 usage: open_token_example_test.py KIV_RELAY KIV OPERATING_MD (exit 77: no token support)"""
 import os
@@ -22,11 +23,11 @@ def header(kind, value):
     return b"KIVR" + bytes([kind, 1, 0, 0]) + struct.pack("<I", value)
 
 
-def answer_to(payload):
-    """A MSG_OPEN carrying `payload` from a socket of its own: (type, value)."""
+def answer_to(payload, asks=0):
+    """A MSG_OPEN for id `asks` carrying `payload` from a socket of its own: (type, value)."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as host:
         host.settimeout(5)
-        host.sendto(header(1, 0) + payload, ("127.0.0.1", port))
+        host.sendto(header(1, asks) + payload, ("127.0.0.1", port))
         reply = host.recv(64)
         return reply[4], struct.unpack("<I", reply[8:12])[0]
 
@@ -68,10 +69,11 @@ with tempfile.TemporaryDirectory() as lobby:
     document = open(document_path, encoding="utf-8").read()
     example = re.search(r"```python\n(.*?)```", document, re.S).group(1)
     assert len(example.strip().splitlines()) == 5, example
-    minted = subprocess.run([sys.executable, "-c", example], cwd=lobby, capture_output=True,
-                            check=True, timeout=10).stdout.decode().strip()
-    token = bytes.fromhex(minted)
-    assert len(token) == 41 and token[0] == 1, minted
+    room_text, minted = subprocess.run([sys.executable, "-c", example], cwd=lobby,
+                                       capture_output=True, check=True,
+                                       timeout=10).stdout.decode().split()
+    token, room_id = bytes.fromhex(minted), int(room_text)
+    assert len(token) == 45 and token[0] == 2 and token[1:5] == struct.pack("<I", room_id)
 
     relay = subprocess.Popen([relay_path, "--open-key", key_path, "0"], stdout=subprocess.PIPE)
     try:
@@ -83,20 +85,28 @@ with tempfile.TemporaryDirectory() as lobby:
         assert answer_to(bytes(forged)) == (6, 5), "a forged token must get error 5"
         assert answer_to(b"") == (6, 5), "an open without a token must get error 5"
 
-        kind, room = answer_to(token)
-        assert kind == 2, "the example's token must open a room"
+        other_id = room_id % 2**25 + 1
+        assert answer_to(token, other_id) == (6, 5), "a room's token opens no other room"
+        assert answer_to(token) == (2, room_id), "the example's token must open its room"
         opened = next_line(relay)
         assert re.search(r"room [A-Z2-9]{5} opened by 127\.0\.0\.1:\d+$", opened), opened
+        assert answer_to(token, room_id) == (6, 3), "nobody else takes a room that is open"
 
-        kiv_token = subprocess.run([kiv_path, "token", "--key", key_path, "--ttl", "60"],
-                                   capture_output=True, check=True, timeout=10)
-        assert answer_to(bytes.fromhex(kiv_token.stdout.decode().strip()))[0] == 2
+        def kiv_token(*options):
+            minted = subprocess.run([kiv_path, "token", "--key", key_path, *options],
+                                    capture_output=True, check=True, timeout=10)
+            return minted.stdout.decode().strip()
+        assert answer_to(bytes.fromhex(kiv_token("--ttl", "60")))[0] == 2
         # The refusals made no line: the next line is the second room's.
         assert "opened by" in next_line(relay)
+        assert answer_to(bytes.fromhex(kiv_token("--room", str(other_id)))) == (2, other_id)
+        assert "opened by" in next_line(relay)
 
-        # kiv host with the token opens a room (and closes it at the end of its input);
-        # with a forged one it says why and exits 1.
-        hosted = subprocess.run([kiv_path, "host", "--token", minted, "127.0.0.1:%d" % port],
+        # kiv host with a room's token opens that room (and closes it at the end of its
+        # input); with a forged one it says why and exits 1.
+        host_token = kiv_token("--room", str(other_id % 2**25 + 1))
+        hosted = subprocess.run([kiv_path, "host", "--token", host_token,
+                                 "127.0.0.1:%d" % port],
                                 stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
         assert hosted.returncode == 0 and hosted.stdout.startswith(b"room "), hosted
         refused = subprocess.run([kiv_path, "host", "--token", bytes(forged).hex(),
@@ -105,7 +115,7 @@ with tempfile.TemporaryDirectory() as lobby:
         assert refused.returncode == 1, refused
         assert b"relay refused the open token" in refused.stderr, refused
         # In front of an application it opens its room with the token too.
-        forwarding = subprocess.Popen([kiv_path, "host", "--token", minted, "--forward",
+        forwarding = subprocess.Popen([kiv_path, "host", "--token", host_token, "--forward",
                                        "127.0.0.1:9", "127.0.0.1:%d" % port],
                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:

@@ -97,13 +97,17 @@ size_t payload_length_for(uint8_t code) {
 
 class Session {
   public:
-    Session(const uint8_t* data, size_t size, Outcomes* outcomes)
+    Session(const uint8_t* data, size_t size, Outcomes* outcomes, bool validate_joins)
         : in_(data, size),
           relay_(RandomSource{core_draw, this}, lines_.sink()),
           model_([this] { return model_draw(); }),
           outcomes_(outcomes) {
         // The model knows the per-address limits; the others have tests of their own.
         relay_.set_limits(LimitSwitches::per_address_only());
+        if (validate_joins) {
+            relay_.validate_joins(&COOKIE_KEY);
+            model_.validate_joins(&COOKIE_KEY);
+        }
         relay_.set_reflect(true);
         model_.set_reflect(true);
     }
@@ -337,6 +341,20 @@ class Session {
         if (!check_table) return;
         if (const char* fault = check::table_fault(relay_.table())) fail("a datagram", fault);
         fail_if("a datagram", model::table_difference(relay_.table(), model_));
+        if (out.length != 0 && datagram.bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_CHALLENGE)) {
+            echo(header_value(datagram.bytes.get()), header_room(datagram.before.get()), source);
+        }
+    }
+
+    // Every other challenge is echoed at once by the peer it went to, as a client would;
+    // the rest stay unanswered, as a forged source's would.
+    void echo(uint32_t cookie, RoomId room, const Peer& source) {
+        note("challenged");
+        if (++challenges_ % 2 == 0) return;
+        Datagram datagram(HEADER_SIZE + JOIN_COOKIE_BYTES);
+        header_write(datagram.bytes.get(), MsgType::MSG_JOIN, room);
+        store_le32(datagram.bytes.get() + HEADER_SIZE, cookie);
+        deliver(datagram, source);
     }
 
     void clock_step() {
@@ -369,17 +387,23 @@ class Session {
     model::RelayModel model_;
     Outcomes* outcomes_;
     uint32_t now_ms_ = 0;
+    uint64_t challenges_ = 0;
+    static constexpr JoinCookieKey COOKIE_KEY{{0x4B, 0x49, 0x56}};
 };
 
 }  // namespace
 
 std::string differential_run(const uint8_t* data, size_t size, Outcomes* outcomes) {
-    // The table is large; a fresh one per input keeps inputs independent.
-    auto session = std::make_unique<Session>(data, size, outcomes);
-    try {
-        session->run();
-    } catch (const Fault& fault) {
-        return fault.text;
+    // Each input runs twice: as a relay runs by default, and validating joins.
+    for (bool validate_joins : {false, true}) {
+        if (validate_joins && !join_cookie_supported()) break;
+        // The table is large; a fresh one per input keeps inputs independent.
+        auto session = std::make_unique<Session>(data, size, outcomes, validate_joins);
+        try {
+            session->run();
+        } catch (const Fault& fault) {
+            return (validate_joins ? "validating joins, " : "") + fault.text;
+        }
     }
     return "";
 }

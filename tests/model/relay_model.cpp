@@ -36,6 +36,8 @@ enum : uint8_t {
     ERROR = 6,
     PING = 7,
     PONG = 8,
+    CHALLENGE = 9,
+    JOIN = 10,
     ASK_ADDRESS = 11,
     ADDRESS = 12
 };
@@ -147,6 +149,9 @@ std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t
             return std::nullopt;
         case PING:
             return answer(from, PONG, read_value(kept));
+        case JOIN:
+            if (cookie_key_ == nullptr) return std::nullopt;
+            return join(kept, length, from, now_ms);
         case ASK_ADDRESS:
             if (!reflect_ || length < ADDRESS_ANSWER_BYTES) return std::nullopt;
             return address_of(from, now_ms);
@@ -199,8 +204,8 @@ uint32_t RelayModel::fresh_id() {
     }
 }
 
-std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& from,
-                                     uint32_t now_ms) {
+std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms,
+                                     bool proven) {
     PeerKey peer = key_of(from);
     uint32_t value = read_value(bytes);
     if (auto hosted = rooms_.find(peer); hosted != rooms_.end()) {
@@ -219,6 +224,14 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
     bool outsider = room == nullptr || room->id != value;
     if (outsider && out_of_lookups(key_of(from).ip, now_ms, LOOKUPS_IN_A_BURST)) {
         return std::nullopt;
+    }
+    // Validating, a datagram that would take a free place is answered with a challenge
+    // instead; nothing changes but the lookup spent.
+    Room* target = value == 0 ? nullptr : room_with_id(value);
+    if (outsider && cookie_key_ != nullptr && !proven && target != nullptr &&
+        target->clients.size() < CLIENT_LIMIT) {
+        spend_lookup(key_of(from).ip, now_ms);
+        return answer(from, CHALLENGE, join_cookie(*cookie_key_, from, RoomId(value), now_ms));
     }
     if (room != nullptr && room->id != value) {
         room->clients.erase(peer);
@@ -249,6 +262,27 @@ std::optional<Sent> RelayModel::data(std::vector<uint8_t> bytes, const Peer& fro
     client.seen = now_ms;
     set_header(bytes, DATA, client.tag);
     return Sent{room->host, std::move(bytes)};
+}
+
+// The echo of a challenge, exactly a 4-byte cookie, neither from a host nor from a member of
+// that room: a bad cookie costs a lookup; a good one joins as data would, with no forward.
+std::optional<Sent> RelayModel::join(const std::vector<uint8_t>& kept, size_t length,
+                                     const Peer& from, uint32_t now_ms) {
+    PeerKey peer = key_of(from);
+    Room* room = room_of_client(peer);
+    uint32_t value = read_value(kept);
+    if (length != HEADER_BYTES + 4 || rooms_.count(peer) != 0) return std::nullopt;
+    if ((room != nullptr && room->id == value) ||
+        out_of_lookups(peer.ip, now_ms, LOOKUPS_IN_A_BURST))
+        return std::nullopt;
+    std::vector<uint8_t> cookie(kept.begin() + 4, kept.end());  // its value field: the cookie
+    if (!join_cookie_good(*cookie_key_, from, RoomId(value), now_ms, read_value(cookie))) {
+        spend_lookup(peer.ip, now_ms);
+        return std::nullopt;
+    }
+    std::optional<Sent> sent =
+        data(std::vector<uint8_t>(kept.begin(), kept.begin() + 12), from, now_ms, true);
+    return sent && sent->bytes[4] == ERROR ? sent : std::nullopt;
 }
 
 void RelayModel::close(const Peer& from) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/join_cookie.hpp"
 #include "wire/peer.hpp"
 
 namespace kiv::model {
@@ -56,6 +57,8 @@ class RelayModel {
     std::optional<Sent> receive(const std::vector<uint8_t>& kept, size_t length, const Peer& from,
                                 uint32_t now_ms);
     void sweep(uint32_t now_ms);
+    // Joins echo a challenge first; the cookie is the core's own function, taken as given.
+    void validate_joins(const JoinCookieKey* key) { cookie_key_ = key; }
     // Whether a peer that asks is told the address it is seen from.
     void set_reflect(bool on) { reflect_ = on; }
 
@@ -73,7 +76,11 @@ class RelayModel {
 
   private:
     std::optional<Sent> open(uint32_t value, const Peer& from, uint32_t now_ms);
-    std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms);
+    // `proven`: after a good echo, which joins without a challenge.
+    std::optional<Sent> data(std::vector<uint8_t> bytes, const Peer& from, uint32_t now_ms,
+                             bool proven = false);
+    std::optional<Sent> join(const std::vector<uint8_t>& kept, size_t length, const Peer& from,
+                             uint32_t now_ms);
     void close(const Peer& from);
     void leave(const Peer& from);
     std::optional<Sent> address_of(const Peer& from, uint32_t now_ms);
@@ -100,6 +107,7 @@ class RelayModel {
     std::map<Address, Budget> budgets_;
     std::vector<std::string> log_;
     uint64_t throttled_ = 0;
+    const JoinCookieKey* cookie_key_ = nullptr;
     bool reflect_ = false;
 };
 

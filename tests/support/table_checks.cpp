@@ -188,11 +188,21 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
             }
             return nullptr;
         }
+        case MsgType::MSG_CHALLENGE: {
+            const Room* room = nullptr;
+            const ClientSlot* slot = slot_of(table, arrival.source, &room);
+            if (arrival.bytes[OFFSET_TYPE] != uint8_t(MsgType::MSG_DATA) ||
+                (slot != nullptr && room->id == header_room(arrival.bytes))) {
+                return fault("a challenge that answers no join");
+            }
+            return nullptr;
+        }
         case MsgType::MSG_OPEN:
         case MsgType::MSG_DATA:
         case MsgType::MSG_CLOSE:
         case MsgType::MSG_LEAVE:
         case MsgType::MSG_PING:
+        case MsgType::MSG_JOIN:
         case MsgType::MSG_REFLECT:
         default:
             break;
