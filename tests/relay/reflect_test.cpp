@@ -45,9 +45,7 @@ TEST(Reflect, AnswersTheAskerWithItsOwnAddressOnly) {
         EXPECT_EQ(core.sent->to, c.from) << c.name;
         EXPECT_EQ(Peer::from_address16(&core.sent->bytes[12], uint16_t(core.sent->value())),
                   c.from);
-        if (c.from.is_ipv4()) {
-            EXPECT_EQ(core.sent->bytes, v4_answer) << c.name;
-        }
+        EXPECT_TRUE(!c.from.is_ipv4() || core.sent->bytes == v4_answer) << c.name;
     }
 }
 
