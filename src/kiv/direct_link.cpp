@@ -176,6 +176,7 @@ void DirectLink::from_relay(uint8_t* bytes, size_t length, uint64_t now_us) {
             Peer::from_address16(bytes + REFLECT_ADDRESS_OFFSET, uint16_t(header_value(bytes)));
         if (!reflected_) own_.add(seen);
         reflected_ = true;
+        next_try_us_ = now_us;  // a join offers at once, now that it knows its candidates
         return;
     }
     client::Offer offer;
