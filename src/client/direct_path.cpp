@@ -247,6 +247,8 @@ void DirectPath::on_answer(const uint8_t* bytes, const Peer& from, uint64_t now_
         state_ = PathState::direct;
         return;
     }
+    // Only an address this end probed becomes the path.
+    assert(peer_.find(from) >= 0);
     heard_us_ = now_us;
     state_ = PathState::direct;
     direct_ = from;
@@ -259,6 +261,7 @@ void DirectPath::on_answer(const uint8_t* bytes, const Peer& from, uint64_t now_
 
 Route DirectPath::route() const {
     if (!on_path()) return {true, false, Peer{}};
+    assert(direct_.is_set() && peer_.find(direct_) >= 0);
     // Until the peer is known to send here too, it may still drop what comes this way; in
     // doubt, the path may be cut. Either way the relay carries a copy.
     bool relay_too = state_ == PathState::doubt || !peer_direct_;

@@ -21,6 +21,10 @@ constexpr int REFLECT_TRIES = 3;
 // A join offers its candidates this many times, a second apart, until the host answers.
 constexpr int OFFER_TRIES = 10;
 constexpr uint64_t TRY_EVERY_US = 1'000'000;
+// The relay forgets a client whose data it has not seen for a minute; while a join's data goes
+// directly, it keeps its place (and so its tag) with an empty datagram this often.
+constexpr uint64_t PLACE_KEEPALIVE_US = 20'000'000;
+static_assert(PLACE_KEEPALIVE_US * 2 < uint64_t(TIMEOUT_MS) * 1000, "one keep-alive may be lost");
 // Datagrams moved each way per pump: the loop comes back at once when more wait.
 constexpr int PUMP_BATCH = 64;
 constexpr size_t BUFFER_BYTES = 2048;
@@ -81,6 +85,7 @@ void DirectLink::watch(Wake& wake, uint64_t now_us) {
     wake.watch(udp_);
     wake.watch(inner_);
     if (trying()) wake.by_us(now_us, next_try_us_);
+    if (!host_ && room_ != 0) wake.by_us(now_us, relay_data_us_ + PLACE_KEEPALIVE_US);
     for (Session& session : sessions_) {
         if (session.path.state() == client::PathState::idle) continue;
         uint64_t wait_us = session.path.wait_us(now_us);
@@ -113,24 +118,25 @@ void DirectLink::from_library(uint64_t now_us) {
         ssize_t got = recv(inner_, bytes, sizeof bytes, 0);
         if (got < 0) return;
         size_t length = size_t(got);
-        bool data = length > HEADER_SIZE && bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
-        if (!host_ && length >= HEADER_SIZE && bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA)) {
-            room_ = header_value(bytes);
-        }
+        bool to_room = length >= HEADER_SIZE && bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_DATA);
+        if (!host_ && to_room) room_ = header_value(bytes);
         // Empty datagrams keep the place in the room: they always go to the relay.
-        Session* session = data ? session_for(header_tag(bytes)) : nullptr;
+        Session* session =
+            to_room && length > HEADER_SIZE ? session_for(header_tag(bytes)) : nullptr;
         if (session != nullptr && session->path.state() != client::PathState::idle) {
-            send_direct(*session, bytes, length);
+            send_direct(*session, bytes, length, now_us);
         } else {
             to_relay(bytes, length);
+            if (!host_ && to_room) relay_data_us_ = now_us;
         }
     }
-    (void)now_us;
 }
 
-void DirectLink::send_direct(Session& session, const uint8_t* datagram, size_t length) {
+void DirectLink::send_direct(Session& session, const uint8_t* datagram, size_t length,
+                             uint64_t now_us) {
     client::Route route = session.path.route();
     if (route.relay) to_relay(datagram, length);
+    if (route.relay && !host_) relay_data_us_ = now_us;
     if (!route.direct) return;
     uint8_t bytes[BUFFER_BYTES];
     client::path_data_header(bytes);
@@ -260,6 +266,12 @@ void DirectLink::timers(uint64_t now_us) {
             ++offers_sent_;
         }
         next_try_us_ = now_us + TRY_EVERY_US;
+    }
+    if (!host_ && room_ != 0 && now_us - relay_data_us_ >= PLACE_KEEPALIVE_US) {
+        uint8_t keepalive[HEADER_SIZE];
+        header_write(keepalive, MsgType::MSG_DATA, room_);
+        to_relay(keepalive, sizeof keepalive);
+        relay_data_us_ = now_us;
     }
     for (Session& session : sessions_) {
         session.path.tick(now_us, &actions_);

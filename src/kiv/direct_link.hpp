@@ -47,7 +47,7 @@ class DirectLink {
     void from_relay(uint8_t* bytes, size_t length, uint64_t now_us);
     void on_offer(Tag tag, const client::Offer& offer, uint64_t now_us);
     void send_offer(uint32_t value, const client::Secret& secret);
-    void send_direct(Session& session, const uint8_t* datagram, size_t length);
+    void send_direct(Session& session, const uint8_t* datagram, size_t length, uint64_t now_us);
     void carry_out(Session& session, uint64_t now_us);
     void timers(uint64_t now_us);
     bool trying() const;  // still asking the relay, or still offering
@@ -68,6 +68,7 @@ class DirectLink {
     uint32_t room_ = 0;
     int offers_sent_ = 0;
     bool answered_ = false;
+    uint64_t relay_data_us_ = 0;  // a join's last data through the relay, empty ones too
     std::array<Session, MAX_CLIENTS> sessions_{};
     client::PathActions actions_;
 };
