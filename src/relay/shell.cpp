@@ -90,9 +90,9 @@ void update_shell_figures(Shell& shell) {
 size_t render_page(void* context, char* buffer, size_t size) {
     Shell& shell = *static_cast<Shell*>(context);
     update_shell_figures(shell);
-    MetricsFigures figures{
-        shell.relay->counters(),  table_counts(shell.relay->table()), KIV_VERSION,
-        shell.start_time_seconds, shell.relay->validates_joins(),     shell.relay->reflects()};
+    MetricsFigures figures{shell.relay->counters(), table_counts(shell.relay->table()), KIV_VERSION,
+                           shell.start_time_seconds, shell.relay->validates_joins()};
+    figures.reflect = shell.relay->reflects();
     return metrics_render(figures, buffer, size);
 }
 
