@@ -18,8 +18,9 @@ namespace {
 // The relay is asked where it sees this end this many times, a second apart; a relay without
 // --reflect never answers, and the local address alone is offered.
 constexpr int REFLECT_TRIES = 3;
-// A join offers its candidates this many times, a second apart, until the host answers.
-constexpr int OFFER_TRIES = 10;
+// A join offers its candidates this many times, a second apart, until the host answers; a
+// host without --direct shows each offer as a line, so they are few.
+constexpr int OFFER_TRIES = 5;
 constexpr uint64_t TRY_EVERY_US = 1'000'000;
 // The relay forgets a client whose data it has not seen for a minute; while a join's data goes
 // directly, it keeps its place (and so its tag) with an empty datagram this often.
