@@ -176,6 +176,8 @@ Event ClientSession::next_event(uint64_t now_us) {
             case MsgType::MSG_LEAVE:
             case MsgType::MSG_PING:
             case MsgType::MSG_JOIN:
+            case MsgType::MSG_REFLECT:
+            case MsgType::MSG_REFLECTED:
             default:
                 break;
         }

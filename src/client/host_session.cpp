@@ -176,6 +176,8 @@ Event HostSession::next_event(uint64_t now_us) {
             case MsgType::MSG_PONG:
             case MsgType::MSG_CHALLENGE:
             case MsgType::MSG_JOIN:
+            case MsgType::MSG_REFLECT:
+            case MsgType::MSG_REFLECTED:
             default:
                 break;
         }

@@ -1,5 +1,6 @@
 // kiv host: opens a room, shows each client's lines with its tag, and sends typed lines
 // "TAG text" to the client with that tag.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +8,7 @@
 #include "client/roster.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/direct_link.hpp"
 #include "kiv/event_loop.hpp"
 #include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
@@ -17,7 +19,7 @@ namespace kiv::cli {
 namespace {
 
 constexpr const char* HOST_USAGE =
-    "usage: kiv host HOST[:PORT] [ROOM] [--token HEX] [--forward ADDR:PORT]";
+    "usage: kiv host HOST[:PORT] [ROOM] [--token HEX] [--forward ADDR:PORT] [--direct]";
 constexpr const char* HOST_HELP =
     "Opens a room on a kiv relay and prints its code and id. Each line a client sends is\n"
     "printed as 'TAG: text'; type 'TAG text' to send a line to the client with that tag.\n"
@@ -34,7 +36,10 @@ constexpr const char* HOST_HELP =
     "  --forward ADDR:PORT\n"
     "              carry raw datagrams instead of lines: each client gets a UDP socket of\n"
     "              its own connected to ADDR:PORT, so the application there sees every\n"
-    "              client as a peer; runs until Ctrl-C or SIGTERM\n";
+    "              client as a peer; runs until Ctrl-C or SIGTERM\n"
+    "  --direct    let clients that ask (kiv join --direct) reach this end directly, in\n"
+    "              line mode; says on standard error when a path goes direct and when it\n"
+    "              falls back to the relay\n";
 
 // "TAG text" or "TAG: text". False when the line does not start with a tag.
 bool split_tagged_line(const char* line, size_t length, Tag* tag, const char** text,
@@ -82,12 +87,14 @@ struct HostArguments {
     const char* token_text = nullptr;
     uint8_t token[45] = {};
     size_t token_length = 0;
+    bool direct = false;
 };
 
 // Reads the command line into `arguments`: -1 to go on, else the exit status.
 int read_arguments(int argc, char** argv, HostArguments* arguments) {
     static const option long_options[] = {{"forward", required_argument, nullptr, 'f'},
                                           {"token", required_argument, nullptr, 't'},
+                                          {"direct", no_argument, nullptr, 'd'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     ArgumentScanner scanner(argc, argv, "h", long_options);
@@ -101,6 +108,9 @@ int read_arguments(int argc, char** argv, HostArguments* arguments) {
                 break;
             case 't':
                 arguments->token_text = scanner.value();
+                break;
+            case 'd':
+                arguments->direct = true;
                 break;
             default:
                 return scanner.report_bad_option(option, HOST_USAGE);
@@ -214,8 +224,9 @@ void send_typed_lines(client::Host& host, LineReader& input) {
     }
 }
 
-// Shows the clients' lines and sends the typed ones until input ends or a stop signal.
-int host_lines(LineHost& line) {
+// Shows the clients' lines and sends the typed ones until input ends or a stop signal; with a
+// direct link, the library's datagrams go through it.
+int host_lines(LineHost& line, DirectLink* direct) {
     client::Host& host = line.host;
     Wake wake;
     LineReader input(0);
@@ -227,8 +238,10 @@ int host_lines(LineHost& line) {
         wake.watch(host.fd());
         int input_slot = wake.watch(open ? input.fd() : -1);
         wake.within_ms(host.wait_ms(client::monotonic_us()));
+        if (direct != nullptr) direct->watch(wake, client::monotonic_us());
         if (!wake.wait()) break;
         if (wake.readable(input_slot)) input.fill();
+        if (direct != nullptr) direct->pump(client::monotonic_us());
         for (client::Event event;
              (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             if (int status = on_event(line, event); status >= 0) return status;
@@ -237,6 +250,7 @@ int host_lines(LineHost& line) {
         if (input.at_end()) break;
     }
     (void)host.close();
+    if (direct != nullptr) direct->pump(client::monotonic_us());  // the close, to the relay
     return stopped_exit_status();
 }
 
@@ -248,6 +262,10 @@ int run_host(int argc, char** argv) {
     Peer relay;
     if (int status = choose_relay("kiv host", arguments.relay, &relay); status >= 0) return status;
     if (arguments.forward_text != nullptr) {
+        if (arguments.direct) {
+            fprintf(stderr, "kiv host: --direct works in line mode only so far\n%s\n", HOST_USAGE);
+            return EXIT_USAGE;
+        }
         return run_forward(relay, arguments.requested, arguments.forward_to,
                            arguments.token_text != nullptr ? arguments.token : nullptr,
                            arguments.token_length);
@@ -257,12 +275,21 @@ int run_host(int argc, char** argv) {
     if (arguments.token_text != nullptr) {
         (void)host.set_open_token(arguments.token, arguments.token_length);
     }
-    if (host.connect(relay) != client::Error::none ||
+    static DirectLink direct;
+    if (arguments.direct) {
+        int fd = direct.open(relay, true, "kiv host");
+        if (fd < 0) {
+            fprintf(stderr, "kiv host: socket: %s\n", strerror(errno));
+            return EXIT_FAILED;
+        }
+        (void)host.attach(fd);
+    }
+    if ((!arguments.direct && host.connect(relay) != client::Error::none) ||
         host.open(arguments.requested, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
         return EXIT_FAILED;
     }
-    return host_lines(line);
+    return host_lines(line, arguments.direct ? &direct : nullptr);
 }
 
 }  // namespace kiv::cli

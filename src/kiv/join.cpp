@@ -1,10 +1,12 @@
 // kiv join: joins a room, sends each typed line to its host and prints what the host sends.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
+#include "kiv/direct_link.hpp"
 #include "kiv/event_loop.hpp"
 #include "kiv/relay_choice.hpp"
 #include "wire/addr_text.hpp"
@@ -13,7 +15,8 @@
 namespace kiv::cli {
 namespace {
 
-constexpr const char* JOIN_USAGE = "usage: kiv join HOST[:PORT] ROOM [--listen ADDR:PORT]";
+constexpr const char* JOIN_USAGE =
+    "usage: kiv join HOST[:PORT] ROOM [--listen ADDR:PORT] [--direct]";
 constexpr const char* JOIN_HELP =
     "Joins a room on a kiv relay, sends each line typed to the room's host and prints each\n"
     "line the host sends. The place in the room is kept while the command runs and given up\n"
@@ -27,18 +30,23 @@ constexpr const char* JOIN_HELP =
     "  --listen ADDR:PORT\n"
     "              carry raw datagrams instead of lines: binds ADDR:PORT, and each local\n"
     "              application that sends there joins the room as a client of its own (up\n"
-    "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n";
+    "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n"
+    "  --direct    reach the host directly when it allows it too (kiv host --direct; in\n"
+    "              line mode), through the relay otherwise; says on standard error when\n"
+    "              the path goes direct and when it falls back\n";
 
 struct JoinArguments {
     client::RelayAddresses relay;
     RoomId room_id;
     const char* listen_text = nullptr;
     Peer listen_on;
+    bool direct = false;
 };
 
 // Reads the command line into `arguments`: -1 to go on, else the exit status.
 int read_arguments(int argc, char** argv, JoinArguments* arguments) {
     static const option long_options[] = {{"listen", required_argument, nullptr, 'l'},
+                                          {"direct", no_argument, nullptr, 'd'},
                                           {"help", no_argument, nullptr, 'h'},
                                           {nullptr, 0, nullptr, 0}};
     ArgumentScanner scanner(argc, argv, "h", long_options);
@@ -49,6 +57,9 @@ int read_arguments(int argc, char** argv, JoinArguments* arguments) {
                 return 0;
             case 'l':
                 arguments->listen_text = scanner.value();
+                break;
+            case 'd':
+                arguments->direct = true;
                 break;
             default:
                 return scanner.report_bad_option(option, JOIN_USAGE);
@@ -126,8 +137,9 @@ void send_typed_lines(client::Client& joiner, LineReader& input) {
     }
 }
 
-// Prints the host's lines and sends the typed ones until input ends or a stop signal.
-int join_lines(LineJoin& line) {
+// Prints the host's lines and sends the typed ones until input ends or a stop signal; with a
+// direct link, the library's datagrams go through it.
+int join_lines(LineJoin& line, DirectLink* direct) {
     client::Client& joiner = line.joiner;
     Wake wake;
     LineReader input(0);
@@ -139,8 +151,10 @@ int join_lines(LineJoin& line) {
         wake.watch(joiner.fd());
         int input_slot = wake.watch(joined ? input.fd() : -1);
         wake.within_ms(joiner.wait_ms(client::monotonic_us()));
+        if (direct != nullptr) direct->watch(wake, client::monotonic_us());
         if (!wake.wait()) break;
         if (wake.readable(input_slot)) input.fill();
+        if (direct != nullptr) direct->pump(client::monotonic_us());
         for (client::Event event;
              (event = joiner.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             if (int status = on_event(line, event); status >= 0) return status;
@@ -149,6 +163,7 @@ int join_lines(LineJoin& line) {
         if (input.at_end()) break;
     }
     (void)joiner.leave();
+    if (direct != nullptr) direct->pump(client::monotonic_us());  // the leave, to the relay
     return stopped_exit_status();
 }
 
@@ -160,17 +175,30 @@ int run_join(int argc, char** argv) {
     Peer relay;
     if (int status = choose_relay("kiv join", arguments.relay, &relay); status >= 0) return status;
     if (arguments.listen_text != nullptr) {
+        if (arguments.direct) {
+            fprintf(stderr, "kiv join: --direct works in line mode only so far\n%s\n", JOIN_USAGE);
+            return EXIT_USAGE;
+        }
         return run_listen(relay, arguments.room_id, arguments.listen_on);
     }
     LineJoin line{{}, RelayStatus("kiv join", relay), arguments.room_id, {}};
     snprintf(line.room_text, sizeof line.room_text, "%s", room_code(arguments.room_id));
     client::Client& joiner = line.joiner;
-    if (joiner.connect(relay) != client::Error::none ||
+    static DirectLink direct;
+    if (arguments.direct) {
+        int fd = direct.open(relay, false, "kiv join");
+        if (fd < 0) {
+            fprintf(stderr, "kiv join: socket: %s\n", strerror(errno));
+            return EXIT_FAILED;
+        }
+        (void)joiner.attach(fd);
+    }
+    if ((!arguments.direct && joiner.connect(relay) != client::Error::none) ||
         joiner.join(arguments.room_id, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv join: socket: %s\n", strerror(joiner.system_errno()));
         return EXIT_FAILED;
     }
-    return join_lines(line);
+    return join_lines(line, arguments.direct ? &direct : nullptr);
 }
 
 }  // namespace kiv::cli

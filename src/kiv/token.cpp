@@ -28,6 +28,27 @@ constexpr uint64_t DEFAULT_TTL_SECONDS = 3600;
 // Ten years: anything longer is surely a mistake in the number.
 constexpr uint64_t MAX_TTL_SECONDS = 10ull * 366 * 86400;
 
+bool parse_ttl(const char* text, uint64_t* ttl) {
+    const char* end = text + strlen(text);
+    auto [stop, error] = std::from_chars(text, end, *ttl);
+    return error == std::errc{} && stop == end && *ttl != 0 && *ttl <= MAX_TTL_SECONDS;
+}
+
+// A room-bound token when a room is given, an any-room one otherwise, as hex digits.
+void print_token(const OpenKey& key, RoomId room, uint64_t expiry) {
+    uint8_t token[OPEN_TOKEN_ROOM_BYTES];
+    if (room.valid()) {
+        key.mint_for_room(room.value, expiry, token);
+    } else {
+        uint8_t any_room[OPEN_TOKEN_BYTES];
+        key.mint(expiry, any_room);
+        memcpy(token, any_room, sizeof any_room);
+    }
+    for (size_t i = 0; i < open_token_length(token[0]); ++i)
+        printf("%02x", token[i]);
+    printf("\n");
+}
+
 }  // namespace
 
 bool parse_open_token(const char* hex, uint8_t (&token)[OPEN_TOKEN_ROOM_BYTES], size_t* length,
@@ -82,14 +103,10 @@ int run_token(int argc, char** argv) {
         return EXIT_USAGE;
     }
     uint64_t ttl = DEFAULT_TTL_SECONDS;
-    if (ttl_text != nullptr) {
-        const char* end = ttl_text + strlen(ttl_text);
-        auto [stop, error] = std::from_chars(ttl_text, end, ttl);
-        if (error != std::errc{} || stop != end || ttl == 0 || ttl > MAX_TTL_SECONDS) {
-            fprintf(stderr, "kiv token: invalid --ttl '%s' (expected 1 to %llu seconds)\n%s\n",
-                    ttl_text, static_cast<unsigned long long>(MAX_TTL_SECONDS), TOKEN_USAGE);
-            return EXIT_USAGE;
-        }
+    if (ttl_text != nullptr && !parse_ttl(ttl_text, &ttl)) {
+        fprintf(stderr, "kiv token: invalid --ttl '%s' (expected 1 to %llu seconds)\n%s\n",
+                ttl_text, static_cast<unsigned long long>(MAX_TTL_SECONDS), TOKEN_USAGE);
+        return EXIT_USAGE;
     }
     RoomId room;
     Reason why;
@@ -107,18 +124,7 @@ int run_token(int argc, char** argv) {
         fprintf(stderr, "kiv token: %s\n", reason);
         return EXIT_FAILED;
     }
-    uint64_t expiry = uint64_t(time(nullptr)) + ttl;
-    uint8_t token[OPEN_TOKEN_ROOM_BYTES];
-    if (room.valid()) {
-        key.mint_for_room(room.value, expiry, token);
-    } else {
-        uint8_t any_room[OPEN_TOKEN_BYTES];
-        key.mint(expiry, any_room);
-        memcpy(token, any_room, sizeof any_room);
-    }
-    for (size_t i = 0; i < open_token_length(token[0]); ++i)
-        printf("%02x", token[i]);
-    printf("\n");
+    print_token(key, room, uint64_t(time(nullptr)) + ttl);
     return 0;
 }
 

@@ -75,6 +75,10 @@ Command read_argument(int argc, char** argv, int* index, OptionTexts* texts, Arg
         arguments->validate_joins = true;
         return Command::RUN;
     }
+    if (strcmp(arg, "--reflect") == 0) {
+        arguments->reflect = true;
+        return Command::RUN;
+    }
     const ValueOption options[] = {
         {"--metrics", "[ADDR:]PORT", &texts->metrics},
         {"--limits", "on or off", &texts->limits},

@@ -1,6 +1,7 @@
 // The relay's command line: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT]
-// [--limits on|off] [--open-key FILE] [--validate-joins] [--hand-over] [port]. The usage line
-// leaves --hand-over out (it is for the service unit); the help and the manual describe it.
+// [--limits on|off] [--open-key FILE] [--validate-joins] [--hand-over] [--reflect] [port].
+// The usage line leaves --hand-over out (it is for the service unit); the help and the manual
+// describe it.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,7 @@ namespace kiv {
 
 inline constexpr const char* RELAY_USAGE =
     "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
-    "[--validate-joins] [port]";
+    "[--validate-joins] [--reflect] [port]";
 
 // The usage, then what each option does and its default, for --help.
 inline constexpr const char* RELAY_HELP =
@@ -36,6 +37,8 @@ inline constexpr const char* RELAY_HELP =
     "                         (default: SIGTERM ends the relay and its rooms)\n"
     "  --validate-joins       a client joins a room only once it has echoed a challenge\n"
     "                         sent to its address (default: its first datagram joins)\n"
+    "  --reflect              tell a peer that asks the address it is seen from, for ends\n"
+    "                         that try to reach each other directly (default: off)\n"
     "  -h, --help             print this help and exit\n"
     "  --version              print the version and exit\n"
     "\n"
@@ -54,6 +57,7 @@ struct Arguments {
     const char* open_key_path = nullptr;  // --open-key: hosts need a token to open a room
     bool hand_over = false;               // --hand-over: restarts keep the socket and rooms
     bool validate_joins = false;          // --validate-joins: joins echo a challenge first
+    bool reflect = false;                 // --reflect: answer MSG_REFLECT
 };
 
 enum class Command {

@@ -41,6 +41,9 @@ struct Counters {
     // Indexed by the error value; index 0 is never used.
     std::array<uint64_t, size_t(ErrorCode::ERR_NOT_ALLOWED) + 1> errors_sent{};
     uint64_t pongs_sent = 0;
+    // --reflect: requests answered, and requests too short to carry the answer.
+    uint64_t reflections_sent = 0;
+    uint64_t reflect_short = 0;
 
     uint64_t send_failures = 0;  // datagrams the kernel refused to send
     // Datagrams the kernel dropped before the relay read them, as the socket last reported.
@@ -67,8 +70,8 @@ struct Counters {
     bool operator==(const Counters&) const = default;
 
     uint64_t dropped() const {
-        return dropped_short + dropped_bad_magic + dropped_unknown_type + dropped_oversize +
-               dropped_no_client + dropped_throttled + joins_refused;
+        return dropped_short + reflect_short + dropped_bad_magic + dropped_unknown_type +
+               dropped_oversize + dropped_no_client + dropped_throttled + joins_refused;
     }
     uint64_t forwarded() const { return forwarded_to_host + forwarded_to_client; }
     uint64_t errors() const {

@@ -117,6 +117,15 @@ size_t metrics_render(const MetricsFigures& figures, char* buffer, size_t size) 
     page.family(pongs, "counter", "Pings answered.");
     page.sample(pongs, c.pongs_sent);
 
+    if (figures.reflect) {
+        const char* reflections = "kiv_relay_reflections_total";
+        page.family(reflections, "counter",
+                    "Address requests (--reflect) answered, and dropped as too short for the "
+                    "answer.");
+        page.sample(reflections, "result", "answered", c.reflections_sent);
+        page.sample(reflections, "result", "too_short", c.reflect_short);
+    }
+
     const char* failures = "kiv_relay_send_failures_total";
     page.family(failures, "counter", "Datagrams the kernel refused to send.");
     page.sample(failures, c.send_failures);

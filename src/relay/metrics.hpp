@@ -27,6 +27,7 @@ struct MetricsFigures {
     const char* version;
     int64_t start_time_seconds;    // the wall clock when the relay started
     bool validates_joins = false;  // --validate-joins: the join figures are shown too
+    bool reflect = false;          // --reflect: the page shows the reflections too
 };
 
 // Renders the page into `buffer`; returns its length, or 0 when it does not fit in `size`.

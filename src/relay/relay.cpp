@@ -74,13 +74,17 @@ Outgoing Relay::handle(uint8_t* datagram, size_t length, const Peer& source, uin
         case MsgType::MSG_JOIN:
             if (cookie_key_ != nullptr) return on_join(datagram, length, source, now_ms);
             break;  // an unknown type to a relay that does not validate joins
+        case MsgType::MSG_REFLECT:
+            if (reflect_) return on_reflect(datagram, length, source, now_ms);
+            break;  // a relay without --reflect knows no such type
         case MsgType::MSG_OPENED:
         case MsgType::MSG_ERROR:
         case MsgType::MSG_PONG:
         case MsgType::MSG_CHALLENGE:
+        case MsgType::MSG_REFLECTED:
             break;
     }
-    ++counters_.dropped_unknown_type;  // also type 0 and above 10
+    ++counters_.dropped_unknown_type;  // also type 0 and the types no peer sends
     return NOTHING;
 }
 
@@ -335,6 +339,27 @@ Outgoing Relay::on_join(uint8_t* datagram, size_t length, const Peer& source, ui
     entry.slot->seen = now_ms;  // as a forward would have, so the sweep keeps it
     ++counters_.joins_validated;
     return NOTHING;
+}
+
+// Tells a peer where the relay sees it from, so that two peers behind address translation can
+// offer each other an address that reaches them. Only the asker's own address is ever named,
+// and only to the asker; the answer is no longer than the request, so a forged source gains
+// nothing in size; and each answer is paid from the source's lookup budget, so a flood of
+// requests is answered at the rate of a scan of room ids.
+Outgoing Relay::on_reflect(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms) {
+    if (length < REFLECT_SIZE) {
+        ++counters_.reflect_short;
+        return NOTHING;
+    }
+    uint64_t network = source.network_key(IPV6_LIMIT_PREFIX);
+    if (!limits_.lookup_allowed(network, now_ms) || !limits_.lookup_answer_allowed(now_ms)) {
+        return NOTHING;
+    }
+    limits_.lookup_spend(network, now_ms);
+    header_write(datagram, MsgType::MSG_REFLECTED, uint32_t(source.port()));
+    source.write_address16(datagram + REFLECT_ADDRESS_OFFSET);
+    ++counters_.reflections_sent;
+    return {source, uint32_t(REFLECT_SIZE)};
 }
 
 void Relay::on_leave(const Peer& source, uint32_t now_ms) {

@@ -47,6 +47,9 @@ class Relay {
 
     // Every limit is on unless switched off here (--limits off).
     void set_limits(LimitSwitches switches) { limits_.set(switches); }
+    // --reflect: MSG_REFLECT is answered with the address the request came from.
+    void set_reflect(bool on) { reflect_ = on; }
+    bool reflects() const { return reflect_; }
     // With a gate that has a key, an open that would create a room needs a token.
     OpenGate& open_gate() { return open_gate_; }
     // With a key, a datagram that would join a room is answered with a challenge, and only a
@@ -86,6 +89,7 @@ class Relay {
     Outgoing on_join(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
     bool outsider_allowed(RoomId wanted, bool moves, uint64_t network, uint32_t now_ms);
     void on_leave(const Peer& source, uint32_t now_ms);
+    Outgoing on_reflect(uint8_t* datagram, size_t length, const Peer& source, uint32_t now_ms);
     Outgoing refuse(uint8_t* datagram, const Peer& source, ErrorCode error);
     enum class CloseReason { host_closed, host_silent };
     void room_close(Room& room, CloseReason reason);
@@ -98,6 +102,7 @@ class Relay {
     const JoinCookieKey* cookie_key_ = nullptr;
     RandomSource random_;
     LogSink log_;
+    bool reflect_ = false;
     uint32_t now_ms_ = 0;  // of the datagram or sweep being handled, for the log ceiling
 };
 

@@ -92,6 +92,7 @@ size_t render_page(void* context, char* buffer, size_t size) {
     update_shell_figures(shell);
     MetricsFigures figures{shell.relay->counters(), table_counts(shell.relay->table()), KIV_VERSION,
                            shell.start_time_seconds, shell.relay->validates_joins()};
+    figures.reflect = shell.relay->reflects();
     return metrics_render(figures, buffer, size);
 }
 
@@ -144,6 +145,35 @@ bool open_socket(const Arguments& arguments, Shell& shell, TakeOver* take, Peer*
     return true;
 }
 
+// The relay's draws from the kernel's random source: the table's hash key and the random
+// ids, and with --validate-joins the master key of join cookies, which anyone able to predict
+// could use to answer challenges sent to addresses they do not own.
+bool draw_keys(const Arguments& arguments, KernelRandom& random, uint64_t* hash_key,
+               JoinCookieKey& cookie_key) {
+    if (!sys::fill_random(random.values.data(), sizeof random.values) ||
+        !sys::fill_random(hash_key, sizeof *hash_key))
+        return false;
+    random.next = 0;
+    return !arguments.validate_joins || sys::fill_random(cookie_key.bytes, sizeof cookie_key.bytes);
+}
+
+// The start-up lines: the banner, then where it listens and serves metrics when asked.
+void log_listening(const Arguments& arguments, const Peer& bound, const MetricsServer* metrics) {
+    logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound.port()),
+          int(PROTOCOL_VERSION), MAX_ROOMS);
+    if (arguments.bind) {
+        const char* families = !bound.is_ipv4() && bound.is_any_address() ? "IPv4 and IPv6"
+                               : bound.is_ipv4()                          ? "IPv4"
+                                                                          : "IPv6";
+        logf_("listening on %s (%s)", addr_str(bound), families);
+    }
+    if (metrics != nullptr) {
+        Peer shown = arguments.metrics_address;
+        shown.set_port(metrics->port());
+        logf_("metrics on http://%s/metrics", addr_str(shown));
+    }
+}
+
 }  // namespace
 
 bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t reason_size) {
@@ -158,17 +188,8 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     }
     static KernelRandom random;
     uint64_t hash_key = 0;
-    if (!sys::fill_random(random.values.data(), sizeof random.values) ||
-        !sys::fill_random(&hash_key, sizeof hash_key)) {
-        snprintf(reason, reason_size, "kiv-relay: cannot read the kernel's random source: %s",
-                 strerror(errno));
-        return false;
-    }
-    random.next = 0;
-    // The master key of join cookies, from the same source: a key anyone could predict
-    // would let them answer challenges sent to addresses they do not own.
     static JoinCookieKey cookie_key;
-    if (arguments.validate_joins && !sys::fill_random(cookie_key.bytes, sizeof cookie_key.bytes)) {
+    if (!draw_keys(arguments, random, &hash_key, cookie_key)) {
         snprintf(reason, reason_size, "kiv-relay: cannot read the kernel's random source: %s",
                  strerror(errno));
         return false;
@@ -199,6 +220,7 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     if (!arguments.limits) relay.set_limits(LimitSwitches::off());
     if (open_key.is_set()) relay.open_gate().require(&open_key);
     if (arguments.validate_joins) relay.validate_joins(&cookie_key);
+    relay.set_reflect(arguments.reflect);
     relay.open_gate().set_wall_clock(uint64_t(shell.start_time_seconds), sys::monotonic_ms());
     sys::make_resident(&relay, sizeof relay);
     sys::make_resident(&batch, sizeof batch);
@@ -206,19 +228,7 @@ bool shell_start(const Arguments& arguments, Shell& shell, char* reason, size_t 
     shell.batch = &batch;
     batch.plan.peer_hash = PeerHashKey::from_seed(hash_key ^ 0x5851F42D4C957F2Dull);
     log_open();
-    logf_("kiv-relay listening on UDP %d (protocol %d, %d rooms max)", int(bound.port()),
-          int(PROTOCOL_VERSION), MAX_ROOMS);
-    if (arguments.bind) {
-        const char* families = !bound.is_ipv4() && bound.is_any_address() ? "IPv4 and IPv6"
-                               : bound.is_ipv4()                          ? "IPv4"
-                                                                          : "IPv6";
-        logf_("listening on %s (%s)", addr_str(bound), families);
-    }
-    if (shell.metrics != nullptr) {
-        Peer shown = arguments.metrics_address;
-        shown.set_port(metrics.port());
-        logf_("metrics on http://%s/metrics", addr_str(shown));
-    }
+    log_listening(arguments, bound, shell.metrics);
     if (arguments.hand_over) hand_over_finish(&take, relay);
     return true;
 }

@@ -70,6 +70,8 @@ void each_counter(C& counters, F f) {
                         &counters.bytes_to_host_ipv6,
                         &counters.bytes_to_client_ipv6,
                         &counters.pongs_sent,
+                        &counters.reflections_sent,
+                        &counters.reflect_short,
                         &counters.send_failures,
                         &counters.receive_queue_drops,
                         &counters.rooms_opened,
@@ -89,7 +91,7 @@ void each_counter(C& counters, F f) {
     for (auto& field : counters.errors_sent)
         f(field);
 }
-constexpr size_t COUNTERS = 35 + std::tuple_size_v<decltype(Counters::errors_sent)>;
+constexpr size_t COUNTERS = 37 + std::tuple_size_v<decltype(Counters::errors_sent)>;
 // A counter added to Counters must be added above too, or it would not survive a hand-over.
 static_assert(sizeof(Counters) == COUNTERS * sizeof(uint64_t), "each_counter misses a counter");
 

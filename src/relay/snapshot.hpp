@@ -37,6 +37,7 @@
 
 namespace kiv {
 
+// Raised whenever the bytes below change: a relay refuses a layout it does not know.
 inline constexpr uint32_t SNAPSHOT_LAYOUT = 1;
 inline constexpr size_t SNAPSHOT_HEADER_BYTES = 87;
 

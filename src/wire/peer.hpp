@@ -97,6 +97,23 @@ class Peer {
         peer.address_.sin6_port = htons(port);
         return peer.unmapped();
     }
+    // The address as 16 bytes, an IPv4 one as ::ffff:a.b.c.d: how the wire carries a peer.
+    void write_address16(uint8_t* bytes) const {
+        if (stored_family() == AF_INET6) {
+            memcpy(bytes, &address_.sin6_addr, 16);
+            return;
+        }
+        static constexpr uint8_t MAPPED_PREFIX[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+        memcpy(bytes, MAPPED_PREFIX, sizeof MAPPED_PREFIX);
+        memcpy(bytes + 12, &v4().sin_addr, 4);
+    }
+    // The peer whose address write_address16 wrote, with `port`; a mapped one as IPv4.
+    static Peer from_address16(const uint8_t* bytes, uint16_t port) {
+        uint8_t address[16];
+        memcpy(address, bytes, sizeof address);
+        return ipv6(address, port).unmapped();
+    }
+
     // Any local IPv4 address, for a socket that listens on all of them.
     static Peer any(uint16_t port) { return ipv4(INADDR_ANY, port); }
     static Peer loopback(uint16_t port) { return ipv4(INADDR_LOOPBACK, port); }

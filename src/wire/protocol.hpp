@@ -21,6 +21,14 @@ inline constexpr int MAX_CLIENTS = 8;
 inline constexpr uint32_t TIMEOUT_MS = 60000;
 
 static_assert(HEADER_SIZE <= MAX_DATAGRAM, "a header must fit in a datagram");
+
+// MSG_REFLECTED is a header whose value is the port the relay saw, then the 16-byte address
+// it saw (IPv4 as ::ffff:a.b.c.d). A request shorter than the answer gets none, so that the
+// answer never outweighs what was sent for it.
+inline constexpr size_t REFLECT_ADDRESS_OFFSET = 12;
+inline constexpr size_t REFLECT_SIZE = REFLECT_ADDRESS_OFFSET + 16;
+static_assert(REFLECT_ADDRESS_OFFSET == HEADER_SIZE && REFLECT_SIZE <= MAX_DATAGRAM,
+              "the reflected address follows the header");
 static_assert(MAX_CLIENTS < int(MAX_TAG), "tag allocation needs a free tag for every client");
 
 enum class MsgType : uint8_t {
@@ -36,6 +44,10 @@ enum class MsgType : uint8_t {
     // with a cookie for the value, and the client's echo of that cookie.
     MSG_CHALLENGE = 9,  // relay to client: value the cookie
     MSG_JOIN = 10,      // client to relay: value the room id, payload the cookie (4 bytes LE)
+    // Where the relay sees a peer from, on a relay started with --reflect; otherwise dropped
+    // as an unknown type.
+    MSG_REFLECT = 11,
+    MSG_REFLECTED = 12,
 };
 
 // The payload of a MSG_JOIN: the challenge's cookie, little-endian.

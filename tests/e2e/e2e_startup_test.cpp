@@ -11,7 +11,7 @@ namespace {
 
 const std::string USAGE =
     "usage: kiv-relay [--bind ADDR] [--metrics [ADDR:]PORT] [--limits on|off] [--open-key FILE] "
-    "[--validate-joins] [port]\n";
+    "[--validate-joins] [--reflect] [port]\n";
 
 bool udp_port_is_free(uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -108,6 +108,8 @@ class Session {
             relay_.validate_joins(&COOKIE_KEY);
             model_.validate_joins(&COOKIE_KEY);
         }
+        relay_.set_reflect(true);
+        model_.set_reflect(true);
     }
 
     void run() {
@@ -207,7 +209,7 @@ class Session {
 
         Datagram datagram(HEADER_SIZE + payload);
         uint8_t* bytes = datagram.bytes.get();
-        header_write(bytes, MsgType(type < 0x80 ? type % 10 : type), value);
+        header_write(bytes, MsgType(type < 0x80 ? type % 13 : type), value);
         if (version >= 0x80) bytes[OFFSET_VERSION] = version & 0x7F;
         if (flags & 1) bytes[flags >> 6] ^= flags;  // a damaged magic
         if (flags & 2) bytes[OFFSET_RESERVED + (flags >> 7)] = flags;
@@ -325,6 +327,9 @@ class Session {
         if (relay_.counters().dropped_throttled > throttled_before) note("throttled");
         if (expected && expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_ERROR)) {
             note("error " + std::to_string(header_value(expected->bytes.data())));
+        }
+        if (expected && expected->bytes[OFFSET_TYPE] == uint8_t(MsgType::MSG_REFLECTED)) {
+            note("reflected");
         }
         compare_event("a datagram", false);
         check::Arrival arrival{datagram.before.get(), datagram.length, source};

@@ -41,7 +41,7 @@ TEST(ModelDifferential, CoreAndModelAgreeOnRandomSequences) {
     // The streams must reach every outcome, or agreeing would prove little.
     for (const char* kind : {"(re-opened)", "opened by", "joined as", "left", "timed out",
                              "host closed it", "host silent", "error 1", "error 2", "error 3",
-                             "error 4", "coalesced run", "throttled", "challenged"}) {
+                             "error 4", "coalesced run", "throttled", "challenged", "reflected"}) {
         EXPECT_GT(outcomes[kind], 0) << kind;
     }
 }

@@ -37,8 +37,12 @@ enum : uint8_t {
     PING = 7,
     PONG = 8,
     CHALLENGE = 9,
-    JOIN = 10
+    JOIN = 10,
+    ASK_ADDRESS = 11,
+    ADDRESS = 12
 };
+// An address answer: a header with the port, then the 16-byte address.
+constexpr size_t ADDRESS_ANSWER_BYTES = HEADER_BYTES + 16;
 enum : uint32_t { NO_ROOM = 1, ROOM_FULL = 2, NO_FREE_ROOM = 3, BAD_VERSION = 4 };
 
 uint32_t read_value(const std::vector<uint8_t>& bytes) {
@@ -148,9 +152,21 @@ std::optional<Sent> RelayModel::receive(const std::vector<uint8_t>& kept, size_t
         case JOIN:
             if (cookie_key_ == nullptr) return std::nullopt;
             return join(kept, length, from, now_ms);
+        case ASK_ADDRESS:
+            if (!reflect_ || length < ADDRESS_ANSWER_BYTES) return std::nullopt;
+            return address_of(from, now_ms);
         default:
             return std::nullopt;
     }
+}
+
+std::optional<Sent> RelayModel::address_of(const Peer& from, uint32_t now_ms) {
+    PeerKey key = key_of(from);
+    if (out_of_lookups(key.ip, now_ms, LOOKUPS_IN_A_BURST)) return std::nullopt;
+    spend_lookup(key.ip, now_ms);
+    Sent sent = answer(from, ADDRESS, ntohs(key.port));
+    sent.bytes.insert(sent.bytes.end(), key.address.begin(), key.address.end());
+    return sent;
 }
 
 std::optional<Sent> RelayModel::open(uint32_t value, const Peer& from, uint32_t now_ms) {

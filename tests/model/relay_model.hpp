@@ -59,6 +59,8 @@ class RelayModel {
     void sweep(uint32_t now_ms);
     // Joins echo a challenge first; the cookie is the core's own function, taken as given.
     void validate_joins(const JoinCookieKey* key) { cookie_key_ = key; }
+    // Whether a peer that asks is told the address it is seen from.
+    void set_reflect(bool on) { reflect_ = on; }
 
     // Moves a room on as if tens of thousands of clients had come and gone, so that tests
     // reach the wrap of the tag counter in a few steps.
@@ -81,6 +83,7 @@ class RelayModel {
                              uint32_t now_ms);
     void close(const Peer& from);
     void leave(const Peer& from);
+    std::optional<Sent> address_of(const Peer& from, uint32_t now_ms);
 
     // The lookups by id an IPv4 address may still make from outside a room: spent units
     // (1000 a lookup) as of the last time its budget was looked at, of which `allowed`
@@ -105,6 +108,7 @@ class RelayModel {
     std::vector<std::string> log_;
     uint64_t throttled_ = 0;
     const JoinCookieKey* cookie_key_ = nullptr;
+    bool reflect_ = false;
 };
 
 // Texts as the relay prints them.

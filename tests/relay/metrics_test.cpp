@@ -224,13 +224,15 @@ TEST(MetricsPage, FitsItsBufferWithEveryCounterAtItsLargest) {
     }
     static_assert(sizeof(Counters) % sizeof(uint64_t) == 0);
     char buffer[METRICS_PAGE_BYTES];
-    // With the join figures too, which only a relay that validates joins shows.
-    MetricsFigures figures{
-        counters, {MAX_ROOMS, MAX_ROOMS * MAX_CLIENTS}, "0.1.0", INT64_MAX, true};
+    // With the join and reflect figures too, which only a relay with those options shows.
+    MetricsFigures figures{counters, {MAX_ROOMS, MAX_ROOMS * MAX_CLIENTS}, "0.1.0", INT64_MAX, true,
+                           true};
     size_t length = metrics_render(figures, buffer, sizeof buffer);
     ASSERT_GT(length, 0u);
     std::string page(buffer, length);
     EXPECT_NE(page.find(R"(kiv_relay_join_echoes_total{outcome="refused"} 18446744073709551615)"),
+              std::string::npos);
+    EXPECT_NE(page.find(R"(kiv_relay_reflections_total{result="too_short"} 18446744073709551615)"),
               std::string::npos);
     EXPECT_NE(page.find(R"(kiv_relay_errors_sent_total{error="bad_version"} 18446744073709551615)"),
               std::string::npos);

@@ -154,10 +154,21 @@ namespace {
 
 const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgoing& out,
                         const RoomTable& table) {
-    if (out.length != HEADER_SIZE) return fault("a reply of %u bytes", out.length);
+    bool reflected = sent[OFFSET_TYPE] == uint8_t(MsgType::MSG_REFLECTED);
+    if (out.length != (reflected ? REFLECT_SIZE : HEADER_SIZE)) {
+        return fault("a reply of %u bytes", out.length);
+    }
     if (!same_bytes(out.to, arrival.source)) return fault("a reply not sent to the sender");
     uint32_t value = header_value(sent);
     switch (MsgType(sent[OFFSET_TYPE])) {
+        case MsgType::MSG_REFLECTED:
+            if (arrival.bytes[OFFSET_TYPE] != uint8_t(MsgType::MSG_REFLECT) ||
+                !(Peer::from_address16(sent + REFLECT_ADDRESS_OFFSET, uint16_t(value)) ==
+                  arrival.source) ||
+                value > 65535) {
+                return fault("a reflection that names another address than the asker's");
+            }
+            return nullptr;
         case MsgType::MSG_PONG:
             if (arrival.bytes[OFFSET_TYPE] != uint8_t(MsgType::MSG_PING) ||
                 value != header_value(arrival.bytes)) {
@@ -192,6 +203,7 @@ const char* reply_fault(const Arrival& arrival, const uint8_t* sent, const Outgo
         case MsgType::MSG_LEAVE:
         case MsgType::MSG_PING:
         case MsgType::MSG_JOIN:
+        case MsgType::MSG_REFLECT:
         default:
             break;
     }
