@@ -161,7 +161,7 @@ TEST(KivCommand, HostAndJoinExchangeALineEachWay) {
 
 // The join answers the relay's challenge by itself; the user sees the same lines.
 TEST(KivCommand, HostAndJoinExchangeALineEachWayThroughARelayThatValidatesJoins) {
-    exchange_a_line_each_way({"--validate-joins"});
+    exchange_a_line_each_way({"--validate-joins", "0"});
 }
 
 TEST(KivCommand, RefusedJoinPrintsTheReasonAndExitsOne) {

@@ -220,7 +220,7 @@ TEST(Tunnel, BetweenKivEndsAnySizeAndManyLocalSendersCrossOverOnePlace) {
 // An IPv6 application and IPv6 local senders, the relay between them on IPv4 alone and
 // challenging every join: the places answer it, and no datagram is lost to it.
 TEST(Tunnel, Ipv6EndsReachEachOtherThroughAnIpv4RelayThatValidatesJoins) {
-    RelayProcess relay({"--validate-joins"});
+    RelayProcess relay({"--validate-joins", "0"});
     Echo echo(true);
     CommandProcess host(KIV_PATH, {"host", address(relay), "--forward", echo.address()});
     std::optional<std::string> announced = host.next_out_line();
