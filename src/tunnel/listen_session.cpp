@@ -174,7 +174,7 @@ void ListenSession::fail(const char* what, Actions& out) {
 void ListenSession::on_welcome(const Frame& frame, uint64_t now_us, Actions& out) {
     Place& place = places_[0];
     if (frame.identity != identity_ || failed_) return;
-    if (host_identity_ == 0) host_identity_ = frame.host;
+    if (host_kind_ == HostKind::unknown) host_identity_ = frame.host;  // the first welcome
     if (frame.host != host_identity_) return fail("another kiv host answers", out);
     place.binding = frame.binding;
     place.hellos = 0;

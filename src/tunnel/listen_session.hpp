@@ -92,8 +92,8 @@ class ListenSession {
     const char* relay_text_ = "";
     const char* room_text_ = "";
     bool asked_who_ = false;  // saying hello again because the host did not know this tag
-    // The identity the kiv host named in its first welcome (0: none named): the room's host
-    // this join talks to, and no other.
+    // The identity the kiv host named in its first welcome (0 from an older host that names
+    // none): the room's host this join talks to, and no other.
     uint64_t host_identity_ = 0;
     bool failed_ = false;
     uint32_t next_datagram_ = 0;
