@@ -57,6 +57,8 @@ uint32_t fixed_start() {
 }
 
 // One endpoint, over a transport in memory that stands in for the relay.
+constexpr size_t SENT_TYPES = size_t(MsgType::MSG_JOIN) + 1;
+
 template <class Session>
 struct Wired {
     client::InMemory<Session> endpoint;
@@ -84,15 +86,21 @@ struct Wired {
                 fail(name, "a malformed header sent");
             }
             uint8_t type = datagram[OFFSET_TYPE];
-            if (type > 8 || !allowed_types[type]) fail(name, "a type this endpoint never sends");
+            if (type >= SENT_TYPES || !allowed_types[type]) {
+                fail(name, "a type this endpoint never sends");
+            }
             if (type == uint8_t(MsgType::MSG_PING)) last_ping = header_value(datagram);
         }
     }
 };
 
-constexpr bool HOST_SENDS[9] = {false, true, false, true, true, false, false, false, false};
-constexpr bool CLIENT_SENDS[9] = {false, false, false, true, false, true, false, true, false};
-constexpr bool PINGER_SENDS[9] = {false, false, false, false, false, false, false, true, false};
+// By type, 0 to MSG_JOIN: a client echoes a relay's challenge with MSG_JOIN.
+constexpr bool HOST_SENDS[SENT_TYPES] = {false, true,  false, true,  true, false,
+                                         false, false, false, false, false};
+constexpr bool CLIENT_SENDS[SENT_TYPES] = {false, false, false, true,  false, true,
+                                           false, true,  false, false, true};
+constexpr bool PINGER_SENDS[SENT_TYPES] = {false, false, false, false, false, false,
+                                           false, true,  false, false, false};
 // Sends one step may cause: a batch call, or a keep-alive plus a retry pair.
 constexpr int MOST_SENT_PER_STEP = int(client::SEND_BATCH) + 4;
 // Events one drain may give: one per datagram queued (at most the queue) and the timer's.
