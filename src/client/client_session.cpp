@@ -92,17 +92,12 @@ Event ClientSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
     return lost_event(why, room_id_);
 }
 
-// The questions to the host, and what its silence means.
+// The questions to the host, and the end of a re-join that no host answered.
 Event ClientSession::check_tick(uint64_t now_us) {
-    switch (host_check_.silence(now_us)) {
-        case HostCheck::Silence::none:
-            break;
-        case HostCheck::Silence::lost:
-            return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_host);
-        case HostCheck::Silence::gone:
-            host_check_.pause();
-            state_ = State::idle;
-            return refused(Error::no_host);
+    if (host_check_.gone(now_us)) {
+        host_check_.pause();
+        state_ = State::idle;
+        return refused(Error::no_host);
     }
     if (host_check_.question_due(now_us)) {
         uint8_t question[HOST_QUESTION_SIZE];

@@ -5,9 +5,10 @@
 // (set_identity) answers a client's question "who are you" with its identity; a client that
 // checks (check_host) asks once it has joined, remembers the first answer, asks again every
 // HOST_RECHECK_US, and after a re-join holds back its joined event, its sends and the host's
-// datagrams until the same identity answers again. Another identity ends the join at once;
-// a known host silent for HOST_SILENT_US is lost as a silent relay is, and one still silent
-// that long after the re-join ends it.
+// datagrams until the same identity answers again. Another identity ends the join at once,
+// and so does silence for HOST_SILENT_US after a re-join. (A host that falls silent while the
+// client is in the room is what it was without the check: the relay forgets its room in time,
+// and the client hears so.)
 //
 // Both are payloads of ordinary room datagrams, so only the two ends ever read them; numbers
 // are little-endian:
@@ -34,7 +35,7 @@ inline constexpr int HOST_CHECK_TRIES = 3;
 // A known host is asked this often: a relay that restarted and let the client into someone
 // else's room shows nothing else.
 inline constexpr uint64_t HOST_RECHECK_US = 2'000'000;
-// A known host that answers nothing for this long is gone (or the relay is).
+// A known host that answers nothing for this long after a re-join is not in the room.
 inline constexpr uint64_t HOST_SILENT_US = DEFAULT_ANSWER_TIMEOUT_US;
 static_assert(HOST_RECHECK_US * 2 <= HOST_SILENT_US, "one lost answer is no silence");
 
@@ -54,7 +55,6 @@ class HostCheck {
         same_host,   // the awaited answer after a re-join, from the host joined first
         other_host,  // an answer naming another host
     };
-    enum class Silence : uint8_t { none, lost, gone };
 
     void enable(bool on) { enabled_ = on; }
     // The join went through. After a re-join a known host must answer before anything else;
@@ -64,10 +64,10 @@ class HostCheck {
     Verdict from_host(const uint8_t* payload, size_t length, uint64_t now_us);
     // Whether a question is due now; counts it.
     bool question_due(uint64_t now_us);
-    // A known host silent too long: lost while joined, gone after a re-join.
-    Silence silence(uint64_t now_us) const;
+    // After a re-join, the known host has been silent too long.
+    bool gone(uint64_t now_us) const;
     bool verifying() const { return verifying_; }
-    // When question_due or silence next has something to say; UINT64_MAX when nothing.
+    // When question_due or gone next has something to say; UINT64_MAX when nothing.
     uint64_t next_us() const;
     // Not in the room for now (lost, left): no questions until joined again.
     void pause() { asking_ = verifying_ = false; }
@@ -84,7 +84,7 @@ class HostCheck {
     bool verifying_ = false;  // a re-join waits for the answer
     int asked_ = 0;           // of a host not known yet
     uint64_t next_question_us_ = 0;
-    uint64_t heard_us_ = 0;  // the last answer, or the join
+    uint64_t heard_us_ = 0;  // the last answer, or the re-join
 };
 
 }  // namespace kiv::client
