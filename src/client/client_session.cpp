@@ -92,12 +92,22 @@ Event ClientSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
     return lost_event(why, room_id_);
 }
 
-// The questions to the host, and the end of a re-join that no host answered.
+// The questions to the host, and what its silence means.
 Event ClientSession::check_tick(uint64_t now_us) {
-    if (host_check_.gone(now_us)) {
-        host_check_.pause();
-        state_ = State::idle;
-        return refused(Error::no_host);
+    switch (host_check_.silence(now_us)) {
+        case HostCheck::Silence::none:
+            break;
+        case HostCheck::Silence::lost:
+            // Nothing at all from the relay either: it is the relay that is gone, and it is
+            // given its time as always. Datagrams but no answer: someone else's room.
+            if (now_us - last_heard_us_ >= HOST_SILENT_US) {
+                return lose(now_us, last_heard_us_ + RELAY_TIMEOUT_US, Error::timed_out);
+            }
+            return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_host);
+        case HostCheck::Silence::gone:
+            host_check_.pause();
+            state_ = State::idle;
+            return refused(Error::no_host);
     }
     if (host_check_.question_due(now_us)) {
         uint8_t question[HOST_QUESTION_SIZE];

@@ -40,9 +40,10 @@ class ClientSession {
     Error leave();
     // Whether the client makes sure that it stays with the host it joined first
     // (host_check.hpp): off by default. With it, another host's answer ends the join
-    // (refused, other_host), and a re-join ends in joined only once that host has answered,
-    // in refused (no_host) when it does not: meanwhile sends are not_ready and the host's
-    // datagrams are dropped. Takes effect at the next join.
+    // (refused, other_host); a known host silent for 5 s loses the place (lost: no_host, or
+    // timed_out when the relay is silent too); and a re-join ends in joined only once that
+    // host has answered, in refused (no_host) when it does not: meanwhile sends are not_ready
+    // and the host's datagrams are dropped. Takes effect at the next join.
     void check_host(bool on) { host_check_.enable(on); }
 
     Event next_event(uint64_t now_us);

@@ -91,14 +91,15 @@ bool HostCheck::question_due(uint64_t now_us) {
     return true;
 }
 
-bool HostCheck::gone(uint64_t now_us) const {
-    return verifying_ && now_us - heard_us_ >= HOST_SILENT_US;
+HostCheck::Silence HostCheck::silence(uint64_t now_us) const {
+    if (!asking_ || identity_ == 0 || now_us - heard_us_ < HOST_SILENT_US) return Silence::none;
+    return verifying_ ? Silence::gone : Silence::lost;
 }
 
 uint64_t HostCheck::next_us() const {
     if (!asking_) return UINT64_MAX;
     if (identity_ == 0) return asked_ < HOST_CHECK_TRIES ? next_question_us_ : UINT64_MAX;
-    uint64_t silent_us = verifying_ ? heard_us_ + HOST_SILENT_US : UINT64_MAX;
+    uint64_t silent_us = heard_us_ + HOST_SILENT_US;
     return next_question_us_ < silent_us ? next_question_us_ : silent_us;
 }
 

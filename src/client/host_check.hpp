@@ -5,10 +5,9 @@
 // (set_identity) answers a client's question "who are you" with its identity; a client that
 // checks (check_host) asks once it has joined, remembers the first answer, asks again every
 // HOST_RECHECK_US, and after a re-join holds back its joined event, its sends and the host's
-// datagrams until the same identity answers again. Another identity ends the join at once,
-// and so does silence for HOST_SILENT_US after a re-join. (A host that falls silent while the
-// client is in the room is what it was without the check: the relay forgets its room in time,
-// and the client hears so.)
+// datagrams until the same identity answers again. Another identity ends the join at once. A
+// known host silent for HOST_SILENT_US loses the place, as a silent relay does: the client
+// joins again and so asks before anything else; silence that long after a re-join ends it.
 //
 // Both are payloads of ordinary room datagrams, so only the two ends ever read them; numbers
 // are little-endian:
@@ -35,7 +34,7 @@ inline constexpr int HOST_CHECK_TRIES = 3;
 // A known host is asked this often: a relay that restarted and let the client into someone
 // else's room shows nothing else.
 inline constexpr uint64_t HOST_RECHECK_US = 2'000'000;
-// A known host that answers nothing for this long after a re-join is not in the room.
+// A known host that answers nothing for this long is not in the room (or the relay is gone).
 inline constexpr uint64_t HOST_SILENT_US = DEFAULT_ANSWER_TIMEOUT_US;
 static_assert(HOST_RECHECK_US * 2 <= HOST_SILENT_US, "one lost answer is no silence");
 
@@ -64,10 +63,11 @@ class HostCheck {
     Verdict from_host(const uint8_t* payload, size_t length, uint64_t now_us);
     // Whether a question is due now; counts it.
     bool question_due(uint64_t now_us);
-    // After a re-join, the known host has been silent too long.
-    bool gone(uint64_t now_us) const;
+    enum class Silence : uint8_t { none, lost, gone };
+    // A known host silent too long: the place is lost while joined, gone after a re-join.
+    Silence silence(uint64_t now_us) const;
     bool verifying() const { return verifying_; }
-    // When question_due or gone next has something to say; UINT64_MAX when nothing.
+    // When question_due or silence next has something to say; UINT64_MAX when nothing.
     uint64_t next_us() const;
     // Not in the room for now (lost, left): no questions until joined again.
     void pause() { asking_ = verifying_ = false; }
@@ -84,7 +84,7 @@ class HostCheck {
     bool verifying_ = false;  // a re-join waits for the answer
     int asked_ = 0;           // of a host not known yet
     uint64_t next_question_us_ = 0;
-    uint64_t heard_us_ = 0;  // the last answer, or the re-join
+    uint64_t heard_us_ = 0;  // the last answer, or the join
 };
 
 }  // namespace kiv::client

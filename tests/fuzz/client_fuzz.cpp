@@ -144,7 +144,8 @@ void check_host(Wired<client::HostSession>& host, uint64_t now_us) {
             case EventKind::lost:
                 if (host.endpoint.state() != client::Host::State::reopening ||
                     (event.error != client::Error::no_room &&
-                     event.error != client::Error::timed_out)) {
+                     event.error != client::Error::timed_out &&
+                     event.error != client::Error::no_host)) {
                     fail(host.name, "a lost room the host is not asking for again");
                 }
                 break;
@@ -184,7 +185,8 @@ void check_client(Wired<client::ClientSession>& joiner, uint64_t now_us) {
             case EventKind::lost:
                 if (joiner.endpoint.state() != client::Client::State::rejoining ||
                     (event.error != client::Error::no_room &&
-                     event.error != client::Error::timed_out)) {
+                     event.error != client::Error::timed_out &&
+                     event.error != client::Error::no_host)) {
                     fail(joiner.name, "a lost place the client is not joining again");
                 }
                 break;
