@@ -11,6 +11,7 @@ using namespace events;
 Error ClientSession::join(RoomId room_id, uint64_t now_us, uint64_t timeout_us) {
     if (!room_id.valid()) return Error::bad_room;
     room_id_ = room_id;
+    host_check_.forget();
     ++join_nonce_;
     Error error = send_join(now_us);
     if (error != Error::none) return error;
@@ -77,11 +78,13 @@ Error ClientSession::leave() {
     if (state_ == State::idle) return Error::not_ready;
     state_ = State::idle;
     answer_.stop();
+    host_check_.pause();
     return transport_.send_header(MsgType::MSG_LEAVE, 0);
 }
 
 Event ClientSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
     state_ = State::rejoining;
+    host_check_.pause();
     lost_why_ = why;
     ++join_nonce_;
     (void)send_join(now_us);
@@ -89,7 +92,53 @@ Event ClientSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
     return lost_event(why, room_id_);
 }
 
+// The questions to the host, and what its silence means.
+Event ClientSession::check_tick(uint64_t now_us) {
+    switch (host_check_.silence(now_us)) {
+        case HostCheck::Silence::none:
+            break;
+        case HostCheck::Silence::lost:
+            // Nothing at all from the relay either: it is the relay that is gone, and it is
+            // given its time as always. Datagrams but no answer: someone else's room.
+            if (now_us - last_heard_us_ >= HOST_SILENT_US) {
+                return lose(now_us, last_heard_us_ + RELAY_TIMEOUT_US, Error::timed_out);
+            }
+            return lose(now_us, now_us + RELAY_TIMEOUT_US, Error::no_host);
+        case HostCheck::Silence::gone:
+            host_check_.pause();
+            state_ = State::idle;
+            return refused(Error::no_host);
+    }
+    if (host_check_.question_due(now_us)) {
+        uint8_t question[HOST_QUESTION_SIZE];
+        host_question_write(question);
+        (void)transport_.send_datagram(MsgType::MSG_DATA, room_id_.value, question,
+                                       sizeof question);
+        last_sent_us_ = now_us;
+    }
+    return {};
+}
+
+Event ClientSession::from_host(const uint8_t* payload, size_t length, uint64_t now_us) {
+    switch (host_check_.from_host(payload, length, now_us)) {
+        case HostCheck::Verdict::deliver:
+            return data_event(Tag(), payload, length);
+        case HostCheck::Verdict::held:
+        case HostCheck::Verdict::consumed:
+            return {};
+        case HostCheck::Verdict::same_host:
+            state_ = State::joined;
+            return room_event(EventKind::joined, room_id_);
+        case HostCheck::Verdict::other_host:
+            state_ = State::idle;
+            answer_.stop();
+            return refused(Error::other_host);
+    }
+    return {};
+}
+
 Event ClientSession::tick(uint64_t now_us) {
+    if (Event event = check_tick(now_us); event.kind != EventKind::none) return event;
     switch (answer_.step(now_us)) {
         case Retry::Step::wait:
             break;
@@ -137,11 +186,15 @@ Event ClientSession::next_event(uint64_t now_us) {
     while (transport_.receive(&in)) {
         last_heard_us_ = now_us;
         switch (in.type) {
-            case MsgType::MSG_DATA:
+            case MsgType::MSG_DATA: {
                 if (state_ == State::idle) break;
-                return data_event(Tag(), in.payload, in.length);
-            case MsgType::MSG_PONG:
-                if (in.value != join_nonce_) break;
+                Event event = from_host(in.payload, in.length, now_us);
+                if (event.kind != EventKind::none) return event;
+                break;
+            }
+            case MsgType::MSG_PONG: {
+                // While the host is in question the join has gone through already.
+                if (in.value != join_nonce_ || host_check_.verifying()) break;
                 echoed_ = false;
                 if (state_ != State::joining &&
                     (state_ != State::rejoining || refused_nonce_ == join_nonce_)) {
@@ -149,9 +202,14 @@ Event ClientSession::next_event(uint64_t now_us) {
                 }
                 // Joining always has an answer waiting: it ends in joined, refused or expired.
                 assert(answer_.active());
-                state_ = State::joined;
+                bool rejoined = state_ == State::rejoining;
                 answer_.stop();
+                // Back in the room, but maybe with someone else's host: rejoining until the
+                // first one answers.
+                if (host_check_.joined(rejoined, now_us)) break;
+                state_ = State::joined;
                 return room_event(EventKind::joined, room_id_);
+            }
             case MsgType::MSG_ERROR: {
                 if (state_ == State::idle) break;
                 Error error = error_from_wire(in.value);
@@ -187,10 +245,12 @@ Event ClientSession::next_event(uint64_t now_us) {
 
 int ClientSession::wait_ms(uint64_t now_us) const {
     if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
+    if (host_check_.verifying()) return wait_ms_until(now_us, host_check_.next_us());
     if (state_ != State::joined) return -1;
     uint64_t quiet_us = std::max(last_heard_us_, last_sent_us_) + QUIET_KEEPALIVE_US;
-    uint64_t due_us = std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
-                                std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_)});
+    uint64_t due_us =
+        std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
+                  std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_), host_check_.next_us()});
     return wait_ms_until(now_us, due_us);
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "client/events.hpp"
+#include "client/host_check.hpp"
 #include "client/retry.hpp"
 #include "client/transport.hpp"
 #include "wire/values.hpp"
@@ -37,6 +38,13 @@ class ClientSession {
     Error send_batch(const iovec* payloads, size_t count, uint64_t now_us);
     // Gives up the slot. The relay does not answer.
     Error leave();
+    // Whether the client makes sure that it stays with the host it joined first
+    // (host_check.hpp): off by default. With it, another host's answer ends the join
+    // (refused, other_host); a known host silent for 5 s loses the place (lost: no_host, or
+    // timed_out when the relay is silent too); and a re-join ends in joined only once that
+    // host has answered, in refused (no_host) when it does not: meanwhile sends are not_ready
+    // and the host's datagrams are dropped. Takes effect at the next join.
+    void check_host(bool on) { host_check_.enable(on); }
 
     Event next_event(uint64_t now_us);
     int wait_ms(uint64_t now_us) const;
@@ -47,6 +55,8 @@ class ClientSession {
     Error send_join(uint64_t now_us);
     void hold(const void* payload, size_t length);
     void answer_challenge(uint32_t cookie, uint64_t now_us);
+    Event from_host(const uint8_t* payload, size_t length, uint64_t now_us);
+    Event check_tick(uint64_t now_us);
     Event tick(uint64_t now_us);
     Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
 
@@ -68,6 +78,7 @@ class ClientSession {
     // An echo is out and its pong not yet in: challenges until then answer datagrams sent
     // before it, and get no echo of their own.
     bool echoed_ = false;
+    HostCheck host_check_;
 };
 
 }  // namespace kiv::client

@@ -34,6 +34,10 @@ const char* error_text(Error error) {
             return "not open or joined";
         case Error::system:
             return "system error";
+        case Error::other_host:
+            return "another host answers";
+        case Error::no_host:
+            return "no host answers";
     }
     return "unknown error";
 }

@@ -22,6 +22,10 @@ enum class Error : uint8_t {
     bad_room,   // a room id outside 1..2^25
     not_ready,  // not open / not joined / not connected yet
     system,     // a socket call failed; system_errno() tells why
+    // Found by a client that checks its host (ClientSession::check_host), after a re-join.
+    // The C interface's own statuses take the values between.
+    other_host = 21,  // another host answers in the room
+    no_host = 22,     // no host answers in the room
 };
 
 // A short text for people: "no such room", "room is full", ...

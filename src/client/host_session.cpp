@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cassert>
 
+#include "client/host_check.hpp"
+
 namespace kiv::client {
 
 using namespace events;
@@ -80,6 +82,17 @@ Event HostSession::from_client(Tag tag, const uint8_t* payload, size_t length, u
     return tag_event(EventKind::client_left, gone);
 }
 
+// One answer per question, to the client that asked: it amplifies nothing towards anyone else.
+bool HostSession::answered_question(Tag tag, const uint8_t* payload, size_t length,
+                                    uint64_t now_us) {
+    if (identity_ == 0 || !is_host_question(payload, length)) return false;
+    uint8_t answer[HOST_ANSWER_SIZE];
+    host_answer_write(identity_, answer);
+    (void)transport_.send_datagram(MsgType::MSG_DATA, tag.value, answer, sizeof answer);
+    if (roster_.knows(tag)) roster_.heard(tag, now_us);
+    return true;
+}
+
 Event HostSession::lose(uint64_t now_us, uint64_t give_up_us, Error why) {
     state_ = State::reopening;
     (void)send_open();
@@ -152,6 +165,7 @@ Event HostSession::next_event(uint64_t now_us) {
             }
             case MsgType::MSG_DATA:
                 if (state_ != State::open || !in.tag().valid()) break;
+                if (answered_question(in.tag(), in.payload, in.length, now_us)) break;
                 return from_client(in.tag(), in.payload, in.length, now_us);
             case MsgType::MSG_ERROR: {
                 Error error = error_from_wire(in.value);

@@ -44,6 +44,11 @@ class HostSession {
     Error send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t now_us);
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
+    // Names this host to clients that check who their host is (host_check.hpp): their
+    // questions are answered with `identity` and never reach the application. 0, the
+    // default, names none and passes questions on as data. A host that keeps its identity
+    // across its own restarts stays the same host to its clients.
+    void set_identity(uint64_t identity) { identity_ = identity; }
 
     Event next_event(uint64_t now_us);
     int wait_ms(uint64_t now_us) const;
@@ -54,6 +59,7 @@ class HostSession {
     Event tick(uint64_t now_us);
     Error send_open();
     Event from_client(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us);
+    bool answered_question(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us);
     void end_room();
     Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
 
@@ -74,6 +80,7 @@ class HostSession {
     size_t held_length_ = 0;
     // In another room, every tag of the last one is reported left before anything else.
     bool forgetting_ = false;
+    uint64_t identity_ = 0;
 };
 
 }  // namespace kiv::client

@@ -66,7 +66,10 @@ typedef enum kiv_status {
     KIV_ERR_BUFFER_TOO_SMALL = 17,
     KIV_ERR_BAD_CODE = 18,  /* text that is not a room code */
     KIV_ERR_NO_MEMORY = 19, /* a handle could not be allocated */
-    KIV_ERR_BAD_STATUS = 20 /* kiv_error_text() was given a value that is no status */
+    KIV_ERR_BAD_STATUS = 20, /* kiv_error_text() was given a value that is no status */
+    /* Found by a client that checks its host (kiv_set_check_host), after a re-join. */
+    KIV_ERR_OTHER_HOST = 21, /* another host answers in the room */
+    KIV_ERR_NO_HOST = 22     /* no host answers in the room */
 } kiv_status;
 
 typedef enum kiv_event_kind {
@@ -130,6 +133,16 @@ KIV_API kiv_status kiv_join(kiv_endpoint* client, uint32_t room_id, uint64_t now
 /* Pinger: sends a probe; answered by a pong or timed_out event. Fails with NOT_READY before
  * kiv_connect, WRONG_ENDPOINT or SYSTEM. */
 KIV_API kiv_status kiv_ping(kiv_endpoint* pinger, uint64_t now_us, uint64_t timeout_us);
+
+/* A relay that restarts forgets who held a room, and a client that joins it again may find
+ * another host there. Host: names this host to clients that check theirs; 0, the default,
+ * names none. Fails with NULL or WRONG_ENDPOINT. */
+KIV_API kiv_status kiv_set_identity(kiv_endpoint* host, uint64_t identity);
+/* Client, on non-zero: after each re-join, before anything else, the host that first
+ * answered with its identity must answer again; a re-join ends in a refused event with
+ * OTHER_HOST or NO_HOST otherwise. Both ends must use it. Off by default; takes effect at the
+ * next kiv_join(). Fails with NULL or WRONG_ENDPOINT. */
+KIV_API kiv_status kiv_set_check_host(kiv_endpoint* client, int on);
 
 /* Sends one datagram: from a host to the client with this tag, from a client to its host
  * (tag ignored). Fails with NOT_READY before the room is open or joined, BAD_TAG, TOO_LARGE,

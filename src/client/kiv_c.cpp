@@ -51,6 +51,8 @@ static_assert(status_of(Error::bad_tag) == KIV_ERR_BAD_TAG);
 static_assert(status_of(Error::bad_room) == KIV_ERR_BAD_ROOM);
 static_assert(status_of(Error::not_ready) == KIV_ERR_NOT_READY);
 static_assert(status_of(Error::system) == KIV_ERR_SYSTEM);
+static_assert(status_of(Error::other_host) == KIV_ERR_OTHER_HOST);
+static_assert(status_of(Error::no_host) == KIV_ERR_NO_HOST);
 static_assert(int(client::EventKind::client_left) == KIV_EVENT_CLIENT_LEFT);
 static_assert(int(client::EventKind::lost) == KIV_EVENT_LOST);
 static_assert(client::MAX_PAYLOAD == KIV_MAX_PAYLOAD);
@@ -177,6 +179,20 @@ kiv_status kiv_join(kiv_endpoint* client, uint32_t room_id, uint64_t now_us, uin
                                                     timeout_or_default(timeout_us)));
 }
 
+kiv_status kiv_set_identity(kiv_endpoint* host, uint64_t identity) {
+    if (host == nullptr) return KIV_ERR_NULL;
+    if (host->role != kiv_endpoint::Role::host) return KIV_ERR_WRONG_ENDPOINT;
+    as_host(host)->host.set_identity(identity);
+    return KIV_OK;
+}
+
+kiv_status kiv_set_check_host(kiv_endpoint* client, int on) {
+    if (client == nullptr) return KIV_ERR_NULL;
+    if (client->role != kiv_endpoint::Role::client) return KIV_ERR_WRONG_ENDPOINT;
+    as_client(client)->client.check_host(on != 0);
+    return KIV_OK;
+}
+
 kiv_status kiv_ping(kiv_endpoint* pinger, uint64_t now_us, uint64_t timeout_us) {
     if (pinger == nullptr) return KIV_ERR_NULL;
     if (pinger->role != kiv_endpoint::Role::pinger) return KIV_ERR_WRONG_ENDPOINT;
@@ -294,7 +310,8 @@ kiv_status kiv_now_us(uint64_t* now_us) {
 
 kiv_status kiv_error_text(int32_t status, const char** text) {
     if (text == nullptr) return KIV_ERR_NULL;
-    if (status >= KIV_OK && status <= KIV_ERR_SYSTEM) {
+    if ((status >= KIV_OK && status <= KIV_ERR_SYSTEM) || status == KIV_ERR_OTHER_HOST ||
+        status == KIV_ERR_NO_HOST) {
         *text = client::error_text(Error(status));
         return KIV_OK;
     }

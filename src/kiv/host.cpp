@@ -275,6 +275,9 @@ int run_host(int argc, char** argv) {
     if (arguments.token_text != nullptr) {
         (void)host.set_open_token(arguments.token, arguments.token_length);
     }
+    // A kiv join checks, after the relay was lost, that it is back with this run of the host.
+    host.set_identity(uint64_t(client::unpredictable_start()) << 32 |
+                      client::unpredictable_start());
     static DirectLink direct;
     if (arguments.direct) {
         int fd = direct.open(relay, true, "kiv host");

@@ -106,6 +106,14 @@ int on_event(LineJoin& line, const client::Event& event) {
             if (event.length > 0) print_payload("", event.payload, event.length);
             break;
         case client::EventKind::refused:
+            if (event.error == client::Error::other_host || event.error == client::Error::no_host) {
+                fprintf(stderr,
+                        "kiv join: room %s (id %u) on %s: %s, not the host this join joined; "
+                        "stopping\n",
+                        line.room_text, line.room_id.value, status.relay_text(),
+                        client::error_text(event.error));
+                return EXIT_FAILED;
+            }
             fprintf(stderr, "kiv join: room %s (id %u) on %s: %s%s\n", line.room_text,
                     line.room_id.value, status.relay_text(), client::error_text(event.error),
                     status.lost() ? " (gave up re-joining)" : "");
@@ -184,6 +192,7 @@ int run_join(int argc, char** argv) {
     LineJoin line{{}, RelayStatus("kiv join", relay), arguments.room_id, {}};
     snprintf(line.room_text, sizeof line.room_text, "%s", room_code(arguments.room_id));
     client::Client& joiner = line.joiner;
+    joiner.check_host(true);
     static DirectLink direct;
     if (arguments.direct) {
         int fd = direct.open(relay, false, "kiv join");

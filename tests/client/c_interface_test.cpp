@@ -125,6 +125,9 @@ TEST(CInterface, EveryFailureHasItsStatus) {
         {[&] { return kiv_send(pinger.get(), 0, "x", 1, T0); }, KIV_ERR_WRONG_ENDPOINT},
         {[&] { return kiv_send_batch(pinger.get(), 0, batch, 1, T0); }, KIV_ERR_WRONG_ENDPOINT},
         {[&] { return kiv_close(pinger.get()); }, KIV_ERR_WRONG_ENDPOINT},
+        {[&] { return kiv_set_identity(joiner.get(), 1); }, KIV_ERR_WRONG_ENDPOINT},
+        {[&] { return kiv_set_check_host(host.get(), 1); }, KIV_ERR_WRONG_ENDPOINT},
+        {[&] { return kiv_set_check_host(nullptr, 1); }, KIV_ERR_NULL},
         {[&] { return kiv_open(host.get(), 0, T0, 0); }, KIV_ERR_NOT_READY},
         {[&] { return kiv_ping(pinger.get(), T0, 0); }, KIV_ERR_NOT_READY},
         {[&] { return kiv_send(host.get(), 1, "x", 1, T0); }, KIV_ERR_NOT_READY},
@@ -143,7 +146,7 @@ TEST(CInterface, EveryFailureHasItsStatus) {
         {[&] { return kiv_room_code(1, code, KIV_CODE_SIZE - 1); }, KIV_ERR_BUFFER_TOO_SMALL},
         {[&] { return kiv_room_from_code("AAAA0", &room_id); }, KIV_ERR_BAD_CODE},
         {[&] { return kiv_room_from_code("AAAAAA", &room_id); }, KIV_ERR_BAD_CODE},
-        {[&] { return kiv_error_text(KIV_ERR_BAD_STATUS + 1, &text); }, KIV_ERR_BAD_STATUS},
+        {[&] { return kiv_error_text(KIV_ERR_NO_HOST + 1, &text); }, KIV_ERR_BAD_STATUS},
         {[&] { return kiv_error_text(-1, &text); }, KIV_ERR_BAD_STATUS},
         {[&] { return kiv_destroy(nullptr); }, KIV_OK},
     };
@@ -160,14 +163,14 @@ TEST(CInterface, EveryFailureHasItsStatus) {
 
 TEST(CInterface, EveryStatusHasItsOwnText) {
     std::set<std::string> texts;
-    for (int32_t status = KIV_OK; status <= KIV_ERR_BAD_STATUS; ++status) {
+    for (int32_t status = KIV_OK; status <= KIV_ERR_NO_HOST; ++status) {
         const char* text = nullptr;
         ASSERT_EQ(kiv_error_text(status, &text), KIV_OK) << status;
         ASSERT_NE(text, nullptr);
         EXPECT_NE(*text, '\0') << status;
         texts.insert(text);
     }
-    EXPECT_EQ(texts.size(), size_t(KIV_ERR_BAD_STATUS) + 1);
+    EXPECT_EQ(texts.size(), size_t(KIV_ERR_NO_HOST) + 1);
 }
 
 TEST(CInterface, RoomCodesGoBothWays) {

@@ -492,5 +492,104 @@ TEST_F(StandInRelay, HostAsksForItsRoomAgainAfterARestart) {
     }
 }
 
+// A client that checks its host learns who it is once joined and asks again every 2 s, or
+// after a re-join before anything else; it stops when another host answers, and when none
+// does it is lost (in the room) or stops (after a re-join).
+TEST_F(StandInRelay, ClientCheckingItsHostGoesOnOnlyWithTheHostItJoined) {
+    auto answer = [](uint64_t identity) {
+        Bytes payload(client::HOST_ANSWER_SIZE);
+        client::host_answer_write(identity, payload.data());
+        return with_payload(header(MSG_DATA, 0), payload);
+    };
+    Bytes question(client::HOST_QUESTION_SIZE);
+    client::host_question_write(question.data());
+    struct Case {
+        bool rejoin;  // the relay lost the room first
+        std::optional<uint64_t> answered;
+        EventKind kind;
+        Error error;
+    };
+    for (Case c : {Case{false, 0xA11CE, EventKind::none, Error::none},
+                   Case{false, 0xB0B, EventKind::refused, Error::other_host},
+                   Case{false, std::nullopt, EventKind::lost, Error::no_host},
+                   Case{true, 0xA11CE, EventKind::joined, Error::none},
+                   Case{true, 0xB0B, EventKind::refused, Error::other_host},
+                   Case{true, std::nullopt, EventKind::refused, Error::no_host}}) {
+        SCOPED_TRACE(testing::Message() << c.rejoin << " " << int(c.error));
+        TestClient joiner;
+        joiner.check_host(true);
+        ASSERT_NO_FATAL_FAILURE(join_room(joiner));
+        EXPECT_EQ(joiner.next_event(T0).kind, EventKind::none);
+        EXPECT_EQ(sent(joiner), with_payload(header(MSG_DATA, 70), question));
+        reply(joiner, answer(0xA11CE));
+        EXPECT_EQ(joiner.next_event(T0).kind, EventKind::none);  // the answer is no data
+        uint64_t t = T0;
+        if (c.rejoin) {
+            reply(joiner, error(ERR_NO_ROOM));
+            EXPECT_EQ(joiner.next_event(t).kind, EventKind::lost);
+            EXPECT_EQ(sent(joiner), header(MSG_DATA, 70));
+            std::optional<Bytes> ping = sent(joiner);
+            reply(joiner, header(MSG_PONG, value_of(*ping)));
+            reply(joiner, data(0, "from whoever holds the room now"));
+            EXPECT_EQ(joiner.next_event(t).kind, EventKind::none);  // back, not yet joined
+            EXPECT_EQ(joiner.next_event(t).kind, EventKind::none);
+            EXPECT_EQ(joiner.send("x", 1, t), Error::not_ready);
+        }
+        uint64_t step = c.rejoin ? client::RETRY_US : client::HOST_RECHECK_US;
+        auto next_not_data = [&joiner](uint64_t now_us) {
+            Event event;
+            while ((event = joiner.next_event(now_us)).kind == EventKind::data) {
+            }
+            return event;
+        };
+        Event last;
+        for (t += c.rejoin ? 0 : step; t <= T0 + 6'000'000; t += step) {
+            if ((last = next_not_data(t)).kind != EventKind::none) break;
+            while (std::optional<Bytes> keepalive = sent(joiner)) {
+                if (*keepalive == with_payload(header(MSG_DATA, 70), question)) break;
+                ASSERT_EQ(*keepalive, header(MSG_DATA, 70));
+            }
+            // Someone else's room: datagrams, but no answer.
+            reply(joiner, c.answered ? answer(*c.answered) : data(0, "not an answer"));
+            if ((last = next_not_data(t)).kind != EventKind::none) break;
+        }
+        EXPECT_EQ(last.kind, c.kind);
+        EXPECT_EQ(last.error, c.error);
+        bool in_room = c.kind == EventKind::none || c.kind == EventKind::joined;
+        EXPECT_EQ(joiner.send("x", 1, t) == Error::none, in_room);
+    }
+}
+
+// A host that names itself answers the question to the client that asked, and keeps it from
+// the application; one that names none hands it on as any datagram.
+TEST_F(StandInRelay, HostAnswersWhoItIsOnlyWhenItNamesItself) {
+    Bytes question(client::HOST_QUESTION_SIZE);
+    client::host_question_write(question.data());
+    for (uint64_t identity : {uint64_t(0), uint64_t(0xA11CE)}) {
+        TestHost host;
+        host.set_identity(identity);
+        ASSERT_EQ(host.open(RoomId(70), T0), Error::none);
+        ASSERT_TRUE(sent(host));
+        reply(host, header(MSG_OPENED, 70));
+        ASSERT_EQ(host.next_event(T0).kind, EventKind::opened);
+        ASSERT_EQ(host.next_event(T0).kind, EventKind::none);  // the end of that read
+        reply(host, header(MSG_DATA, 5));
+        reply(host, with_payload(header(MSG_DATA, 5), question));
+        EXPECT_EQ(host.next_event(T0).kind, EventKind::client_joined);
+        EXPECT_EQ(host.next_event(T0).kind, EventKind::data);  // the empty join datagram
+        Event next = host.next_event(T0);
+        EXPECT_EQ(next.kind, identity ? EventKind::none : EventKind::data);
+        std::optional<Bytes> answer = sent(host);
+        EXPECT_EQ(answer.has_value(), identity != 0);
+        uint64_t named = 0;
+        if (answer) {
+            EXPECT_EQ(value_of(*answer), 5u);
+            EXPECT_TRUE(client::host_answer_read(answer->data() + HEADER_SIZE,
+                                                 answer->size() - HEADER_SIZE, &named));
+        }
+        EXPECT_EQ(named, identity);
+    }
+}
+
 }  // namespace
 }  // namespace kiv::test

@@ -10,7 +10,8 @@
 //   0-2  a datagram for the host, the client or the pinger: a flags byte, then either a
 //        header (type, value: 4 bytes) and a payload length byte, or a raw length byte and
 //        that many bytes; flag 0x01 gives the header another version, 0x02 makes the
-//        payload 1401 bytes, one more than a datagram may carry, and flag 0x40 sets the
+//        payload 1401 bytes, one more than a datagram may carry, 0x04 a host's answer
+//        (naming another host with 0x20), 0x08 a client's question, and flag 0x40 sets the
 //        value to that of one of the last pings the endpoint sent, minus 0-3, so that joins
 //        and probes, whose values no one can guess, can be answered
 //   3    the clock moves on by the next byte times 500 ms
@@ -143,7 +144,8 @@ void check_host(Wired<client::HostSession>& host, uint64_t now_us) {
             case EventKind::lost:
                 if (host.endpoint.state() != client::Host::State::reopening ||
                     (event.error != client::Error::no_room &&
-                     event.error != client::Error::timed_out)) {
+                     event.error != client::Error::timed_out &&
+                     event.error != client::Error::no_host)) {
                     fail(host.name, "a lost room the host is not asking for again");
                 }
                 break;
@@ -183,7 +185,8 @@ void check_client(Wired<client::ClientSession>& joiner, uint64_t now_us) {
             case EventKind::lost:
                 if (joiner.endpoint.state() != client::Client::State::rejoining ||
                     (event.error != client::Error::no_room &&
-                     event.error != client::Error::timed_out)) {
+                     event.error != client::Error::timed_out &&
+                     event.error != client::Error::no_host)) {
                     fail(joiner.name, "a lost place the client is not joining again");
                 }
                 break;
@@ -224,6 +227,8 @@ void check_pinger(Wired<client::PingerSession>& pinger, uint64_t now_us, uint64_
     }
 }
 
+constexpr uint64_t HOST_IDENTITY = 0xA11CE;
+
 // A datagram as the input describes it, written for `deliver`.
 size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t capacity) {
     uint8_t flags = in.byte();
@@ -241,6 +246,16 @@ size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t c
     size_t payload = (flags & 0x02) ? client::MAX_PAYLOAD + 1 : in.byte();
     if (HEADER_SIZE + payload > capacity) payload = capacity - HEADER_SIZE;
     memset(datagram + HEADER_SIZE, 'p', payload);
+    // The questions and answers of a client that checks its host, the answer naming the
+    // host the fuzz names or another one.
+    if (flags & 0x04 && HEADER_SIZE + client::HOST_ANSWER_SIZE <= capacity) {
+        client::host_answer_write(HOST_IDENTITY + (flags >> 5 & 1), datagram + HEADER_SIZE);
+        return HEADER_SIZE + client::HOST_ANSWER_SIZE;
+    }
+    if (flags & 0x08 && HEADER_SIZE + client::HOST_QUESTION_SIZE <= capacity) {
+        client::host_question_write(datagram + HEADER_SIZE);
+        return HEADER_SIZE + client::HOST_QUESTION_SIZE;
+    }
     return HEADER_SIZE + payload;
 }
 
@@ -252,7 +267,10 @@ void run(const uint8_t* data, size_t size) {
     uint64_t now_us = 1'000'000'000;
     uint64_t probe_start_us = now_us;
     (void)host.endpoint.open(RoomId(in.u32() % (MAX_ROOM_ID + 2)), now_us);
-    (void)joiner.endpoint.join(RoomId(1 + in.u32() % MAX_ROOM_ID), now_us);
+    host.endpoint.set_identity(HOST_IDENTITY);
+    uint32_t join_word = in.u32();
+    joiner.endpoint.check_host(join_word >> 31);
+    (void)joiner.endpoint.join(RoomId(1 + join_word % MAX_ROOM_ID), now_us);
     (void)pinger.endpoint.start(now_us);
 
     uint8_t datagram[MAX_DATAGRAM + 64];

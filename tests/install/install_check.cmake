@@ -36,6 +36,7 @@ set(expected
     usr/include/kiv/client/host_session.hpp
     usr/include/kiv/client/client_session.hpp
     usr/include/kiv/client/pinger_session.hpp
+    usr/include/kiv/client/host_check.hpp
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
