@@ -44,7 +44,7 @@ struct Event {
     uint32_t round_trip_us = 0;        // pong, path_direct
     const uint8_t* payload = nullptr;  // for data; valid as kiv_client.hpp says
     size_t length = 0;
-    Peer path_to;  // path_direct: the peer's address the data goes to
+    Peer path_to{};  // path_direct: the peer's address the data goes to
 };
 
 // The events the state machines make, by kind.
