@@ -84,6 +84,8 @@ int main(int argc, char** argv) {
                 case EventKind::none:
                 case EventKind::joined:
                 case EventKind::pong:
+                case EventKind::path_direct:
+                case EventKind::path_relayed:
                     break;
             }
             fflush(stdout);

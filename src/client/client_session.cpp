@@ -128,6 +128,7 @@ Event ClientSession::from_host(const uint8_t* payload, size_t length, uint64_t n
             return {};
         case HostCheck::Verdict::same_host:
             state_ = State::joined;
+            transport_.path_joined(room_id_);
             return room_event(EventKind::joined, room_id_);
         case HostCheck::Verdict::other_host:
             state_ = State::idle;
@@ -182,14 +183,18 @@ Event ClientSession::tick(uint64_t now_us) {
 
 Event ClientSession::next_event(uint64_t now_us) {
     if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    Event event;
+    transport_.path_tick(now_us);
+    if (transport_.path_event(&event)) return event;
     Transport::Datagram in;
-    while (transport_.receive(&in)) {
-        last_heard_us_ = now_us;
+    while (transport_.receive(&in, now_us)) {
+        // Only the relay's answers say that the relay is still there.
+        if (!in.direct) last_heard_us_ = now_us;
         switch (in.type) {
             case MsgType::MSG_DATA: {
                 if (state_ == State::idle) break;
-                Event event = from_host(in.payload, in.length, now_us);
-                if (event.kind != EventKind::none) return event;
+                Event from = from_host(in.payload, in.length, now_us);
+                if (from.kind != EventKind::none) return from;
                 break;
             }
             case MsgType::MSG_PONG: {
@@ -208,6 +213,7 @@ Event ClientSession::next_event(uint64_t now_us) {
                 // first one answers.
                 if (host_check_.joined(rejoined, now_us)) break;
                 state_ = State::joined;
+                transport_.path_joined(room_id_);
                 return room_event(EventKind::joined, room_id_);
             }
             case MsgType::MSG_ERROR: {
@@ -240,18 +246,25 @@ Event ClientSession::next_event(uint64_t now_us) {
                 break;
         }
     }
+    if (transport_.path_event(&event)) return event;
     return {};
 }
 
 int ClientSession::wait_ms(uint64_t now_us) const {
-    if (answer_.active()) return wait_ms_until(now_us, answer_.next_us());
-    if (host_check_.verifying()) return wait_ms_until(now_us, host_check_.next_us());
-    if (state_ != State::joined) return -1;
-    uint64_t quiet_us = std::max(last_heard_us_, last_sent_us_) + QUIET_KEEPALIVE_US;
-    uint64_t due_us =
-        std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
-                  std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_), host_check_.next_us()});
-    return wait_ms_until(now_us, due_us);
+    uint64_t due_us = UINT64_MAX;
+    if (answer_.active()) {
+        due_us = answer_.next_us();
+    } else if (host_check_.verifying()) {
+        due_us = host_check_.next_us();
+    } else if (state_ == State::joined) {
+        uint64_t quiet_us = std::max(last_heard_us_, last_sent_us_) + QUIET_KEEPALIVE_US;
+        due_us = std::min({last_sent_us_ + KEEPALIVE_US, quiet_us,
+                           std::max(last_heard_us_ + KEEPALIVE_US, next_probe_us_),
+                           host_check_.next_us()});
+    }
+    uint64_t path_us = transport_.path_wait_us(now_us);
+    if (path_us != UINT64_MAX && now_us + path_us < due_us) due_us = now_us + path_us;
+    return due_us == UINT64_MAX ? -1 : wait_ms_until(now_us, due_us);
 }
 
 }  // namespace kiv::client

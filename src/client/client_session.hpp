@@ -36,6 +36,10 @@ class ClientSession {
     Error send(const void* payload, size_t length, uint64_t now_us);
     // As Host::send_batch, to the host.
     Error send_batch(const iovec* payloads, size_t count, uint64_t now_us);
+    // Direct paths (off by default): data to a host that turned them on too goes straight
+    // to it once a round trip confirmed the way (path_direct and path_relayed events). Set
+    // before connect() on a socket link; not_ready after.
+    Error set_direct(bool on) { return transport_.use_direct(on, false); }
     // Gives up the slot. The relay does not answer.
     Error leave();
     // Whether the client makes sure that it stays with the host it joined first

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "client/errors.hpp"
+#include "wire/peer.hpp"
 #include "wire/values.hpp"
 
 namespace kiv::client {
@@ -26,16 +27,24 @@ enum class EventKind : uint8_t {
     // or stopped answering (error timed_out); the endpoint is trying to get back, see
     // kiv_client.hpp.
     lost,
+    // Host or Client with direct paths on: data to the peer (tag, at a Host) now goes
+    // directly; round_trip_us is the round trip that confirmed the path.
+    path_direct,
+    // Host or Client with direct paths on: data to the peer goes through the relay alone
+    // again: error timed_out when a direct path went silent, none when punching found no
+    // path. Another try follows later by itself.
+    path_relayed,
 };
 
 struct Event {
     EventKind kind = EventKind::none;
     Error error = Error::none;
-    RoomId room;                       // opened, joined, lost
-    Tag tag;                           // data at a Host, client_joined, client_left
-    uint32_t round_trip_us = 0;        // pong
+    RoomId room;  // opened, joined, lost
+    Tag tag;      // data at a Host, client_joined, client_left, path_direct, path_relayed
+    uint32_t round_trip_us = 0;        // pong, path_direct
     const uint8_t* payload = nullptr;  // for data; valid as kiv_client.hpp says
     size_t length = 0;
+    Peer path_to{};  // path_direct: the peer's address the data goes to
 };
 
 // The events the state machines make, by kind.

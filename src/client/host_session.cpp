@@ -140,10 +140,13 @@ Event HostSession::tick(uint64_t now_us) {
 }
 
 Event HostSession::next_event(uint64_t now_us) {
-    if (Event event = tick(now_us); event.kind != EventKind::none) return event;
+    if (Event event = tick(now_us); event.kind != EventKind::none) return forgotten(event);
     if (held_tag_.valid()) return from_client(held_tag_, held_payload_, held_length_, now_us);
+    Event event;
+    transport_.path_tick(now_us);
+    if (transport_.path_event(&event)) return event;
     Transport::Datagram in;
-    while (transport_.receive(&in)) {
+    while (transport_.receive(&in, now_us)) {
         last_heard_us_ = now_us;
         switch (in.type) {
             case MsgType::MSG_OPENED: {
@@ -166,7 +169,7 @@ Event HostSession::next_event(uint64_t now_us) {
             case MsgType::MSG_DATA:
                 if (state_ != State::open || !in.tag().valid()) break;
                 if (answered_question(in.tag(), in.payload, in.length, now_us)) break;
-                return from_client(in.tag(), in.payload, in.length, now_us);
+                return forgotten(from_client(in.tag(), in.payload, in.length, now_us));
             case MsgType::MSG_ERROR: {
                 Error error = error_from_wire(in.value);
                 // The relay no longer knows this host: it restarted, or forgot the room.
@@ -196,7 +199,14 @@ Event HostSession::next_event(uint64_t now_us) {
                 break;
         }
     }
+    if (transport_.path_event(&event)) return event;
     return {};
+}
+
+Event HostSession::forgotten(const Event& event) {
+    // A client the host no longer knows has no direct path either.
+    if (event.kind == EventKind::client_left) transport_.path_forget(event.tag);
+    return event;
 }
 
 int HostSession::wait_ms(uint64_t now_us) const {
@@ -210,6 +220,8 @@ int HostSession::wait_ms(uint64_t now_us) const {
     if (state_ == State::open && roster_.next_expiry_us() < due_us) {
         due_us = roster_.next_expiry_us();
     }
+    uint64_t path_us = transport_.path_wait_us(now_us);
+    if (path_us != UINT64_MAX && now_us + path_us < due_us) due_us = now_us + path_us;
     return due_us == UINT64_MAX ? -1 : wait_ms_until(now_us, due_us);
 }
 

@@ -42,6 +42,10 @@ class HostSession {
     // at most MAX_PAYLOAD bytes (a longer one fails the whole call with too_large, more
     // than SEND_BATCH with too_many).
     Error send_batch(Tag tag, const iovec* payloads, size_t count, uint64_t now_us);
+    // Direct paths (off by default): data to a client that turned them on too goes straight
+    // to it once a round trip confirmed the way (path_direct and path_relayed events). Set
+    // before connect() on a socket link; not_ready after.
+    Error set_direct(bool on) { return transport_.use_direct(on, true); }
     // Ends the room. The relay does not answer; its clients find out on their next datagram.
     Error close();
     // Names this host to clients that check who their host is (host_check.hpp): their
@@ -62,6 +66,7 @@ class HostSession {
     bool answered_question(Tag tag, const uint8_t* payload, size_t length, uint64_t now_us);
     void end_room();
     Event lose(uint64_t now_us, uint64_t give_up_us, Error why);
+    Event forgotten(const Event& event);
 
     Transport& transport_;
     State state_ = State::idle;

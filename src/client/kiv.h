@@ -82,8 +82,14 @@ typedef enum kiv_event_kind {
     KIV_EVENT_TIMED_OUT = 6,     /* a request went unanswered; error is KIV_ERR_TIMED_OUT */
     KIV_EVENT_CLIENT_JOINED = 7, /* host: a tag spoke for the first time; tag */
     KIV_EVENT_CLIENT_LEFT = 8,   /* host: a tag was silent as long as the relay keeps it; tag */
-    KIV_EVENT_LOST = 9           /* the relay lost the room or place, or went silent; error says
+    KIV_EVENT_LOST = 9,          /* the relay lost the room or place, or went silent; error says
                                     which; the endpoint is getting it back on its own */
+    KIV_EVENT_PATH_DIRECT = 10,  /* with kiv_set_direct(): data to the peer (tag, at a host) now
+                                    goes directly; round_trip_us confirmed the path */
+    KIV_EVENT_PATH_RELAYED = 11  /* with kiv_set_direct(): data to the peer (tag, at a host) goes
+                                    through the relay alone again; error KIV_ERR_TIMED_OUT when
+                                    a direct path went silent, KIV_OK when punching found none;
+                                    the endpoint tries again later on its own */
 } kiv_event_kind;
 
 /* Fixed-size fields in an order without padding, for foreign function interfaces. */
@@ -120,6 +126,14 @@ KIV_API kiv_status kiv_connect(kiv_endpoint* endpoint, const void* address, size
  * out); fails with NULL, BAD_ADDRESS when it is malformed or does not resolve, or SYSTEM.
  * Resolving a name may block and allocate inside the system's resolver. */
 KIV_API kiv_status kiv_connect_text(kiv_endpoint* endpoint, const char* host_port);
+
+/* Host or client: direct paths on (on != 0) or off, off by default. With them on at both
+ * ends, the two find each other's addresses through the room (and the relay's reflection when
+ * it offers one), and data then goes straight between them once a round trip confirmed the
+ * way, through the relay again when the way goes silent; PATH_DIRECT and PATH_RELAYED events
+ * say so. The room place is kept all along. Call before kiv_connect(); fails with NULL,
+ * NOT_READY after it, WRONG_ENDPOINT (a pinger) or SYSTEM. */
+KIV_API kiv_status kiv_set_direct(kiv_endpoint* endpoint, int on);
 
 /* Host: asks for a room, requested_room 0 for any; answered by an opened, refused or
  * timed_out event within timeout_us (0: the default). Fails with BAD_ROOM, NOT_READY before

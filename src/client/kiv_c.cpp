@@ -55,6 +55,8 @@ static_assert(status_of(Error::other_host) == KIV_ERR_OTHER_HOST);
 static_assert(status_of(Error::no_host) == KIV_ERR_NO_HOST);
 static_assert(int(client::EventKind::client_left) == KIV_EVENT_CLIENT_LEFT);
 static_assert(int(client::EventKind::lost) == KIV_EVENT_LOST);
+static_assert(int(client::EventKind::path_direct) == KIV_EVENT_PATH_DIRECT);
+static_assert(int(client::EventKind::path_relayed) == KIV_EVENT_PATH_RELAYED);
 static_assert(client::MAX_PAYLOAD == KIV_MAX_PAYLOAD);
 static_assert(client::SEND_BATCH == KIV_SEND_BATCH);
 static_assert(kiv::CODE_LENGTH + 1 == KIV_CODE_SIZE);
@@ -170,6 +172,19 @@ kiv_status kiv_open(kiv_endpoint* host, uint32_t requested_room, uint64_t now_us
     if (host->role != kiv_endpoint::Role::host) return KIV_ERR_WRONG_ENDPOINT;
     return status_of(as_host(host)->host.open(kiv::RoomId(requested_room), now_us,
                                               timeout_or_default(timeout_us)));
+}
+
+kiv_status kiv_set_direct(kiv_endpoint* endpoint, int on) {
+    if (endpoint == nullptr) return KIV_ERR_NULL;
+    switch (endpoint->role) {
+        case kiv_endpoint::Role::host:
+            return status_of(as_host(endpoint)->host.set_direct(on != 0));
+        case kiv_endpoint::Role::client:
+            return status_of(as_client(endpoint)->client.set_direct(on != 0));
+        case kiv_endpoint::Role::pinger:
+            break;
+    }
+    return KIV_ERR_WRONG_ENDPOINT;
 }
 
 kiv_status kiv_join(kiv_endpoint* client, uint32_t room_id, uint64_t now_us, uint64_t timeout_us) {

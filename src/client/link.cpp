@@ -21,15 +21,17 @@ Link::~Link() {
 Error Link::connect(const Peer& relay) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    relay_ = Peer{};
     // Connecting to no address would dissolve the socket's one peer instead of fixing it,
     // and let anyone's datagrams in.
     if (!relay.is_set()) {
         system_errno_ = EDESTADDRREQ;
         return Error::system;
     }
-    fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     segmentation_works_ = true;
     coalescing_ = false;
+    if (direct()) return open_unconnected(relay);
+    fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0 || ::connect(fd_, relay.name(), relay.name_length()) != 0) {
         system_errno_ = errno;
         // A socket that reaches no relay is not kept: fd() would offer the caller something
@@ -38,6 +40,36 @@ Error Link::connect(const Peer& relay) {
         fd_ = -1;
         return Error::system;
     }
+    apply_coalescing();
+    return Error::none;
+}
+
+Error Link::open_unconnected(const Peer& relay) {
+    relay_ = relay;
+    fd_ = socket(relay.family(), SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    Peer bound = relay.family() == AF_INET6 ? Peer::any_ipv6(0) : Peer::any(0);
+    socklen_t length = Peer::RECEIVE_CAPACITY;
+    if (fd_ < 0 || bind(fd_, bound.name(), bound.name_length()) != 0 ||
+        getsockname(fd_, bound.receive_name(), &length) != 0) {
+        system_errno_ = errno;
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        return Error::system;
+    }
+    // The address this end sends from towards the relay: what a peer on the same network
+    // reaches. A second socket, connected but never used, asks the kernel's routing for it.
+    Peer local;
+    int probe = socket(relay.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    length = Peer::RECEIVE_CAPACITY;
+    if (probe >= 0 && ::connect(probe, relay.name(), relay.name_length()) == 0 &&
+        getsockname(probe, local.receive_name(), &length) == 0) {
+        local = local.unmapped();
+        local.set_port(bound.port());
+    } else {
+        local = Peer{};
+    }
+    if (probe >= 0) ::close(probe);
+    routes_.set_local(local);
     apply_coalescing();
     return Error::none;
 }
@@ -56,6 +88,9 @@ void Link::apply_coalescing() {
 }
 
 Error Link::attach(int fd) {
+    // A socket of someone else's may reach the relay alone, and the direct paths need
+    // others.
+    if (direct()) return Error::not_ready;
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     // Only the kernel's UDP cuts a segmented send; any other socket would carry the run as
@@ -82,6 +117,10 @@ Error Link::write(const uint8_t* header, const void* payload, size_t length) {
     msghdr message{};
     message.msg_iov = parts;
     message.msg_iovlen = length > 0 ? 2 : 1;
+    if (relay_.is_set()) {
+        message.msg_name = const_cast<sockaddr*>(relay_.name());
+        message.msg_namelen = relay_.name_length();
+    }
     if (sendmsg(fd_, &message, 0) >= 0) return Error::none;
     // A refused or full socket loses this datagram the way the network could; the retry or
     // keep-alive that depends on it is what recovers.
@@ -91,6 +130,23 @@ Error Link::write(const uint8_t* header, const void* payload, size_t length) {
 }
 
 Error Link::write_batch(const uint8_t* header, const iovec* payloads, size_t count) {
+    return send_runs(relay_.is_set() ? &relay_ : nullptr, header, HEADER_SIZE, payloads, count);
+}
+
+Error Link::write_direct(const Peer& to, const uint8_t* header, const iovec* payloads,
+                         size_t count) {
+    return send_runs(&to, header, PATH_DATA_HEADER, payloads, count);
+}
+
+Error Link::write_to(const Peer& to, const uint8_t* bytes, size_t length) {
+    if (sendto(fd_, bytes, length, 0, to.name(), to.name_length()) >= 0) return Error::none;
+    if (errno == EAGAIN || errno == ENOBUFS || errno == ECONNREFUSED) return Error::none;
+    system_errno_ = errno;
+    return Error::system;
+}
+
+Error Link::send_runs(const Peer* to, const uint8_t* header, size_t header_length,
+                      const iovec* payloads, size_t count) {
     // Every datagram shares the one header; payloads go out from the caller's memory. A run
     // is one message whose parts are header, payload, header, payload...: the kernel cuts it
     // at the segment size, so each datagram is a header and its payload.
@@ -98,10 +154,10 @@ Error Link::write_batch(const uint8_t* header, const iovec* payloads, size_t cou
     mmsghdr messages[SEND_BATCH] = {};
     SegmentControl controls[SEND_BATCH];
     for (size_t i = 0; i < count; ++i) {
-        parts[i][0] = {const_cast<uint8_t*>(header), HEADER_SIZE};
+        parts[i][0] = {const_cast<uint8_t*>(header), header_length};
         parts[i][1] = payloads[i];
     }
-    auto datagram_length = [&](int i) { return HEADER_SIZE + payloads[i].iov_len; };
+    auto datagram_length = [&](int i) { return header_length + payloads[i].iov_len; };
     auto one_peer = [](int, int) { return true; };
     int runs = 0;
     for (int i = 0; i < int(count); ++runs) {
@@ -109,6 +165,10 @@ Error Link::write_batch(const uint8_t* header, const iovec* payloads, size_t cou
         msghdr& message = messages[runs].msg_hdr;
         message.msg_iov = parts[i];
         message.msg_iovlen = 2 * size_t(run);
+        if (to != nullptr) {
+            message.msg_name = const_cast<sockaddr*>(to->name());
+            message.msg_namelen = to->name_length();
+        }
         if (run > 1) set_segment_size(message, controls[runs], uint16_t(datagram_length(i)));
         i += run;
     }
@@ -128,6 +188,10 @@ size_t Link::fill() {
         headers_[i] = {};
         headers_[i].msg_hdr.msg_iov = &parts_[i];
         headers_[i].msg_hdr.msg_iovlen = 1;
+        if (relay_.is_set()) {
+            headers_[i].msg_hdr.msg_name = sources_[i].receive_name();
+            headers_[i].msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
+        }
         if (coalescing_) {
             headers_[i].msg_hdr.msg_control = controls_[i].bytes;
             headers_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
@@ -136,7 +200,7 @@ size_t Link::fill() {
     return size_t(net::receive_messages(fd_, headers_.data(), unsigned(buffers), 0));
 }
 
-bool Link::read(const uint8_t** bytes, size_t* length) {
+bool Link::read(const uint8_t** bytes, size_t* length, const Peer** from) {
     if (fd_ < 0) return false;
     if (received_ == 0) {
         received_ = fill();
@@ -149,6 +213,7 @@ bool Link::read(const uint8_t** bytes, size_t* length) {
         if (next_segment(cursor_, headers_[handed_].msg_len, segment_size_of(buffer),
                          (buffer.msg_flags & MSG_TRUNC) != 0, &offset, length)) {
             *bytes = static_cast<const uint8_t*>(parts_[handed_].iov_base) + offset;
+            *from = !relay_.is_set() || sources_[handed_] == relay_ ? nullptr : &sources_[handed_];
             return true;
         }
         ++handed_;

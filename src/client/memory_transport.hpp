@@ -1,7 +1,8 @@
 // A transport that keeps datagrams in memory, for driving a session with no socket: what the
 // session sends is queued for the test to take, and what the test delivers is read by the
 // session in batches, as the socket link reads them (at most RECEIVE_BATCH, then false once,
-// and the views handed out stay valid until the next read).
+// and the views handed out stay valid until the next read). With direct paths on, datagrams
+// also come from and go to peers other than the relay, named by address.
 #pragma once
 
 #include <array>
@@ -15,6 +16,8 @@ namespace kiv::client {
 
 class MemoryTransport : public Transport {
   public:
+    // The address direct paths offer as this end's own, as a socket link finds it.
+    void set_local(const Peer& local) { routes_.set_local(local); }
     static constexpr size_t QUEUED = 64;
     // One byte more than the relay ever sends, so a longer datagram shows, as on a socket.
     static constexpr size_t SLOT = MAX_DATAGRAM + 1;
@@ -23,12 +26,18 @@ class MemoryTransport : public Transport {
     bool deliver(const uint8_t* bytes, size_t length) {
         return push(incoming_, bytes, length < SLOT ? length : SLOT);
     }
+    // Queues a datagram from `from`, not the relay.
+    bool deliver_from(const Peer& from, const uint8_t* bytes, size_t length) {
+        return push(incoming_, bytes, length < SLOT ? length : SLOT, from);
+    }
     // Takes the oldest datagram the session sent into `out` (SLOT bytes); false when none.
-    bool take_sent(uint8_t* out, size_t* length) {
+    // `to`, when given, is where it went: not set for the relay.
+    bool take_sent(uint8_t* out, size_t* length, Peer* to = nullptr) {
         if (outgoing_.count == 0) return false;
         const Slot& oldest = outgoing_.slots[outgoing_.first];
         memcpy(out, oldest.bytes, oldest.length);
         *length = oldest.length;
+        if (to != nullptr) *to = oldest.peer;
         outgoing_.first = (outgoing_.first + 1) % QUEUED;
         --outgoing_.count;
         return true;
@@ -50,7 +59,21 @@ class MemoryTransport : public Transport {
             (void)write(header, payloads[i].iov_base, payloads[i].iov_len);
         return Error::none;
     }
-    bool read(const uint8_t** bytes, size_t* length) override {
+    Error write_direct(const Peer& to, const uint8_t* header, const iovec* payloads,
+                       size_t count) override {
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t datagram[SLOT];
+            memcpy(datagram, header, PATH_DATA_HEADER);
+            memcpy(datagram + PATH_DATA_HEADER, payloads[i].iov_base, payloads[i].iov_len);
+            (void)push(outgoing_, datagram, PATH_DATA_HEADER + payloads[i].iov_len, to);
+        }
+        return Error::none;
+    }
+    Error write_to(const Peer& to, const uint8_t* bytes, size_t length) override {
+        (void)push(outgoing_, bytes, length, to);
+        return Error::none;
+    }
+    bool read(const uint8_t** bytes, size_t* length, const Peer** from) override {
         if (reading_ == 0)
             reading_ = incoming_.count < RECEIVE_BATCH ? incoming_.count : RECEIVE_BATCH;
         if (reading_ == 0) return false;
@@ -64,6 +87,7 @@ class MemoryTransport : public Transport {
         const Slot& next = incoming_.slots[(incoming_.first + handed_++) % QUEUED];
         *bytes = next.bytes;
         *length = next.length;
+        *from = next.peer.is_set() ? &next.peer : nullptr;
         return true;
     }
 
@@ -71,17 +95,19 @@ class MemoryTransport : public Transport {
     struct Slot {
         uint8_t bytes[SLOT];
         size_t length;
+        Peer peer;  // not set: the relay
     };
     struct Queue {
         std::array<Slot, QUEUED> slots;
         size_t first = 0;
         size_t count = 0;
     };
-    static bool push(Queue& queue, const uint8_t* bytes, size_t length) {
+    static bool push(Queue& queue, const uint8_t* bytes, size_t length, const Peer& peer = {}) {
         if (queue.count == QUEUED) return false;
         Slot& slot = queue.slots[(queue.first + queue.count++) % QUEUED];
         memcpy(slot.bytes, bytes, length);
         slot.length = length;
+        slot.peer = peer;
         return true;
     }
 

@@ -29,7 +29,7 @@ Event PingerSession::next_event(uint64_t now_us) {
             return timed_out();
     }
     Transport::Datagram in;
-    while (transport_.receive(&in)) {
+    while (transport_.receive(&in, now_us)) {
         if (!answer_.active()) continue;
         if (in.type == MsgType::MSG_ERROR) {
             answer_.stop();

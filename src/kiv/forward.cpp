@@ -221,6 +221,8 @@ int relay_events(Forwarder& forwarder) {
             case client::EventKind::client_left:
             case client::EventKind::joined:
             case client::EventKind::pong:
+            case client::EventKind::path_direct:
+            case client::EventKind::path_relayed:
                 forwarder.session.on_relay(event, now_us, forwarder.actions);
                 carry_out(forwarder, now_us);
                 break;
@@ -269,7 +271,7 @@ Forwarder forwarder_state;
 }  // namespace
 
 int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to,
-                const uint8_t* open_token, size_t open_token_length) {
+                const uint8_t* open_token, size_t open_token_length, bool direct) {
     Forwarder& forwarder = forwarder_state;
     forwarder.fds.fill(-1);
     forwarder.target = forward_to;
@@ -282,7 +284,8 @@ int run_forward(const Peer& relay, RoomId requested_room, const Peer& forward_to
     client::Host& host = forwarder.host;
     if (open_token != nullptr) (void)host.set_open_token(open_token, open_token_length);
     forwarder.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
-    if (forwarder.epoll_fd < 0 || host.connect(relay) != client::Error::none ||
+    if (forwarder.epoll_fd < 0 || host.set_direct(direct) != client::Error::none ||
+        host.connect(relay) != client::Error::none ||
         host.open(requested_room, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv host: socket: %s\n",
                 strerror(forwarder.epoll_fd < 0 ? errno : host.system_errno()));

@@ -8,9 +8,9 @@
 #include "client/roster.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
-#include "kiv/direct_link.hpp"
 #include "kiv/event_loop.hpp"
 #include "kiv/relay_choice.hpp"
+#include "tunnel/path_line.hpp"
 #include "wire/addr_text.hpp"
 #include "wire/number_text.hpp"
 #include "wire/room_code.hpp"
@@ -37,9 +37,9 @@ constexpr const char* HOST_HELP =
     "              carry raw datagrams instead of lines: each client gets a UDP socket of\n"
     "              its own connected to ADDR:PORT, so the application there sees every\n"
     "              client as a peer; runs until Ctrl-C or SIGTERM\n"
-    "  --direct    let clients that ask (kiv join --direct) reach this end directly, in\n"
-    "              line mode; says on standard error when a path goes direct and when it\n"
-    "              falls back to the relay\n";
+    "  --direct    let clients that ask (kiv join --direct, with or without --listen)\n"
+    "              reach this end directly; says on standard error when a path goes\n"
+    "              direct and when it falls back to the relay\n";
 
 // "TAG text" or "TAG: text". False when the line does not start with a tag.
 bool split_tagged_line(const char* line, size_t length, Tag* tag, const char** text,
@@ -201,6 +201,14 @@ int on_event(LineHost& line, const client::Event& event) {
         case client::EventKind::client_left:
             say_client_left(line, event.tag);
             break;
+        case client::EventKind::path_direct:
+        case client::EventKind::path_relayed: {
+            char text[160];
+            if (tunnel::path_line("kiv host", true, event, text, sizeof text)) {
+                fprintf(stderr, "%s\n", text);
+            }
+            break;
+        }
         case client::EventKind::none:
         case client::EventKind::joined:
         case client::EventKind::pong:
@@ -224,9 +232,8 @@ void send_typed_lines(client::Host& host, LineReader& input) {
     }
 }
 
-// Shows the clients' lines and sends the typed ones until input ends or a stop signal; with a
-// direct link, the library's datagrams go through it.
-int host_lines(LineHost& line, DirectLink* direct) {
+// Shows the clients' lines and sends the typed ones until input ends or a stop signal.
+int host_lines(LineHost& line) {
     client::Host& host = line.host;
     Wake wake;
     LineReader input(0);
@@ -238,10 +245,8 @@ int host_lines(LineHost& line, DirectLink* direct) {
         wake.watch(host.fd());
         int input_slot = wake.watch(open ? input.fd() : -1);
         wake.within_ms(host.wait_ms(client::monotonic_us()));
-        if (direct != nullptr) direct->watch(wake, client::monotonic_us());
         if (!wake.wait()) break;
         if (wake.readable(input_slot)) input.fill();
-        if (direct != nullptr) direct->pump(client::monotonic_us());
         for (client::Event event;
              (event = host.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             if (int status = on_event(line, event); status >= 0) return status;
@@ -250,7 +255,6 @@ int host_lines(LineHost& line, DirectLink* direct) {
         if (input.at_end()) break;
     }
     (void)host.close();
-    if (direct != nullptr) direct->pump(client::monotonic_us());  // the close, to the relay
     return stopped_exit_status();
 }
 
@@ -262,13 +266,9 @@ int run_host(int argc, char** argv) {
     Peer relay;
     if (int status = choose_relay("kiv host", arguments.relay, &relay); status >= 0) return status;
     if (arguments.forward_text != nullptr) {
-        if (arguments.direct) {
-            fprintf(stderr, "kiv host: --direct works in line mode only so far\n%s\n", HOST_USAGE);
-            return EXIT_USAGE;
-        }
         return run_forward(relay, arguments.requested, arguments.forward_to,
                            arguments.token_text != nullptr ? arguments.token : nullptr,
-                           arguments.token_length);
+                           arguments.token_length, arguments.direct);
     }
     LineHost line{{}, RelayStatus("kiv host", relay), {}};
     client::Host& host = line.host;
@@ -278,21 +278,13 @@ int run_host(int argc, char** argv) {
     // A kiv join checks, after the relay was lost, that it is back with this run of the host.
     host.set_identity(uint64_t(client::unpredictable_start()) << 32 |
                       client::unpredictable_start());
-    static DirectLink direct;
-    if (arguments.direct) {
-        int fd = direct.open(relay, true, "kiv host");
-        if (fd < 0) {
-            fprintf(stderr, "kiv host: socket: %s\n", strerror(errno));
-            return EXIT_FAILED;
-        }
-        (void)host.attach(fd);
-    }
-    if ((!arguments.direct && host.connect(relay) != client::Error::none) ||
+    if (host.set_direct(arguments.direct) != client::Error::none ||
+        host.connect(relay) != client::Error::none ||
         host.open(arguments.requested, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv host: socket: %s\n", strerror(host.system_errno()));
         return EXIT_FAILED;
     }
-    return host_lines(line, arguments.direct ? &direct : nullptr);
+    return host_lines(line);
 }
 
 }  // namespace kiv::cli

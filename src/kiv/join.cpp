@@ -6,9 +6,9 @@
 #include "client/kiv_client.hpp"
 #include "kiv/cli.hpp"
 #include "kiv/commands.hpp"
-#include "kiv/direct_link.hpp"
 #include "kiv/event_loop.hpp"
 #include "kiv/relay_choice.hpp"
+#include "tunnel/path_line.hpp"
 #include "wire/addr_text.hpp"
 #include "wire/room_code.hpp"
 
@@ -31,9 +31,10 @@ constexpr const char* JOIN_HELP =
     "              carry raw datagrams instead of lines: binds ADDR:PORT, and each local\n"
     "              application that sends there joins the room as a client of its own (up\n"
     "              to 8); port 0 takes a free port; runs until Ctrl-C or SIGTERM\n"
-    "  --direct    reach the host directly when it allows it too (kiv host --direct; in\n"
-    "              line mode), through the relay otherwise; says on standard error when\n"
-    "              the path goes direct and when it falls back\n";
+    "  --direct    reach the host directly when it allows it too (kiv host --direct), through\n"
+    "              the relay otherwise; with --listen, the place that talks to a kiv host\n"
+    "              --forward; says on standard error when the path goes direct and when it\n"
+    "              falls back\n";
 
 struct JoinArguments {
     client::RelayAddresses relay;
@@ -121,6 +122,14 @@ int on_event(LineJoin& line, const client::Event& event) {
         case client::EventKind::timed_out:
             status.give_up(status.lost() ? " (gave up re-joining)" : "");
             return EXIT_FAILED;
+        case client::EventKind::path_direct:
+        case client::EventKind::path_relayed: {
+            char text[160];
+            if (tunnel::path_line("kiv join", false, event, text, sizeof text)) {
+                fprintf(stderr, "%s\n", text);
+            }
+            break;
+        }
         case client::EventKind::none:
         case client::EventKind::opened:
         case client::EventKind::pong:
@@ -145,9 +154,8 @@ void send_typed_lines(client::Client& joiner, LineReader& input) {
     }
 }
 
-// Prints the host's lines and sends the typed ones until input ends or a stop signal; with a
-// direct link, the library's datagrams go through it.
-int join_lines(LineJoin& line, DirectLink* direct) {
+// Prints the host's lines and sends the typed ones until input ends or a stop signal.
+int join_lines(LineJoin& line) {
     client::Client& joiner = line.joiner;
     Wake wake;
     LineReader input(0);
@@ -159,10 +167,8 @@ int join_lines(LineJoin& line, DirectLink* direct) {
         wake.watch(joiner.fd());
         int input_slot = wake.watch(joined ? input.fd() : -1);
         wake.within_ms(joiner.wait_ms(client::monotonic_us()));
-        if (direct != nullptr) direct->watch(wake, client::monotonic_us());
         if (!wake.wait()) break;
         if (wake.readable(input_slot)) input.fill();
-        if (direct != nullptr) direct->pump(client::monotonic_us());
         for (client::Event event;
              (event = joiner.next_event(client::monotonic_us())).kind != client::EventKind::none;) {
             if (int status = on_event(line, event); status >= 0) return status;
@@ -171,7 +177,6 @@ int join_lines(LineJoin& line, DirectLink* direct) {
         if (input.at_end()) break;
     }
     (void)joiner.leave();
-    if (direct != nullptr) direct->pump(client::monotonic_us());  // the leave, to the relay
     return stopped_exit_status();
 }
 
@@ -183,31 +188,19 @@ int run_join(int argc, char** argv) {
     Peer relay;
     if (int status = choose_relay("kiv join", arguments.relay, &relay); status >= 0) return status;
     if (arguments.listen_text != nullptr) {
-        if (arguments.direct) {
-            fprintf(stderr, "kiv join: --direct works in line mode only so far\n%s\n", JOIN_USAGE);
-            return EXIT_USAGE;
-        }
-        return run_listen(relay, arguments.room_id, arguments.listen_on);
+        return run_listen(relay, arguments.room_id, arguments.listen_on, arguments.direct);
     }
     LineJoin line{{}, RelayStatus("kiv join", relay), arguments.room_id, {}};
     snprintf(line.room_text, sizeof line.room_text, "%s", room_code(arguments.room_id));
     client::Client& joiner = line.joiner;
     joiner.check_host(true);
-    static DirectLink direct;
-    if (arguments.direct) {
-        int fd = direct.open(relay, false, "kiv join");
-        if (fd < 0) {
-            fprintf(stderr, "kiv join: socket: %s\n", strerror(errno));
-            return EXIT_FAILED;
-        }
-        (void)joiner.attach(fd);
-    }
-    if ((!arguments.direct && joiner.connect(relay) != client::Error::none) ||
+    if (joiner.set_direct(arguments.direct) != client::Error::none ||
+        joiner.connect(relay) != client::Error::none ||
         joiner.join(arguments.room_id, client::monotonic_us()) != client::Error::none) {
         fprintf(stderr, "kiv join: socket: %s\n", strerror(joiner.system_errno()));
         return EXIT_FAILED;
     }
-    return join_lines(line, arguments.direct ? &direct : nullptr);
+    return join_lines(line);
 }
 
 }  // namespace kiv::cli

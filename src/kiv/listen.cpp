@@ -49,6 +49,7 @@ struct Listener {
     int fd = -1;
     Peer relay;
     RoomId room_id;
+    bool direct = false;                // on the first place, the one that talks to a kiv host
     std::optional<RelayStatus> status;  // made with the relay's address
     char room_text[CODE_LENGTH + 1] = {};
     std::array<Place, PLACES> places{};
@@ -69,7 +70,8 @@ struct Listener {
 // Joins the room with place `index`; the session is told if no socket can be had.
 void take_place(Listener& listener, int index, uint64_t now_us) {
     client::Client& joiner = listener.places[index].client.emplace();
-    if (joiner.connect(listener.relay) != client::Error::none ||
+    if (joiner.set_direct(listener.direct && index == 0) != client::Error::none ||
+        joiner.connect(listener.relay) != client::Error::none ||
         joiner.join(listener.room_id, now_us) != client::Error::none) {
         fprintf(stderr, "kiv join: socket: %s\n", strerror(joiner.system_errno()));
         listener.places[index].client.reset();
@@ -231,9 +233,10 @@ Listener listener_state;
 
 }  // namespace
 
-int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on) {
+int run_listen(const Peer& relay, RoomId room_id, const Peer& listen_on, bool direct) {
     Listener& listener = listener_state;
     listener.relay = relay;
+    listener.direct = direct;
     listener.room_id = room_id;
     listener.status.emplace("kiv join", relay);
     snprintf(listener.room_text, sizeof listener.room_text, "%s", room_code(room_id));

@@ -92,6 +92,8 @@ bool probe(Wake& wake, RelayChoice& choice, uint64_t wait_us, Summary* summary) 
             case client::EventKind::client_joined:
             case client::EventKind::client_left:
             case client::EventKind::lost:
+            case client::EventKind::path_direct:
+            case client::EventKind::path_relayed:
             default:
                 break;
         }

@@ -1,5 +1,7 @@
 #include "tunnel/forward_session.hpp"
 
+#include "tunnel/path_line.hpp"
+
 #include <cassert>
 
 #include "tunnel/rules.hpp"
@@ -37,6 +39,14 @@ void ForwardSession::on_relay(const client::Event& event, uint64_t now_us, Actio
         case client::EventKind::data:
             on_data(event.tag, event.payload, event.length, now_us, out);
             break;
+        case client::EventKind::path_direct:
+        case client::EventKind::path_relayed: {
+            char line[160];
+            if (path_line("kiv host", true, event, line, sizeof line)) {
+                out.add(ActionKind::say).text = out.format("%s", line);
+            }
+            break;
+        }
         // A tag's socket is opened by its first datagram and closed by its own silence
         // (tick), so the roster's news changes nothing here; the rest ends the host.
         case client::EventKind::none:

@@ -1,5 +1,7 @@
 #include "tunnel/listen_session.hpp"
 
+#include "tunnel/path_line.hpp"
+
 #include <cassert>
 
 #include "tunnel/rules.hpp"
@@ -84,6 +86,14 @@ ListenSession::Outcome ListenSession::on_relay(int index, const client::Event& e
             place.joined = false;
             place.welcomed = false;
             return Outcome::go_on;
+        case client::EventKind::path_direct:
+        case client::EventKind::path_relayed: {
+            char line[160];
+            if (path_line("kiv join", false, event, line, sizeof line)) {
+                out.add(ActionKind::say).text = out.format("%s", line);
+            }
+            return Outcome::go_on;
+        }
         case client::EventKind::none:
         case client::EventKind::opened:
         case client::EventKind::pong:

@@ -103,6 +103,9 @@ TEST(CInterface, EveryFailureHasItsStatus) {
 
     const std::pair<std::function<kiv_status()>, kiv_status> cases[] = {
         {[&] { return kiv_host_create(nullptr); }, KIV_ERR_NULL},
+        {[&] { return kiv_set_direct(nullptr, 1); }, KIV_ERR_NULL},
+        {[&] { return kiv_set_direct(pinger.get(), 1); }, KIV_ERR_WRONG_ENDPOINT},
+        {[&] { return kiv_set_direct(open_host.get(), 1); }, KIV_ERR_NOT_READY},
         {[&] { return kiv_connect(host.get(), nullptr, 0); }, KIV_ERR_NULL},
         {[&] { return kiv_connect_text(nullptr, "127.0.0.1"); }, KIV_ERR_NULL},
         {[&] { return kiv_next_event(host.get(), T0, nullptr); }, KIV_ERR_NULL},
@@ -280,6 +283,50 @@ TEST(CInterface, ClientAndPingerEventsCarryTheirFields) {
     event = event_at(pinger.get(), T0 + 2'000'000);
     EXPECT_EQ(event.kind, KIV_EVENT_TIMED_OUT);
     EXPECT_EQ(event.error, KIV_ERR_TIMED_OUT);
+}
+
+// Both ends with direct paths on, through a relay that reflects: each reports the path
+// direct, the host with the client's tag, and data still arrives with that tag.
+TEST(CInterface, DirectPathEventsCarryTheirFields) {
+    RelayProcess relay({"0", "--reflect"});
+    Endpoint host = make(kiv_host_create), joiner = make(kiv_client_create);
+    ASSERT_EQ(kiv_set_direct(host.get(), 1), KIV_OK);
+    ASSERT_EQ(kiv_set_direct(joiner.get(), 1), KIV_OK);
+    ASSERT_EQ(connect_to(host.get(), relay.port()), KIV_OK);
+    ASSERT_EQ(connect_to(joiner.get(), relay.port()), KIV_OK);
+    uint64_t now_us = 0;
+    kiv_now_us(&now_us);
+    ASSERT_EQ(kiv_open(host.get(), 0, now_us, 0), KIV_OK);
+    kiv_event event = event_at(host.get(), now_us);
+    ASSERT_EQ(event.kind, KIV_EVENT_OPENED);
+    ASSERT_EQ(kiv_join(joiner.get(), event.room_id, now_us, 0), KIV_OK);
+    kiv_event host_direct{}, joiner_direct{};
+    for (int i = 0; i < 500 && (host_direct.kind == 0 || joiner_direct.kind == 0); ++i) {
+        kiv_now_us(&now_us);
+        for (auto [endpoint, direct] :
+             {std::pair{host.get(), &host_direct}, std::pair{joiner.get(), &joiner_direct}}) {
+            while (kiv_next_event(endpoint, now_us, &event) == KIV_OK &&
+                   event.kind != KIV_EVENT_NONE) {
+                if (event.kind == KIV_EVENT_PATH_DIRECT) *direct = event;
+                EXPECT_NE(event.kind, KIV_EVENT_PATH_RELAYED);
+            }
+        }
+        pollfd waiting[2] = {{-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        kiv_fd(host.get(), &waiting[0].fd);
+        kiv_fd(joiner.get(), &waiting[1].fd);
+        poll(waiting, 2, 10);
+    }
+    ASSERT_EQ(host_direct.kind, KIV_EVENT_PATH_DIRECT);
+    EXPECT_EQ(host_direct.tag, 1u);
+    EXPECT_EQ(host_direct.error, KIV_OK);
+    ASSERT_EQ(joiner_direct.kind, KIV_EVENT_PATH_DIRECT);
+    EXPECT_EQ(joiner_direct.tag, 0u);
+    kiv_now_us(&now_us);
+    ASSERT_EQ(kiv_send(joiner.get(), 0, "hi", 2, now_us), KIV_OK);
+    event = next_payload(host.get());
+    EXPECT_EQ(event.kind, KIV_EVENT_DATA);
+    EXPECT_EQ(event.tag, 1u);
+    EXPECT_EQ(text_of(event), "hi");
 }
 
 TEST(CInterface, SendsAndEventsAllocateNothing) {

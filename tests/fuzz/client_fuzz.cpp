@@ -11,11 +11,16 @@
 //        header (type, value: 4 bytes) and a payload length byte, or a raw length byte and
 //        that many bytes; flag 0x01 gives the header another version, 0x02 makes the
 //        payload 1401 bytes, one more than a datagram may carry, 0x04 a host's answer
-//        (naming another host with 0x20), 0x08 a client's question, and flag 0x40 sets the
+//        (naming another host for an odd length), 0x08 a client's question, and flag 0x40 sets the
 //        value to that of one of the last pings the endpoint sent, minus 0-3, so that joins
-//        and probes, whose values no one can guess, can be answered
+//        and probes, whose values no one can guess, can be answered; flag 0x20 delivers it
+//        from one of four peer addresses instead of the relay (the next byte says which)
 //   3    the clock moves on by the next byte times 500 ms
-//   4-7  an application call: send, send_batch, close, leave, start, open or join again
+//   4-7  an application call: send, send_batch, close, leave, start, open or join again, or
+//        direct paths on or off at the host and the client (7 with 0x20, 0x40 says on)
+//
+// With direct paths on, datagrams to peers are the path's own, and data from a peer reaches
+// the application only from the address its tag's path went direct to.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -58,20 +63,55 @@ uint32_t fixed_start() {
 }
 
 // One endpoint, over a transport in memory that stands in for the relay.
-constexpr size_t SENT_TYPES = size_t(MsgType::MSG_JOIN) + 1;
+constexpr size_t SENT_TYPES = size_t(MsgType::MSG_REFLECT) + 1;
+constexpr int MOST_PATHS = 16;
+
+Peer peer_address(uint8_t which) {
+    return Peer::ipv4(0xC0000201 + (which & 3), 4000);
+}
 
 template <class Session>
 struct Wired {
     client::InMemory<Session> endpoint;
     const char* name;
     uint32_t last_ping = 0;
+    bool direct = false;
+    Peer delivered_from;  // this step's datagram came from this peer, not the relay
+    // The paths reported direct and not relayed since: whose and to where.
+    Tag path_tags[MOST_PATHS];
+    Peer path_to[MOST_PATHS];
+    int paths = 0;
 
     template <class... Random>
     explicit Wired(const char* name_in, Random... random) : endpoint(random...), name(name_in) {}
 
-    void deliver(const uint8_t* bytes, size_t length) {
+    void deliver(const uint8_t* bytes, size_t length, const Peer& from) {
         // A full queue loses the datagram, as the network may.
-        (void)endpoint.deliver(bytes, length);
+        delivered_from = from;
+        if (from.is_set()) {
+            (void)endpoint.deliver_from(from, bytes, length);
+        } else {
+            (void)endpoint.deliver(bytes, length);
+        }
+    }
+
+    void path_event(const Event& event) {
+        for (int i = 0; i < paths; ++i) {
+            if (path_tags[i] == event.tag) path_tags[i] = path_tags[--paths];
+        }
+        if (event.kind != EventKind::path_direct) return;
+        if (!direct || !event.path_to.is_set()) fail(name, "a path without the setting or address");
+        if (paths == MOST_PATHS) fail(name, "more direct paths than a room has");
+        path_tags[paths] = event.tag;
+        path_to[paths++] = event.path_to;
+    }
+    // Data from a peer, not the relay, comes only on a path reported direct.
+    void check_data_source(Tag tag) const {
+        if (!delivered_from.is_set()) return;
+        for (int i = 0; i < paths; ++i) {
+            if (path_tags[i] == tag && path_to[i] == delivered_from) return;
+        }
+        fail(name, "a stranger's datagram reached the application");
     }
 
     // What the endpoint sent since the last call: each a header as the wire defines it, of a
@@ -79,8 +119,17 @@ struct Wired {
     void check_sent(const bool* allowed_types, int most) {
         uint8_t datagram[client::MemoryTransport::SLOT];
         int count = 0;
-        for (size_t n; endpoint.take_sent(datagram, &n);) {
+        Peer to;
+        if (direct) most += int(client::DirectRoutes::MAX_SENDS);
+        for (size_t n; endpoint.take_sent(datagram, &n, &to);) {
             if (++count > most) fail(name, "more datagrams sent than one step allows");
+            if (to.is_set()) {
+                if (!direct || !client::is_path_datagram(datagram, n) ||
+                    n > client::PATH_DATA_HEADER + client::MAX_PAYLOAD) {
+                    fail(name, "a datagram to a peer that is not the direct path's");
+                }
+                continue;
+            }
             if (n < HEADER_SIZE || n > MAX_DATAGRAM) fail(name, "a bad length");
             if (!header_has_magic(datagram) || datagram[OFFSET_VERSION] != PROTOCOL_VERSION ||
                 datagram[OFFSET_RESERVED] != 0 || datagram[OFFSET_RESERVED + 1] != 0) {
@@ -90,18 +139,22 @@ struct Wired {
             if (type >= SENT_TYPES || !allowed_types[type]) {
                 fail(name, "a type this endpoint never sends");
             }
+            if (type == uint8_t(MsgType::MSG_REFLECT) && !direct) {
+                fail(name, "a reflection asked for without direct paths");
+            }
             if (type == uint8_t(MsgType::MSG_PING)) last_ping = header_value(datagram);
         }
     }
 };
 
-// By type, 0 to MSG_JOIN: a client echoes a relay's challenge with MSG_JOIN.
-constexpr bool HOST_SENDS[SENT_TYPES] = {false, true,  false, true,  true, false,
-                                         false, false, false, false, false};
+// By type, 0 to MSG_REFLECT: a client echoes a relay's challenge with MSG_JOIN; hosts and
+// clients with direct paths on ask for their reflection.
+constexpr bool HOST_SENDS[SENT_TYPES] = {false, true,  false, true,  true,  false,
+                                         false, false, false, false, false, true};
 constexpr bool CLIENT_SENDS[SENT_TYPES] = {false, false, false, true,  false, true,
-                                           false, true,  false, false, true};
+                                           false, true,  false, false, true,  true};
 constexpr bool PINGER_SENDS[SENT_TYPES] = {false, false, false, false, false, false,
-                                           false, true,  false, false, false};
+                                           false, true,  false, false, false, false};
 // Sends one step may cause: a batch call, or a keep-alive plus a retry pair.
 constexpr int MOST_SENT_PER_STEP = int(client::SEND_BATCH) + 4;
 // Events one drain may give: one per datagram queued (at most the queue) and the timer's.
@@ -127,6 +180,12 @@ void check_host(Wired<client::HostSession>& host, uint64_t now_us) {
                     host.endpoint.state() != client::Host::State::open) {
                     fail(host.name, "data without a tag, too long, or while not open");
                 }
+                host.check_data_source(event.tag);
+                break;
+            case EventKind::path_direct:
+            case EventKind::path_relayed:
+                if (!event.tag.valid()) fail(host.name, "a path without a tag");
+                host.path_event(event);
                 break;
             case EventKind::client_joined:
             case EventKind::client_left:
@@ -175,6 +234,12 @@ void check_client(Wired<client::ClientSession>& joiner, uint64_t now_us) {
                     joiner.endpoint.state() == client::Client::State::idle) {
                     fail(joiner.name, "data with a tag, too long, or while idle");
                 }
+                joiner.check_data_source(event.tag);
+                break;
+            case EventKind::path_direct:
+            case EventKind::path_relayed:
+                if (event.tag.valid()) fail(joiner.name, "a join's path with a tag");
+                joiner.path_event(event);
                 break;
             case EventKind::refused:
             case EventKind::timed_out:
@@ -222,6 +287,8 @@ void check_pinger(Wired<client::PingerSession>& pinger, uint64_t now_us, uint64_
             case EventKind::client_joined:
             case EventKind::client_left:
             case EventKind::lost:
+            case EventKind::path_direct:
+            case EventKind::path_relayed:
                 fail(pinger.name, "an event only a host or client reports");
         }
     }
@@ -229,9 +296,11 @@ void check_pinger(Wired<client::PingerSession>& pinger, uint64_t now_us, uint64_
 
 constexpr uint64_t HOST_IDENTITY = 0xA11CE;
 
-// A datagram as the input describes it, written for `deliver`.
-size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t capacity) {
+// A datagram as the input describes it, written for `deliver`; *from is where it comes from.
+size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t capacity,
+                      Peer* from) {
     uint8_t flags = in.byte();
+    *from = (flags & 0x20) ? peer_address(in.byte()) : Peer{};
     if (flags & 0x80) {
         size_t length = in.byte();
         for (size_t i = 0; i < length; ++i)
@@ -249,7 +318,7 @@ size_t build_datagram(Input& in, uint32_t last_ping, uint8_t* datagram, size_t c
     // The questions and answers of a client that checks its host, the answer naming the
     // host the fuzz names or another one.
     if (flags & 0x04 && HEADER_SIZE + client::HOST_ANSWER_SIZE <= capacity) {
-        client::host_answer_write(HOST_IDENTITY + (flags >> 5 & 1), datagram + HEADER_SIZE);
+        client::host_answer_write(HOST_IDENTITY + (payload & 1), datagram + HEADER_SIZE);
         return HEADER_SIZE + client::HOST_ANSWER_SIZE;
     }
     if (flags & 0x08 && HEADER_SIZE + client::HOST_QUESTION_SIZE <= capacity) {
@@ -277,20 +346,26 @@ void run(const uint8_t* data, size_t size) {
     iovec payloads[client::SEND_BATCH + 1];
     for (iovec& payload : payloads)
         payload = {datagram, 3};
+    Peer from;
     for (int steps = 0; !in.empty() && steps < 4096; ++steps) {
         uint8_t step = in.byte();
+        host.delivered_from = joiner.delivered_from = Peer{};
         switch (step & 7) {
             case 0:
                 host.deliver(datagram,
-                             build_datagram(in, host.last_ping, datagram, sizeof datagram));
+                             build_datagram(in, host.last_ping, datagram, sizeof datagram, &from),
+                             from);
                 break;
             case 1:
-                joiner.deliver(datagram,
-                               build_datagram(in, joiner.last_ping, datagram, sizeof datagram));
+                joiner.deliver(
+                    datagram,
+                    build_datagram(in, joiner.last_ping, datagram, sizeof datagram, &from), from);
                 break;
             case 2:
-                pinger.deliver(datagram,
-                               build_datagram(in, pinger.last_ping, datagram, sizeof datagram));
+                // A pinger has no direct paths: it reads its relay's alone.
+                pinger.deliver(
+                    datagram,
+                    build_datagram(in, pinger.last_ping, datagram, sizeof datagram, &from), Peer{});
                 break;
             case 3:
                 now_us += uint64_t(in.byte()) * 500'000;
@@ -317,6 +392,17 @@ void run(const uint8_t* data, size_t size) {
             case 7:
                 if (step & 0x08) (void)host.endpoint.open(RoomId(in.u32()), now_us);
                 if (step & 0x10) (void)joiner.endpoint.join(RoomId(in.u32()), now_us);
+                if (step & 0x20) {
+                    bool on = (step & 0x40) != 0;
+                    if (host.endpoint.set_direct(on) != client::Error::none ||
+                        joiner.endpoint.set_direct(on) != client::Error::none) {
+                        fail("host or client", "direct paths refused on a memory transport");
+                    }
+                    host.direct = joiner.direct = on;
+                    if (!on) host.paths = joiner.paths = 0;
+                    host.endpoint.set_local(peer_address(0));
+                    joiner.endpoint.set_local(peer_address(1));
+                }
                 break;
         }
         check_host(host, now_us);
