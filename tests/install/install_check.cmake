@@ -37,6 +37,8 @@ set(expected
     usr/include/kiv/client/client_session.hpp
     usr/include/kiv/client/pinger_session.hpp
     usr/include/kiv/client/host_check.hpp
+    usr/include/kiv/client/direct_routes.hpp
+    usr/include/kiv/client/direct_path.hpp
     usr/include/kiv/kiv_client.hpp
     usr/include/kiv.h)
 file(GLOB_RECURSE libraries RELATIVE "${SCRATCH}" "${SCRATCH}/usr/lib/*.a"
