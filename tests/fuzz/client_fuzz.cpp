@@ -203,8 +203,7 @@ void check_host(Wired<client::HostSession>& host, uint64_t now_us) {
             case EventKind::lost:
                 if (host.endpoint.state() != client::Host::State::reopening ||
                     (event.error != client::Error::no_room &&
-                     event.error != client::Error::timed_out &&
-                     event.error != client::Error::no_host)) {
+                     event.error != client::Error::timed_out)) {
                     fail(host.name, "a lost room the host is not asking for again");
                 }
                 break;
