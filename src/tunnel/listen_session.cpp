@@ -231,12 +231,15 @@ uint16_t ListenSession::sender_limit() const {
 // is in use by a sender heard from in the last SENDER_QUIET_US.
 uint16_t ListenSession::sender_for(const Peer& source, uint64_t now_us, Actions& out) {
     SenderTable::Admission admission = senders_.admit(source, now_us, sender_limit());
+    // A known sender is every datagram but a sender's first: its address is written out only
+    // for the lines about the others, which costs as much as the rest of a datagram's way.
+    if (admission.outcome == SenderTable::Outcome::known) return admission.channel;
     char text[Peer::TEXT_CAPACITY];
     char previous[Peer::TEXT_CAPACITY];
     source.write_text(text, sizeof text);
     switch (admission.outcome) {
         case SenderTable::Outcome::known:
-            return admission.channel;
+            break;
         case SenderTable::Outcome::full:
             out.note(CROWDED, out.format("dropped a datagram from %s: all %u local senders in "
                                          "use, none quiet for 5 s",
