@@ -85,6 +85,9 @@ void Link::apply_coalescing() {
     // buffers they came in (parts_); the next read uses the new ones.
     int on = coalesced_count_ > 0 ? 1 : 0;
     coalescing_ = fd_ >= 0 && setsockopt(fd_, SOL_UDP, UDP_GRO, &on, sizeof on) == 0 && on == 1;
+    // Every change of socket or buffers comes through here; the headers follow at the next
+    // read, once this one's datagrams are all handed out.
+    receives_prepared_ = false;
 }
 
 Error Link::attach(int fd) {
@@ -180,22 +183,31 @@ Error Link::send_runs(const Peer* to, const uint8_t* header, size_t header_lengt
     return Error::system;
 }
 
-size_t Link::fill() {
-    size_t buffers = coalescing_ ? std::min(RECEIVE_BATCH, coalesced_count_) : RECEIVE_BATCH;
-    for (size_t i = 0; i < buffers; ++i) {
-        parts_[i] = coalescing_ ? iovec{coalesced_slots_[i].bytes, COALESCED_SLOT}
-                                : iovec{buffers_[i].data(), buffers_[i].size()};
+void Link::prepare_receives() {
+    for (size_t i = 0; i < RECEIVE_BATCH; ++i) {
+        parts_[i] = coalescing_ && i < coalesced_count_
+                        ? iovec{coalesced_slots_[i].bytes, COALESCED_SLOT}
+                        : iovec{buffers_[i].data(), buffers_[i].size()};
         headers_[i] = {};
         headers_[i].msg_hdr.msg_iov = &parts_[i];
         headers_[i].msg_hdr.msg_iovlen = 1;
-        if (relay_.is_set()) {
-            headers_[i].msg_hdr.msg_name = sources_[i].receive_name();
-            headers_[i].msg_hdr.msg_namelen = Peer::RECEIVE_CAPACITY;
-        }
-        if (coalescing_) {
-            headers_[i].msg_hdr.msg_control = controls_[i].bytes;
-            headers_[i].msg_hdr.msg_controllen = sizeof controls_[i].bytes;
-        }
+        if (relay_.is_set()) headers_[i].msg_hdr.msg_name = sources_[i].receive_name();
+        if (coalescing_) headers_[i].msg_hdr.msg_control = controls_[i].bytes;
+    }
+    receives_prepared_ = true;
+}
+
+size_t Link::fill() {
+    size_t buffers = coalescing_ ? std::min(RECEIVE_BATCH, coalesced_count_) : RECEIVE_BATCH;
+    if (!receives_prepared_) prepare_receives();
+    // A read writes back only these of each header; the rest stays as prepared, so a busy
+    // endpoint that reads a datagram or two at a time does not build 32 headers for each.
+    bool named = relay_.is_set();
+    for (size_t i = 0; i < buffers; ++i) {
+        msghdr& header = headers_[i].msg_hdr;
+        header.msg_namelen = named ? Peer::RECEIVE_CAPACITY : 0;
+        header.msg_controllen = coalescing_ ? sizeof controls_[i].bytes : 0;
+        header.msg_flags = 0;
     }
     return size_t(net::receive_messages(fd_, headers_.data(), unsigned(buffers), 0));
 }

@@ -65,6 +65,7 @@ class Link : protected Transport {
     bool direct_settable() const override { return fd_ < 0; }
 
   private:
+    void prepare_receives();
     size_t fill();
     Error open_unconnected(const Peer& relay);
     Error send_runs(const Peer* to, const uint8_t* header, size_t header_length,
@@ -80,7 +81,8 @@ class Link : protected Transport {
     SegmentCursor cursor_;  // in the buffer being handed out
     CoalescedSlot* coalesced_slots_ = nullptr;
     size_t coalesced_count_ = 0;
-    bool coalescing_ = false;  // the socket now held coalesces into the lent slots
+    bool coalescing_ = false;         // the socket now held coalesces into the lent slots
+    bool receives_prepared_ = false;  // headers_ and parts_ fit the socket and buffers now held
     std::array<SegmentSizeControl, RECEIVE_BATCH> controls_{};
     std::array<mmsghdr, RECEIVE_BATCH> headers_{};
     std::array<iovec, RECEIVE_BATCH> parts_{};
