@@ -104,10 +104,12 @@ void DirectRoutes::on_offer(Tag tag, const Offer& offer, uint64_t now_us) {
     }
     if (session == nullptr) {
         session = session_for(tag);
+        if (session != nullptr && now_us - session->punched_us < OFFER_RESTART_US) return;
         if (session == nullptr) session = session_for(Tag());
         if (session == nullptr) return;
         session->tag = tag;
         session->secret = offer.secret;
+        session->punched_us = now_us;
         session->path.start(offer.candidates, offer.secret, now_us, &actions_);
         carry_out(*session);
     }

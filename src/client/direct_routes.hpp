@@ -30,6 +30,11 @@ inline constexpr uint64_t TRY_EVERY_US = 1'000'000;
 // The relay forgets a client whose data it has not seen for a minute; while a join's data goes
 // directly, it keeps its place (and so its tag) with an empty datagram this often.
 inline constexpr uint64_t PLACE_KEEPALIVE_US = 20'000'000;
+// Every offer names the addresses a host then probes, so a member of the room could aim the
+// host's probes at anyone by offering fresh secrets in a stream. A tag's offer starts a new
+// punch at most this often: the host probes at most MAX_CANDIDATES addresses for each of its
+// clients at a time, at the pace of one punch.
+inline constexpr uint64_t OFFER_RESTART_US = PUNCH_US;
 static_assert(PLACE_KEEPALIVE_US * 2 < uint64_t(TIMEOUT_MS) * 1000, "one keep-alive may be lost");
 
 // Something the session reports as an event.
@@ -97,6 +102,7 @@ class DirectRoutes {
         Tag tag;  // at a host: whose; at a join: unused
         Secret secret{};
         DirectPath path;
+        uint64_t punched_us = 0;  // at a host: when this tag's offer last started a punch
     };
     Session* session_for(Tag tag);
     const Session* session_for(Tag tag) const;

@@ -247,5 +247,29 @@ TEST(DirectRoutes, OnlyOneEndDirectOrNeitherSendsWhatItAlwaysDid) {
     }
 }
 
+// A member that offers fresh secrets in a stream does not get the host to probe the address
+// it names any faster than one punch does.
+TEST(DirectRoutes, OffersInAStreamStartOnePunchAtATime) {
+    Pair pair(true, false);
+    pair.step();  // the room is open
+    int probes = 0;
+    for (uint64_t t = 0; t < 1'000'000; t += 50'000) {
+        client::Offer offer;
+        offer.secret[0] = uint8_t(t / 50'000 + 1);
+        offer.candidates.add(STRANGER);
+        uint8_t bytes[HEADER_SIZE + client::MAX_OFFER];
+        header_write(bytes, MSG_DATA, TAG);
+        pair.host.deliver(bytes, HEADER_SIZE + client::offer_write(offer, bytes + HEADER_SIZE));
+        pair.now_us += 50'000;
+        pair.drain();
+        uint8_t sent[client::MemoryTransport::SLOT];
+        size_t length = 0;
+        for (Peer to; pair.host.take_sent(sent, &length, &to);)
+            probes += to == STRANGER;
+    }
+    EXPECT_GE(probes, 1);
+    EXPECT_LE(probes, int(1'000'000 / client::PROBE_INTERVAL_US) + 1);
+}
+
 }  // namespace
 }  // namespace kiv::test
