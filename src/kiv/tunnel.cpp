@@ -96,7 +96,8 @@ void EventReport::note(uint64_t now_us, int kind, const char* text) {
     }
     if (kind >= 0 && kind < kinds_) ++pending_[kind];
     ++pending_total_;
-    snprintf(last_text_, sizeof last_text_, "%s", text);
+    // The report keeps the latest line as far as it fits: it is for people, who get the gist.
+    snprintf(last_text_, sizeof last_text_, "%.*s", int(sizeof last_text_ - 1), text);
     flush(now_us);
 }
 
