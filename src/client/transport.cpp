@@ -70,12 +70,13 @@ Error Transport::use_direct(bool on, bool host) {
     // A join's secret is the session's: it goes to the host in the offer, and only the two
     // of them ever hold it. Without the kernel's random source no path is offered at all.
     Secret secret{};
-    if (on && !host &&
-        getrandom(secret.data(), secret.size(), GRND_NONBLOCK) != ssize_t(secret.size())) {
-        return Error::system;
-    }
+    if (on && !host && !draw_secret(&secret)) return Error::system;
     routes_.configure(on, host, secret);
     return Error::none;
+}
+
+bool Transport::draw_secret(Secret* secret) {
+    return getrandom(secret->data(), secret->size(), GRND_NONBLOCK) == ssize_t(secret->size());
 }
 
 void Transport::carry_out_routes() {

@@ -90,6 +90,9 @@ class Transport {
     virtual bool read(const uint8_t** bytes, size_t* length, const Peer** from) = 0;
     // Whether direct paths may be turned on or off now.
     virtual bool direct_settable() const { return true; }
+    // A join's secret for its direct paths, which no one else may guess: the kernel's random
+    // source. False when there is none to be had.
+    virtual bool draw_secret(Secret* secret);
 
     DirectRoutes routes_;
 
