@@ -125,6 +125,14 @@ void DirectPath::start(const Candidates& peer, const Secret& secret, uint64_t no
     tick(now_us, out);
 }
 
+void DirectPath::learn(const Candidates& more, uint64_t now_us, PathActions* out) {
+    for (int i = 0; i < more.count; ++i)
+        (void)peer_.add(more.peers[i]);
+    if (state_ != PathState::relayed) return;
+    begin_punch(now_us);
+    probe_round(now_us, out);
+}
+
 void DirectPath::begin_punch(uint64_t now_us) {
     state_ = PathState::punching;
     punch_until_us_ = now_us + PUNCH_US;

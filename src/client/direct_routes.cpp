@@ -27,6 +27,7 @@ void DirectRoutes::joined(RoomId room) {
     room_ = room;
     offers_sent_ = 0;
     answered_ = false;
+    confirmed_ = false;
 }
 
 void DirectRoutes::forget(Tag tag) {
@@ -36,7 +37,7 @@ void DirectRoutes::forget(Tag tag) {
 
 bool DirectRoutes::trying() const {
     bool asking = !reflected_ && reflect_tries_ < REFLECT_TRIES;
-    return asking || (!host_ && room_.valid() && !answered_ && offers_sent_ < OFFER_TRIES);
+    return asking || (!host_ && room_.valid() && !confirmed_ && offers_sent_ < OFFER_TRIES);
 }
 
 DirectRoutes::Session* DirectRoutes::session_for(Tag tag) {
@@ -82,11 +83,19 @@ bool DirectRoutes::from_relay(const uint8_t* bytes, size_t length, uint64_t now_
 
 void DirectRoutes::on_offer(Tag tag, const Offer& offer, uint64_t now_us) {
     if (!host_) {
-        // The host's answer carries the join's own secret back, or it is no answer. A path
+        // The host's answer carries the join's own secret back, or it is no answer. Its
+        // first says the host takes direct paths: the join names its candidates now. A path
         // already under way is kept: the answer to an offer made again after a restart.
         Session& session = sessions_[0];
-        if (offer.secret != secret_ || answered_) return;
+        if (offer.secret != secret_ || confirmed_) return;
+        if (answered_) {
+            confirmed_ = true;
+            return;
+        }
         answered_ = true;
+        send_offer(room_.value, secret_, true);
+        offers_sent_ = 1;
+        next_try_us_ = now_us + TRY_EVERY_US;
         if (session.path.state() != PathState::idle) return;
         session.path.start(offer.candidates, secret_, now_us, &actions_);
         return carry_out(session);
@@ -110,16 +119,23 @@ void DirectRoutes::on_offer(Tag tag, const Offer& offer, uint64_t now_us) {
         session->tag = tag;
         session->secret = offer.secret;
         session->punched_us = now_us;
+        session->told = offer.candidates.count > 0;
         session->path.start(offer.candidates, offer.secret, now_us, &actions_);
         carry_out(*session);
+    } else if (!session->told && offer.candidates.count > 0) {
+        // The join's candidates, once it knows this host takes direct paths.
+        session->told = true;
+        session->path.learn(offer.candidates, now_us, &actions_);
+        carry_out(*session);
     }
-    send_offer(tag.value, offer.secret);
+    send_offer(tag.value, offer.secret, true);
 }
 
-void DirectRoutes::send_offer(uint32_t value, const Secret& secret) {
+void DirectRoutes::send_offer(uint32_t value, const Secret& secret, bool with_candidates) {
     RouteSend& send = push_send(Peer{}, HEADER_SIZE + MAX_OFFER);
     header_write(send.bytes, MsgType::MSG_DATA, value);
-    send.length = uint32_t(HEADER_SIZE + offer_write({secret, own_}, send.bytes + HEADER_SIZE));
+    Offer offer{secret, with_candidates ? own_ : Candidates{}};
+    send.length = uint32_t(HEADER_SIZE + offer_write(offer, send.bytes + HEADER_SIZE));
     relay_data_sent_ = true;
 }
 
@@ -176,7 +192,7 @@ void DirectRoutes::tick(uint64_t now_us) {
             header_write(request.bytes, MsgType::MSG_REFLECT, 0);
             ++reflect_tries_;
         } else {
-            send_offer(room_.value, secret_);
+            send_offer(room_.value, secret_, answered_);
             relay_data_us_ = now_us;
             ++offers_sent_;
         }

@@ -1,12 +1,17 @@
 // Which way an endpoint's data goes when direct paths are on: a pure machine between a
 // session and its transport. It asks the relay where it sees this end (MSG_REFLECT), trades
-// offers with the other end through the room (a join draws the session's secret and offers
-// its candidates; the host answers with its own), runs a DirectPath per peer (a host: one per
+// offers with the other end through the room, runs a DirectPath per peer (a host: one per
 // tag; a join: one, towards its host) and says, for each datagram the session sends, whether
 // it goes through the relay, directly, or both. Datagrams from anyone but the relay come to
 // it; only data on a confirmed path comes out, as if the relay had forwarded it. Offers and
 // reflections never reach the session. It is handed bytes and the time, and leaves what to
 // send and what happened in buffers the transport empties after each call.
+//
+// Nobody's addresses go to an end that did not ask for direct paths: a join first offers the
+// session's secret alone (an offer of no candidates); a host that takes direct paths answers
+// with its own candidates, and only then does the join name its own. A host without the
+// setting sees a few offers of no candidates as data, and nothing else; a join without it
+// sees nothing, as a host offers only in answer.
 #pragma once
 
 #include <array>
@@ -23,8 +28,9 @@ namespace kiv::client {
 // The relay is asked where it sees this end this many times, a second apart; a relay without
 // --reflect never answers, and the local address alone is offered.
 inline constexpr int REFLECT_TRIES = 3;
-// A join offers its candidates this many times, a second apart, until the host answers; a
-// host that does not take direct paths sees each offer as data, so they are few.
+// A join offers, first the secret alone and then its candidates, this many times each, a
+// second apart, until the host answers; a host that does not take direct paths sees each
+// offer of the secret as data, so they are few.
 inline constexpr int OFFER_TRIES = 5;
 inline constexpr uint64_t TRY_EVERY_US = 1'000'000;
 // The relay forgets a client whose data it has not seen for a minute; while a join's data goes
@@ -103,11 +109,12 @@ class DirectRoutes {
         Secret secret{};
         DirectPath path;
         uint64_t punched_us = 0;  // at a host: when this tag's offer last started a punch
+        bool told = false;        // at a host: the join named its candidates
     };
     Session* session_for(Tag tag);
     const Session* session_for(Tag tag) const;
     void on_offer(Tag tag, const Offer& offer, uint64_t now_us);
-    void send_offer(uint32_t value, const Secret& secret);
+    void send_offer(uint32_t value, const Secret& secret, bool with_candidates);
     void carry_out(const Session& session);
     RouteSend& push_send(const Peer& to, size_t length);
     bool trying() const;
@@ -121,7 +128,8 @@ class DirectRoutes {
     uint64_t next_try_us_ = 0;
     RoomId room_;  // a join's, once joined
     int offers_sent_ = 0;
-    bool answered_ = false;
+    bool answered_ = false;   // the host answered the secret: the join names its candidates
+    bool confirmed_ = false;  // and answered those too
     bool relay_data_sent_ = false;
     uint64_t relay_data_us_ = 0;
     std::array<Session, MAX_CLIENTS> sessions_{};

@@ -234,6 +234,19 @@ TEST(DirectRoutes, OnlyOneEndDirectOrNeitherSendsWhatItAlwaysDid) {
             pair.step();  // 7 s: every offer a join makes, and what punching there is
         EXPECT_FALSE(Pair::find(pair.host_events, EventKind::path_direct));
         EXPECT_FALSE(Pair::find(pair.join_events, EventKind::path_direct));
+        // A host without the setting is never told where the join is.
+        int offers = 0;
+        for (const Bytes& datagram : pair.join_to_relay) {
+            client::Offer offer;
+            if (datagram.size() <= HEADER_SIZE ||
+                !client::offer_read(datagram.data() + HEADER_SIZE, datagram.size() - HEADER_SIZE,
+                                    &offer)) {
+                continue;
+            }
+            ++offers;
+            EXPECT_EQ(offer.candidates.count, 0);
+        }
+        EXPECT_EQ(offers, c.join_direct ? client::OFFER_TRIES : 0);
         const Bytes line = {'h', 'i'};
         pair.join_to_relay.clear();
         ASSERT_EQ(pair.join.send(line.data(), line.size(), pair.now_us), Error::none);
