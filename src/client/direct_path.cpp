@@ -126,10 +126,13 @@ void DirectPath::start(const Candidates& peer, const Secret& secret, uint64_t no
 }
 
 void DirectPath::learn(const Candidates& more, uint64_t now_us, PathActions* out) {
+    int known = peer_.count;
     for (int i = 0; i < more.count; ++i)
         (void)peer_.add(more.peers[i]);
-    if (state_ != PathState::relayed) return;
-    begin_punch(now_us);
+    // New addresses are probed at once: the peer is probing them now, and a NAT opens only
+    // for a destination its own side sent to.
+    if (peer_.count == known || on_path()) return;
+    if (state_ == PathState::relayed) begin_punch(now_us);
     probe_round(now_us, out);
 }
 

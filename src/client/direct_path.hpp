@@ -128,8 +128,8 @@ class DirectPath {
   public:
     // Begins punching towards `peer` with `secret` at now_us.
     void start(const Candidates& peer, const Secret& secret, uint64_t now_us, PathActions* out);
-    // Candidates the peer names after the punch began: probed from the next round on, or at
-    // once by a path that had given up.
+    // Candidates the peer names after the punch began: probed at once, by a path that had
+    // given up too.
     void learn(const Candidates& more, uint64_t now_us, PathActions* out);
     // Timers: probes, heartbeats, doubt, fallback and retries.
     void tick(uint64_t now_us, PathActions* out);

@@ -55,6 +55,25 @@ TEST(DirectPath, GoesDirectOnlyOnAnAnswerWithTheSecretFromTheAddressProbed) {
     }
 }
 
+// A host starts on the join's secret alone and learns its addresses later: those are probed
+// at once, whether it is still punching or had given up; addresses it knew are not again.
+TEST(DirectPath, AddressesLearntLaterAreProbedAtOnce) {
+    for (uint64_t learnt_us : {uint64_t(50'000), PUNCH_US + 1}) {
+        DirectPath path;
+        PathActions out;
+        path.start(of({}), SECRET, 0, &out);
+        path.tick(learnt_us, &out);
+        out.clear();
+        path.learn(of({B_LAN, B}), learnt_us, &out);
+        ASSERT_EQ(out.count, 2u) << learnt_us;
+        EXPECT_TRUE(out.items[0].to == B_LAN && out.items[1].to == B);
+        EXPECT_EQ(path.state(), PathState::punching);
+        out.clear();
+        path.learn(of({B}), learnt_us, &out);
+        EXPECT_EQ(out.count, 0u);
+    }
+}
+
 // Two ends on a network that carries a datagram in one 10 ms step, unless the path is cut.
 struct Pair {
     DirectPath a, b;
