@@ -101,12 +101,14 @@ void DirectRoutes::on_offer(Tag tag, const Offer& offer, uint64_t now_us) {
         return carry_out(session);
     }
     if (!tag.valid()) return;
+    bool told_before = false;
     // A join that came back under another tag (a relay restart) keeps its path; a tag that
     // offers another secret starts over; a new one takes a free session, or none is started.
     Session* session = nullptr;
     for (Session& candidate : sessions_) {
         if (candidate.tag.valid() && candidate.secret == offer.secret) session = &candidate;
     }
+    if (session != nullptr) told_before = session->told;
     if (session != nullptr && session->tag != tag) {
         if (Session* stale = session_for(tag); stale != nullptr) *stale = Session{};
         session->tag = tag;
@@ -128,7 +130,15 @@ void DirectRoutes::on_offer(Tag tag, const Offer& offer, uint64_t now_us) {
         session->path.learn(offer.candidates, now_us, &actions_);
         carry_out(*session);
     }
-    send_offer(tag.value, offer.secret, true);
+    // Answered: the first word of a join, and its candidates (which the answer confirms);
+    // not the keep-alives of a join whose candidates this host has.
+    if (!told_before || offer.candidates.count > 0) send_offer(tag.value, offer.secret, true);
+}
+
+bool DirectRoutes::keep_place(uint32_t value) {
+    if (host_ || !sessions_[0].path.route().direct) return false;
+    send_offer(value, secret_, false);
+    return true;
 }
 
 void DirectRoutes::send_offer(uint32_t value, const Secret& secret, bool with_candidates) {
@@ -199,8 +209,11 @@ void DirectRoutes::tick(uint64_t now_us) {
         next_try_us_ = now_us + TRY_EVERY_US;
     }
     if (!host_ && room_.valid() && now_us - relay_data_us_ >= PLACE_KEEPALIVE_US) {
-        RouteSend& keepalive = push_send(Peer{}, HEADER_SIZE);
-        header_write(keepalive.bytes, MsgType::MSG_DATA, room_.value);
+        // The offer of the secret alone: a relay that restarted while the data went direct
+        // lets this keep-alive into the room under a new tag without a word, and the host,
+        // knowing the secret, moves the path to that tag, so that its answers through the
+        // relay find this end again should the path fall back.
+        send_offer(room_.value, secret_, false);
         relay_data_us_ = now_us;
         relay_data_sent_ = false;
     }

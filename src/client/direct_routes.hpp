@@ -34,7 +34,7 @@ inline constexpr int REFLECT_TRIES = 3;
 inline constexpr int OFFER_TRIES = 5;
 inline constexpr uint64_t TRY_EVERY_US = 1'000'000;
 // The relay forgets a client whose data it has not seen for a minute; while a join's data goes
-// directly, it keeps its place (and so its tag) with an empty datagram this often.
+// directly, it keeps its place (and so its tag) with an offer of its secret this often.
 inline constexpr uint64_t PLACE_KEEPALIVE_US = 20'000'000;
 // Every offer names the addresses a host then probes, so a member of the room could aim the
 // host's probes at anyone by offering fresh secrets in a stream. A tag's offer starts a new
@@ -93,6 +93,10 @@ class DirectRoutes {
     Route route(uint32_t value) const;
     // Data went through the relay since the last tick (it keeps a join's place).
     void relay_data_sent() { relay_data_sent_ = true; }
+    // A join's empty datagram to `value`, its room, which keeps its place there. While its
+    // data goes direct it goes as an offer of the secret instead (true: sent so), which tells
+    // the host the join's tag should a restarted relay have given it a new one.
+    bool keep_place(uint32_t value);
     void tick(uint64_t now_us);
     // Microseconds until tick() has something to do; UINT64_MAX when off.
     uint64_t wait_us(uint64_t now_us) const;

@@ -26,7 +26,12 @@ Error Transport::send_datagram(MsgType type, uint32_t value, const void* payload
     if (length > MAX_PAYLOAD) return Error::too_large;
     uint8_t header[HEADER_SIZE];
     header_write(header, type, value);
-    // An empty datagram keeps a place in the room: it always goes to the relay.
+    // An empty datagram keeps a place in the room: it always goes to the relay, as an offer
+    // of the secret while a join's data goes direct (DirectRoutes::keep_place).
+    if (routes_.on() && type == MsgType::MSG_DATA && length == 0 && routes_.keep_place(value)) {
+        carry_out_routes();
+        return Error::none;
+    }
     if (routes_.on() && type == MsgType::MSG_DATA && length > 0) {
         iovec part = {const_cast<void*>(payload), length};
         return send_routed(header, &part, 1);

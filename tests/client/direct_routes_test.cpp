@@ -32,6 +32,7 @@ struct Pair {
     client::InMemory<client::ClientSession> join;
     uint64_t now_us = T0;
     bool direct_cut = false;
+    uint32_t join_tag = TAG;  // what the relay calls the join
     // What each end sent the relay, and where it sent the rest, in order.
     std::vector<Bytes> host_to_relay, join_to_relay;
     std::vector<Event> host_events, join_events;
@@ -86,7 +87,7 @@ struct Pair {
             Bytes pong = header(MSG_PONG, header_value(datagram.data()));
             join.deliver(pong.data(), pong.size());
         } else if (type == MSG_DATA) {
-            header_write(datagram.data(), MSG_DATA, from_host ? 0 : TAG);
+            header_write(datagram.data(), MSG_DATA, from_host ? 0 : join_tag);
             other(from_host).deliver(datagram.data(), datagram.size());
         }
     }
@@ -221,6 +222,27 @@ TEST(DirectRoutes, CutPathFallsBackAtBothEndsAndDataGoesThroughTheRelay) {
     ASSERT_EQ(pair.join.send(line.data(), line.size(), pair.now_us), Error::none);
     pair.step(1);
     EXPECT_EQ(pair.join_to_relay.back(), with_payload(header(MSG_DATA, ROOM), line));
+}
+
+// A relay that restarts while the data goes direct gives the join another tag when its
+// keep-alive comes; the host moves the path to it, so its data reaches the join either way.
+TEST(DirectRoutes, APathFollowsTheJoinToTheTagARestartedRelayGaveIt) {
+    Pair pair(true, true);
+    ASSERT_TRUE(pair.both_say(EventKind::path_direct, 2'000'000));
+    pair.join_tag = 2;
+    for (uint64_t waited = 0; waited < client::PLACE_KEEPALIVE_US; waited += 100'000)
+        pair.step(100'000);
+    pair.host_events.clear();
+    pair.host_to_relay.clear();
+    ASSERT_EQ(pair.join.send("hi", 2, pair.now_us), Error::none);
+    pair.step(1);
+    const Event* at_host = Pair::find(pair.host_events, EventKind::data);
+    ASSERT_TRUE(at_host);
+    EXPECT_EQ(at_host->tag, Tag(2));
+    pair.direct_cut = true;
+    ASSERT_EQ(pair.host.send(Tag(2), "ho", 2, pair.now_us), Error::none);
+    pair.step(1);
+    EXPECT_TRUE(pair.host_to_relay.empty());  // still direct, to the join's new tag
 }
 
 TEST(DirectRoutes, OnlyOneEndDirectOrNeitherSendsWhatItAlwaysDid) {
