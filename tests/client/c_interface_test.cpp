@@ -72,6 +72,20 @@ kiv_event next_payload(kiv_endpoint* endpoint) {
     }
 }
 
+// Connects both ends to the relay on `port` (the host by its text), opens a room at the host and
+// sends the client to join it; returns the time the join was asked for.
+uint64_t open_and_join(kiv_endpoint* host, kiv_endpoint* joiner, uint16_t port) {
+    EXPECT_EQ(kiv_connect_text(host, ("127.0.0.1:" + std::to_string(port)).c_str()), KIV_OK);
+    EXPECT_EQ(connect_to(joiner, port), KIV_OK);
+    uint64_t now_us = 0;
+    kiv_now_us(&now_us);
+    EXPECT_EQ(kiv_open(host, 0, now_us, 0), KIV_OK);
+    kiv_event event = event_at(host, now_us);
+    EXPECT_EQ(event.kind, KIV_EVENT_OPENED);
+    EXPECT_EQ(kiv_join(joiner, event.room_id, now_us, 0), KIV_OK);
+    return now_us;
+}
+
 std::string text_of(const kiv_event& event) {
     return std::string(reinterpret_cast<const char*>(event.payload), event.length);
 }
@@ -292,15 +306,8 @@ TEST(CInterface, DirectPathEventsCarryTheirFields) {
     Endpoint host = make(kiv_host_create), joiner = make(kiv_client_create);
     ASSERT_EQ(kiv_set_direct(host.get(), 1), KIV_OK);
     ASSERT_EQ(kiv_set_direct(joiner.get(), 1), KIV_OK);
-    ASSERT_EQ(connect_to(host.get(), relay.port()), KIV_OK);
-    ASSERT_EQ(connect_to(joiner.get(), relay.port()), KIV_OK);
-    uint64_t now_us = 0;
-    kiv_now_us(&now_us);
-    ASSERT_EQ(kiv_open(host.get(), 0, now_us, 0), KIV_OK);
-    kiv_event event = event_at(host.get(), now_us);
-    ASSERT_EQ(event.kind, KIV_EVENT_OPENED);
-    ASSERT_EQ(kiv_join(joiner.get(), event.room_id, now_us, 0), KIV_OK);
-    kiv_event host_direct{}, joiner_direct{};
+    uint64_t now_us = open_and_join(host.get(), joiner.get(), relay.port());
+    kiv_event event{}, host_direct{}, joiner_direct{};
     for (int i = 0; i < 500 && (host_direct.kind == 0 || joiner_direct.kind == 0); ++i) {
         kiv_now_us(&now_us);
         for (auto [endpoint, direct] :
@@ -332,15 +339,8 @@ TEST(CInterface, DirectPathEventsCarryTheirFields) {
 TEST(CInterface, SendsAndEventsAllocateNothing) {
     RelayProcess relay;
     Endpoint host = make(kiv_host_create), joiner = make(kiv_client_create);
-    ASSERT_EQ(kiv_connect_text(host.get(), ("127.0.0.1:" + std::to_string(relay.port())).c_str()),
-              KIV_OK);
-    ASSERT_EQ(connect_to(joiner.get(), relay.port()), KIV_OK);
-    uint64_t now_us = 0;
-    kiv_now_us(&now_us);
-    ASSERT_EQ(kiv_open(host.get(), 0, now_us, 0), KIV_OK);
-    kiv_event event = event_at(host.get(), now_us);
-    ASSERT_EQ(event.kind, KIV_EVENT_OPENED);
-    ASSERT_EQ(kiv_join(joiner.get(), event.room_id, now_us, 0), KIV_OK);
+    uint64_t now_us = open_and_join(host.get(), joiner.get(), relay.port());
+    kiv_event event{};
     kiv_now_us(&now_us);
     ASSERT_EQ(event_at(joiner.get(), now_us).kind, KIV_EVENT_JOINED);
 
